@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Prepares the Wine prefix of a test build folder once: the prefix itself, the
+# test certificates, the test CA trusted by the machine, and a stand-in browser
+# that records the pages it is asked to open.
+set -euo pipefail
+build=$(cd "${1:?usage: prepare-test-prefix.sh BUILD_DIR}" && pwd)
+root="$(cd "$(dirname "$0")/.." && pwd)"
+export WINEPREFIX="$build/wineprefix"
+export WINEDEBUG=-all
+stamp="$WINEPREFIX/.stub-tests-ready"
+[ -f "$stamp" ] && exit 0
+
+"$root/tests/fixtures/make_certs.sh" "$build/certs"
+helper="$build/bin/stub_test_helper.exe"
+"$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/ca.der" 2>/dev/null)"
+
+# The browser hand-off: Wine's launcher runs the programs listed here.
+browser="$build/record-browser.sh"
+cat > "$browser" <<SCRIPT
+#!/bin/sh
+printf '%s\n' "\$1" >> "$build/browser-pages.txt"
+SCRIPT
+chmod +x "$browser"
+wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$browser" /f >/dev/null 2>&1
+wineserver -w
+touch "$stamp"

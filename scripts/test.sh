@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the stub and its tests against the loopback test servers and runs every
+# test under Wine: the unit tests and the end-to-end scenarios.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+"$root/scripts/install-deps.sh"
+cmake --preset tests >/dev/null
+cmake --build --preset tests
+
+build="$root/build/tests"
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
+"$root/scripts/prepare-test-prefix.sh" "$build"
+
+# A persistent Wine server, detached from ctest's pipes, keeps each test's Wine
+# start short; it is ended when the run ends, whatever the outcome.
+stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
+trap stop_wine EXIT
+setsid wineserver -p </dev/null >/dev/null 2>&1 &
+setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+
+ctest --test-dir "$build" --output-on-failure --timeout 900 -j 2 "$@"

@@ -1,0 +1,159 @@
+// What a scenario needs done inside the Wine prefix, beside the stub:
+//   trust-ca FILE.der             trust a test CA for the whole machine
+//   hold KIND SECONDS RELEASE     hold a named object under one of the stub's
+//                                 names (mutex, mailslot, semaphore), print
+//                                 "ready", and keep it until the file RELEASE
+//                                 exists or SECONDS have passed
+//   messagebox TITLE SECONDS      wait for a message box with this title, print
+//                                 its text and press OK
+//   window TITLE SECONDS          wait for a top-level window with this text and
+//                                 print "found"
+//   close-window TITLE SECONDS    wait for such a window and send it WM_CLOSE
+//   post TEXT                     post TEXT to the stub's mailslot
+//   wait-gone TITLE SECONDS       wait until no window with this text exists
+// Exit status 0 on success, 1 on time-out or failure, 2 on bad usage.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kMutexName[] = L"7b1d4e2a-93c0-4f58-8a6e-d25c0f4e9b31";
+const wchar_t kSlotName[] = L"\\\\.\\mailslot\\orlendt_pexmira";
+const wchar_t kEventName[] = L"orlendt_pexmira";
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
+                      nullptr, nullptr);
+  return out;
+}
+
+void Print(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+int TrustCa(const std::wstring& derPath) {
+  std::ifstream file(derPath.c_str(), std::ios::binary);
+  std::vector<BYTE> der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (der.empty()) {
+    Print("cannot read the certificate");
+    return 1;
+  }
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  if (store == nullptr) {
+    Print("cannot open the Root store: " + std::to_string(GetLastError()));
+    return 1;
+  }
+  const BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                      static_cast<DWORD>(der.size()),
+                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  const DWORD error = GetLastError();
+  CertCloseStore(store, 0);
+  if (!added) {
+    Print("cannot add the certificate: " + std::to_string(error));
+    return 1;
+  }
+  Print("trusted");
+  return 0;
+}
+
+int Hold(const std::wstring& kind, int seconds, const std::wstring& release) {
+  HANDLE object = nullptr;
+  if (kind == L"mutex") {
+    object = CreateMutexW(nullptr, FALSE, kMutexName);
+  } else if (kind == L"mailslot") {
+    object = CreateMailslotW(kSlotName, 64, 0, nullptr);
+    if (object == INVALID_HANDLE_VALUE) object = nullptr;
+  } else if (kind == L"semaphore") {
+    object = CreateSemaphoreW(nullptr, 1, 1, kEventName);
+  } else {
+    return 2;
+  }
+  if (object == nullptr) {
+    Print("cannot create the object: " + std::to_string(GetLastError()));
+    return 1;
+  }
+  Print("ready");
+  for (int waited = 0; waited < seconds * 1000 && !Exists(release); waited += 50) Sleep(50);
+  CloseHandle(object);
+  return 0;
+}
+
+HWND WaitForWindow(const wchar_t* className, const std::wstring& title, int seconds) {
+  for (int waited = 0; waited <= seconds * 1000; waited += 50) {
+    HWND window = FindWindowW(className, title.c_str());
+    if (window != nullptr) return window;
+    Sleep(50);
+  }
+  return nullptr;
+}
+
+int ReadMessageBox(const std::wstring& title, int seconds) {
+  HWND box = WaitForWindow(L"#32770", title, seconds);
+  if (box == nullptr) {
+    Print("no message box");
+    return 1;
+  }
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 1024);
+  Print(Utf8(text));
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  return 0;
+}
+
+int Post(const std::wstring& text) {
+  HANDLE slot = CreateFileW(kSlotName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (slot == INVALID_HANDLE_VALUE) return 1;
+  const std::string bytes = Utf8(text);
+  DWORD written = 0;
+  const BOOL ok = WriteFile(slot, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(slot);
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return 2;
+  const std::wstring command = argv[1];
+  const auto seconds = [&](int index) { return argc > index ? _wtoi(argv[index]) : 10; };
+  if (command == L"trust-ca" && argc == 3) return TrustCa(argv[2]);
+  if (command == L"hold" && argc == 5) return Hold(argv[2], seconds(3), argv[4]);
+  if (command == L"messagebox" && argc >= 3) return ReadMessageBox(argv[2], seconds(3));
+  if (command == L"window" && argc >= 3) {
+    if (WaitForWindow(nullptr, argv[2], seconds(3)) == nullptr) return 1;
+    Print("found");
+    return 0;
+  }
+  if (command == L"close-window" && argc >= 3) {
+    HWND window = WaitForWindow(nullptr, argv[2], seconds(3));
+    if (window == nullptr) return 1;
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    Print("closed");
+    return 0;
+  }
+  if (command == L"wait-gone" && argc >= 3) {
+    for (int waited = 0; waited <= seconds(3) * 1000; waited += 50) {
+      if (FindWindowW(nullptr, argv[2]) == nullptr) return 0;
+      Sleep(50);
+    }
+    return 1;
+  }
+  if (command == L"post" && argc == 3) return Post(argv[2]);
+  return 2;
+}

@@ -1,0 +1,79 @@
+"""Start-up of the stub: the single-instance guard, the log and the channels."""
+import re
+import tempfile
+import time
+import unittest
+
+from stubtest import (STUB, HeldObject, StubTestCase, helper, read_log_bytes, run, start,
+                      wait)
+
+RECORD_LINE = re.compile(rb'\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO |WARN |ERROR) [^\r\n]*\r\n')
+
+
+class StartupTest(StubTestCase):
+    def run_to_box(self, *args):
+        """Runs the stub until its "We apologize!" box, reads it and presses OK."""
+        stub = start(STUB, *args)
+        status, text = helper('messagebox', 'We apologize!', 30)
+        self.assertEqual(status, 0, 'no "We apologize!" box appeared')
+        return wait(stub, 30), text.strip()
+
+    def test_records_have_the_fixed_format_and_runs_append(self):
+        for _ in range(2):
+            status, _ = run(STUB)
+            self.assertEqual(status, 0)
+        data = read_log_bytes()[self.log_start:]
+        self.assertRegex(data, rb'^(' + RECORD_LINE.pattern + rb')+$')
+        lines = data.split(b'\r\n')
+        self.assertRegex(lines[0], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Pexmira wrapper started$')
+        self.assertRegex(lines[1], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Mailslot created successfully$')
+        self.assertEqual(self.messages(), ['Pexmira wrapper started', 'Mailslot created successfully'] * 2)
+
+    def test_a_running_stub_makes_the_next_one_return_at_once(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            held = HeldObject('mutex', tmp)
+            try:
+                began = time.monotonic()
+                status, _ = run(STUB, '/S', timeout=30)
+                self.assertEqual(status, 0)
+                self.assertEqual(read_log_bytes()[self.log_start:], b'')
+                self.assertNotEqual(helper('window', 'We apologize!', 0)[0], 0)
+            finally:
+                held.close()
+        # Once the other stub is gone, a stub runs normally.
+        status, _ = run(STUB)
+        self.assertEqual(status, 0)
+        self.assertIn('Pexmira wrapper started', self.messages())
+
+    def test_a_taken_mailslot_ends_with_error_code_8(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            held = HeldObject('mailslot', tmp)
+            try:
+                status, text = self.run_to_box()
+            finally:
+                held.close()
+        self.assertEqual(text, 'Failed to create communication slot. Error code 8')
+        self.assertEqual(status, 8)
+        records = self.records()
+        self.assertEqual(records[0], ('INFO', 'Pexmira wrapper started'))
+        self.assertEqual(records[-1][0], 'ERROR')
+        self.assertRegex(records[-1][1], r'^CreateMailslot failed with error code \d+$')
+        self.assertNotIn('Mailslot created successfully', self.messages())
+
+    def test_another_object_under_the_event_name_ends_with_error_code_7(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            held = HeldObject('semaphore', tmp)
+            try:
+                status, text = self.run_to_box('-ns')
+            finally:
+                held.close()
+        self.assertEqual(text, 'Failed to create communication event. Error code 7')
+        self.assertEqual(status, 7)
+        records = self.records()
+        self.assertEqual(records[0], ('INFO', 'Pexmira wrapper started'))
+        self.assertEqual(records[-1][0], 'ERROR')
+        self.assertRegex(records[-1][1], r'^CreateEvent failed with error code [1-9]\d*$')
+
+
+if __name__ == '__main__':
+    unittest.main()
