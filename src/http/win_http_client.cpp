@@ -1,0 +1,370 @@
+#include "http/win_http_client.h"
+
+#include <cwchar>
+#include <new>
+
+#include "http/regexp.h"
+
+namespace {
+
+// A scan counts when it succeeds and captures at least one string.
+bool Scan(const wchar_t* pattern, const std::wstring& text, std::vector<std::wstring>& captures) {
+  return FindMatches(pattern, text.c_str(), captures) && !captures.empty();
+}
+
+bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b) {
+  return _wcsicmp(a.c_str(), b) == 0;
+}
+
+// The user's Internet settings; their strings are the caller's to free.
+struct UserProxyConfig {
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
+  ~UserProxyConfig() {
+    if (config.lpszAutoConfigUrl) GlobalFree(config.lpszAutoConfigUrl);
+    if (config.lpszProxy) GlobalFree(config.lpszProxy);
+    if (config.lpszProxyBypass) GlobalFree(config.lpszProxyBypass);
+  }
+};
+
+struct ProxyInfo {
+  WINHTTP_PROXY_INFO info = {};
+  ~ProxyInfo() {
+    if (info.lpszProxy) GlobalFree(info.lpszProxy);
+    if (info.lpszProxyBypass) GlobalFree(info.lpszProxyBypass);
+  }
+};
+
+bool SetProxyOption(HINTERNET request, const std::wstring& proxy, const wchar_t* bypass) {
+  std::wstring proxyCopy = proxy;
+  std::wstring bypassCopy = bypass != nullptr ? bypass : L"";
+  WINHTTP_PROXY_INFO info = {};
+  info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+  info.lpszProxy = &proxyCopy[0];
+  info.lpszProxyBypass = bypass != nullptr ? &bypassCopy[0] : nullptr;
+  return WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof(info)) != FALSE;
+}
+
+}  // namespace
+
+WinHttpClient::WinHttpClient(std::wstring url) : url_(std::move(url)) {}
+
+void WinHttpClient::SetTimeouts(int resolve, int connect, int send, int receive) {
+  resolveTimeout_ = resolve;
+  connectTimeout_ = connect;
+  sendTimeout_ = send;
+  receiveTimeout_ = receive;
+}
+
+void WinHttpClient::SetProxy(std::wstring proxy, std::wstring userName, std::wstring password) {
+  proxy_ = std::move(proxy);
+  proxyUserName_ = std::move(userName);
+  proxyPassword_ = std::move(password);
+}
+
+void WinHttpClient::SetFixedCharset(std::wstring charset) {
+  charsetFixed_ = true;
+  charset_ = std::move(charset);
+}
+
+bool WinHttpClient::Perform(const std::wstring& verb) noexcept {
+  try {
+    return PerformRequest(verb);
+  } catch (const std::bad_alloc&) {
+    lastError_ = ERROR_NOT_ENOUGH_MEMORY;
+  } catch (...) {
+    lastError_ = ERROR_INTERNAL_ERROR;
+  }
+  return false;
+}
+
+bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
+  if (url_.empty()) {
+    lastError_ = ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  std::wstring verb;
+  if (EqualsIgnoringCase(requestedVerb, L"GET")) {
+    verb = L"GET";
+  } else if (EqualsIgnoringCase(requestedVerb, L"POST")) {
+    verb = L"POST";
+  } else {
+    lastError_ = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+
+  if (!session_) {
+    session_.reset(WinHttpOpen(userAgent_.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session_) {
+      RecordError();
+      return false;
+    }
+  }
+  WinHttpSetTimeouts(session_.get(), resolveTimeout_, connectTimeout_, sendTimeout_, receiveTimeout_);
+
+  // The query stays part of the path: no separate buffer for the extra info.
+  wchar_t host[260] = {};
+  wchar_t path[1300] = {};
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof(parts);
+  parts.lpszHostName = host;
+  parts.dwHostNameLength = ARRAYSIZE(host);
+  parts.lpszUrlPath = path;
+  parts.dwUrlPathLength = ARRAYSIZE(path);
+  parts.dwSchemeLength = 1;
+  if (!WinHttpCrackUrl(url_.c_str(), static_cast<DWORD>(url_.size()), 0, &parts)) {
+    RecordError();
+    return false;
+  }
+  hostName_ = host;
+
+  UniqueWinHttp connection(WinHttpConnect(session_.get(), host, parts.nPort, 0));
+  if (!connection) {
+    RecordError();
+    return false;
+  }
+  const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  UniqueWinHttp request(WinHttpOpenRequest(connection.get(), verb.c_str(), path, nullptr,
+                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                           secure ? WINHTTP_FLAG_SECURE : 0));
+  if (!request) {
+    RecordError();
+    return false;
+  }
+  if (!strictCertificates_ && secure) {
+    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                  SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+  }
+
+  // All attempts share the request handle, so options set on it (certificate
+  // flags, a proxy found after a failed send) carry over to the next one.
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (RunAttempt(request.get(), verb)) return true;
+  }
+  return false;
+}
+
+bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
+  const DWORD coalesce = WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON;
+  if (!extraHeaders_.empty() &&
+      !WinHttpAddRequestHeaders(request, extraHeaders_.c_str(),
+                                static_cast<DWORD>(extraHeaders_.size()), coalesce)) {
+    RecordError();
+  }
+  if (!requestCookies_.empty()) {
+    const std::wstring cookie = L"Cookie: " + requestCookies_;
+    if (!WinHttpAddRequestHeaders(request, cookie.c_str(), static_cast<DWORD>(cookie.size()), coalesce)) {
+      RecordError();
+    }
+  }
+  if (!proxy_.empty()) {
+    if (!SetProxyOption(request, proxy_, nullptr)) RecordError();
+    if (!proxyUserName_.empty()) {
+      if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY_USERNAME, &proxyUserName_[0],
+                            static_cast<DWORD>(proxyUserName_.size() * sizeof(wchar_t)))) {
+        RecordError();
+      }
+      if (!proxyPassword_.empty() &&
+          !WinHttpSetOption(request, WINHTTP_OPTION_PROXY_PASSWORD, &proxyPassword_[0],
+                            static_cast<DWORD>(proxyPassword_.size() * sizeof(wchar_t)))) {
+        RecordError();
+      }
+    }
+  }
+
+  if (!SendRequest(request) && !SendThroughUserProxy(request)) return false;
+
+  if (!requestBody_.empty()) {
+    DWORD written = 0;
+    if (!WinHttpWriteData(request, requestBody_.data(), static_cast<DWORD>(requestBody_.size()), &written)) {
+      RecordError();
+    }
+  }
+  if (!WinHttpReceiveResponse(request, nullptr)) {
+    RecordError();
+    return false;
+  }
+  ReadResponseHeaders(request);
+  ReadStatusCode(request);
+  if (!ReadBody(request)) return false;
+  DecodeBody();
+
+  if (verb == L"GET" && !IsCompleteHtml()) {
+    lastError_ = ERROR_INVALID_DATA;
+    return false;
+  }
+  return true;
+}
+
+bool WinHttpClient::SendRequest(HINTERNET request) {
+  // The body's length is announced, so that the server sees a Content-Length
+  // for the data written after the send.
+  return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                            static_cast<DWORD>(requestBody_.size()), 0) != FALSE;
+}
+
+// After a failed send: a proxy from the user's auto-configuration script is used
+// at once for a second send; a named proxy from the user's settings is set on the
+// request and takes effect from the next attempt on.
+bool WinHttpClient::SendThroughUserProxy(HINTERNET request) {
+  UserProxyConfig user;
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&user.config)) {
+    RecordError();
+    return false;
+  }
+  if (user.config.lpszAutoConfigUrl != nullptr) {
+    WINHTTP_AUTOPROXY_OPTIONS options = {};
+    options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT | WINHTTP_AUTOPROXY_CONFIG_URL;
+    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP;
+    options.lpszAutoConfigUrl = user.config.lpszAutoConfigUrl;
+    options.fAutoLogonIfChallenged = TRUE;
+    ProxyInfo found;
+    BOOL ok = WinHttpGetProxyForUrl(session_.get(), url_.c_str(), &options, &found.info);
+    if (!ok) {
+      // Detection can fail where the script itself is reachable (no DHCP
+      // answer, or Wine, which refuses the combined query): ask again with the
+      // script alone.
+      options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+      options.dwAutoDetectFlags = 0;
+      ok = WinHttpGetProxyForUrl(session_.get(), url_.c_str(), &options, &found.info);
+    }
+    if (!ok) {
+      RecordError();
+      return false;
+    }
+    if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &found.info, sizeof(found.info))) return false;
+    return SendRequest(request);
+  }
+  if (user.config.lpszProxy != nullptr) {
+    if (!SetProxyOption(request, user.config.lpszProxy, user.config.lpszProxyBypass)) RecordError();
+    return false;
+  }
+  return false;
+}
+
+void WinHttpClient::ReadResponseHeaders(HINTERNET request) {
+  DWORD size = 0;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                           WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return;
+  }
+  std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                           buffer.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
+    return;
+  }
+  rawHeaders_.assign(buffer.data());
+
+  std::vector<std::wstring> captures;
+  if (!charsetFixed_ && Scan(L"charset={[A-Za-z0-9\\-_]+}", rawHeaders_, captures)) {
+    charset_ = captures.front();
+  }
+  if (Scan(L"Content-Length: {[0-9]+}", rawHeaders_, captures)) {
+    const unsigned long long length = wcstoull(captures.front().c_str(), nullptr, 10);
+    contentLength_ = static_cast<uint32_t>(length > 0xFFFFFFFFull ? 0xFFFFFFFFull : length);
+  }
+  if (Scan(L"Set-Cookie:\\b*{.+?}\\n", rawHeaders_, captures)) {
+    std::wstring cookies = responseCookies_;
+    for (size_t i = 0; i < captures.size(); ++i) {
+      if (i > 0) cookies += L"; ";
+      cookies += captures[i];
+    }
+    const size_t first = cookies.find_first_not_of(L' ');
+    const size_t last = cookies.find_last_not_of(L' ');
+    cookies = first == std::wstring::npos ? std::wstring() : cookies.substr(first, last - first + 1);
+    if (!cookies.empty() && cookies.back() != L';') cookies += L';';
+    responseCookies_ = cookies;
+  }
+}
+
+void WinHttpClient::ReadStatusCode(HINTERNET request) {
+  DWORD size = 0;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX,
+                           WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return;
+  }
+  std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
+  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX,
+                          buffer.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
+    statusCode_.assign(buffer.data());
+  }
+}
+
+bool WinHttpClient::ReadBody(HINTERNET request) {
+  responseBytes_.clear();
+  responseBytes_.shrink_to_fit();
+  responseByteCount_ = 0;
+  std::vector<uint8_t> body(kInitialBodyCapacity, 0);
+  size_t count = 0;
+  const auto report = [&]() {
+    if (progress_ && contentLength_ != 0) {
+      progress_(static_cast<double>(static_cast<uint32_t>(count)) * 100.0 / contentLength_);
+    }
+  };
+
+  DWORD available = 0;
+  do {
+    available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available)) {
+      RecordError();
+      available = 0;
+      break;
+    }
+    report();
+    if (available == 0) break;
+    if (count + available > maxResponseBytes_) {
+      lastError_ = ERROR_NOT_ENOUGH_MEMORY;
+      return false;
+    }
+    std::vector<uint8_t> chunk(static_cast<size_t>(available) + 1, 0);
+    DWORD read = 0;
+    if (WinHttpReadData(request, chunk.data(), available, &read) && read > 0) {
+      // At least one zero byte always follows the data.
+      if (count + read + 1 > body.size()) {
+        size_t capacity = body.size();
+        while (count + read + 1 > capacity) capacity *= 2;
+        body.resize(capacity, 0);
+      }
+      std::copy(chunk.begin(), chunk.begin() + read, body.begin() + static_cast<std::ptrdiff_t>(count));
+      count += read;
+    }
+  } while (available > 0);
+
+  report();
+  responseBytes_ = std::move(body);
+  responseByteCount_ = static_cast<uint32_t>(count);
+  return true;
+}
+
+void WinHttpClient::DecodeBody() {
+  UINT codePage = CP_ACP;
+  DWORD flags = MB_PRECOMPOSED;
+  if (charset_.size() >= 5 && _wcsnicmp(charset_.c_str(), L"utf-8", 5) == 0) {
+    codePage = CP_UTF8;
+    flags = 0;
+  }
+  const char* bytes = reinterpret_cast<const char*>(responseBytes_.data());
+  const int byteCount = static_cast<int>(responseByteCount_) + 1;  // with the zero after the data
+  int length = MultiByteToWideChar(codePage, flags, bytes, byteCount, nullptr, 0);
+  if (length <= 0) {
+    codePage = CP_ACP;
+    flags = MB_PRECOMPOSED;
+    length = MultiByteToWideChar(codePage, flags, bytes, byteCount, nullptr, 0);
+    if (length <= 0) return;
+  }
+  std::vector<wchar_t> text(static_cast<size_t>(length), L'\0');
+  if (MultiByteToWideChar(codePage, flags, bytes, byteCount, text.data(), length) > 0) {
+    responseText_.assign(text.data());  // up to the first zero character
+  }
+}
+
+// A GET answer that opens an HTML document must also close it; otherwise the
+// transfer was cut and the attempt is repeated.
+bool WinHttpClient::IsCompleteHtml() const {
+  std::vector<std::wstring> captures;
+  if (!Scan(L"{<html>}", responseText_, captures)) return true;
+  return Scan(L"{</html>}", responseText_, captures);
+}

@@ -1,0 +1,103 @@
+// One blocking HTTP or HTTPS request over WinHTTP, with proxy discovery, up to
+// three attempts, header scanning and body decoding. One object per request;
+// the stub uses it for the configuration document and the analytics hit.
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/unique_handle.h"
+
+class WinHttpClient {
+ public:
+  // A response body is never held beyond this size; a larger one fails the
+  // attempt with ERROR_NOT_ENOUGH_MEMORY. It is far above any document the
+  // stub fetches and keeps a hostile server from exhausting memory.
+  static constexpr uint32_t kMaxResponseBytes = 64u * 1024u * 1024u;
+  static constexpr uint32_t kInitialBodyCapacity = 10240;
+  static constexpr int kAttempts = 3;
+
+  explicit WinHttpClient(std::wstring url);
+  WinHttpClient(const WinHttpClient&) = delete;
+  WinHttpClient& operator=(const WinHttpClient&) = delete;
+
+  // Sends the request ("GET" or "POST", any letter case) and reads the answer.
+  // True when a response was received and read, whatever its HTTP status; false
+  // otherwise, with LastError() telling why. Never throws.
+  bool Perform(const std::wstring& verb) noexcept;
+
+  std::wstring ResponseText() const { return responseText_; }
+
+  // Options; the defaults are what the stub's requests use unless noted.
+  void SetStrictCertificates(bool strict) { strictCertificates_ = strict; }
+  void SetUserAgent(std::wstring agent) { userAgent_ = std::move(agent); }
+  void SetTimeouts(int resolve, int connect, int send, int receive);
+  void SetAdditionalRequestHeaders(std::wstring headers) { extraHeaders_ = std::move(headers); }
+  void SetRequestCookies(std::wstring cookies) { requestCookies_ = std::move(cookies); }
+  void SetRequestBody(std::vector<uint8_t> body) { requestBody_ = std::move(body); }
+  void SetProxy(std::wstring proxy, std::wstring userName = L"", std::wstring password = L"");
+  void SetFixedCharset(std::wstring charset);
+  void SetProgressCallback(std::function<void(double)> callback) { progress_ = std::move(callback); }
+  void SetMaxResponseBytes(uint32_t bytes) { maxResponseBytes_ = bytes; }
+
+  // Response state of the most recent request.
+  const std::wstring& Url() const { return url_; }
+  const std::wstring& HostName() const { return hostName_; }
+  const std::wstring& RawResponseHeaders() const { return rawHeaders_; }
+  const std::wstring& ResponseCharset() const { return charset_; }
+  uint32_t ContentLength() const { return contentLength_; }
+  const std::wstring& ResponseCookies() const { return responseCookies_; }
+  const std::wstring& StatusCode() const { return statusCode_; }
+  // The raw body; always followed by at least one zero byte in the buffer.
+  const uint8_t* ResponseBytes() const { return responseBytes_.empty() ? nullptr : responseBytes_.data(); }
+  uint32_t ResponseByteCount() const { return responseByteCount_; }
+  DWORD LastError() const { return lastError_; }
+  bool StrictCertificates() const { return strictCertificates_; }
+  const std::wstring& UserAgent() const { return userAgent_; }
+
+ private:
+  bool PerformRequest(const std::wstring& verb);
+  bool RunAttempt(HINTERNET request, const std::wstring& verb);
+  bool SendRequest(HINTERNET request);
+  bool SendThroughUserProxy(HINTERNET request);
+  void ReadResponseHeaders(HINTERNET request);
+  void ReadStatusCode(HINTERNET request);
+  bool ReadBody(HINTERNET request);
+  void DecodeBody();
+  bool IsCompleteHtml() const;
+  void RecordError() { lastError_ = GetLastError(); }
+
+  std::wstring url_;
+  UniqueWinHttp session_;
+  bool strictCertificates_ = false;
+  std::wstring userAgent_ = L"WinHttpClient";
+  int resolveTimeout_ = 0;
+  int connectTimeout_ = 60000;
+  int sendTimeout_ = 30000;
+  int receiveTimeout_ = 30000;
+  std::wstring extraHeaders_;
+  std::wstring requestCookies_;
+  std::vector<uint8_t> requestBody_;
+  std::wstring proxy_;
+  std::wstring proxyUserName_;
+  std::wstring proxyPassword_;
+  bool charsetFixed_ = false;
+  std::function<void(double)> progress_;
+  uint32_t maxResponseBytes_ = kMaxResponseBytes;
+
+  std::wstring hostName_;
+  std::wstring rawHeaders_;
+  std::wstring charset_;
+  uint32_t contentLength_ = 0;
+  std::wstring responseCookies_;
+  std::wstring statusCode_;
+  std::vector<uint8_t> responseBytes_;  // capacity-sized, zero beyond the count
+  uint32_t responseByteCount_ = 0;
+  std::wstring responseText_;
+  DWORD lastError_ = 0;
+};
