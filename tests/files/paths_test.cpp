@@ -1,0 +1,68 @@
+#include "files/paths.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool EndsWith(const std::wstring& text, const std::wstring& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+TEST(MakeTempInstallerPath, GivesFreshNamesAndLeavesTheirPlaceholders) {
+  const std::wstring folder = GetTempFolder();
+  ASSERT_FALSE(folder.empty());
+  ASSERT_EQ(folder.back(), L'\\');
+
+  const std::wstring first = MakeTempInstallerPath();
+  const std::wstring second = MakeTempInstallerPath();
+  ASSERT_FALSE(first.empty());
+  EXPECT_NE(first, second);
+  for (const std::wstring& path : {first, second}) {
+    EXPECT_EQ(path.rfind(folder + L"qmx", 0), 0u) << path;
+    EXPECT_TRUE(EndsWith(path, L".tmp.exe")) << path;
+    const std::wstring placeholder = path.substr(0, path.size() - 4);
+    EXPECT_TRUE(FileExists(placeholder)) << "placeholder " << placeholder.c_str();
+    EXPECT_FALSE(FileExists(path));
+    DeleteFileW(placeholder.c_str());
+  }
+}
+
+TEST(GetShortcutPath, IsTheDesktopFolderAndTheLinkNameWithOneBackslash) {
+  const std::wstring path = GetShortcutPath();
+  ASSERT_TRUE(EndsWith(path, L"\\Continue installation.lnk")) << path;
+  const std::wstring folder = path.substr(0, path.size() - 26);
+  EXPECT_NE(folder.back(), L'\\');
+  EXPECT_TRUE(FileExists(folder));
+}
+
+TEST(FileExists, FilesAndFoldersExistMissingOnesDoNot) {
+  const std::wstring folder = GetTempFolder();
+  const std::wstring file = folder + L"file-exists-test.txt";
+  HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+
+  EXPECT_TRUE(FileExists(file));
+  EXPECT_TRUE(FileExists(folder));
+  EXPECT_TRUE(FileExists(folder.substr(0, folder.size() - 1)));
+  // Opened without sharing: its attributes can still be read, so it exists.
+  EXPECT_TRUE(FileExists(file));
+  CloseHandle(handle);
+  DeleteFileW(file.c_str());
+
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_FALSE(FileExists(folder + L"no-such-folder\\file.txt"));
+  EXPECT_FALSE(FileExists(L"bad\x01name?.txt"));
+}
+
+TEST(FileExists, OnlyTheEightAbsenceCodesMeanMissing) {
+  for (unsigned long code : {2ul, 3ul, 15ul, 21ul, 53ul, 87ul, 123ul, 161ul}) {
+    EXPECT_TRUE(MeansDoesNotExist(code)) << code;
+  }
+  for (unsigned long code : {0ul, 1ul, 5ul, 32ul, 33ul, 67ul, 1920ul}) {
+    EXPECT_FALSE(MeansDoesNotExist(code)) << code;
+  }
+}
