@@ -1,0 +1,23 @@
+#include "files/shortcut.h"
+
+#include <objidl.h>
+#include <shlobj.h>
+#include <wrl/client.h>
+
+using Microsoft::WRL::ComPtr;
+
+HRESULT CreateContinueShortcut(const std::wstring& targetPath, const std::wstring& linkPath) {
+  ComPtr<IShellLinkW> link;
+  HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                    reinterpret_cast<void**>(link.GetAddressOf()));
+  if (FAILED(result)) return result;
+
+  // What these two set is seen in the saved file; their own results add nothing.
+  link->SetPath(targetPath.c_str());
+  link->SetDescription(L"Continue installation of Tessaloom");
+
+  ComPtr<IPersistFile> file;
+  result = link.As(&file);
+  if (FAILED(result)) return result;
+  return file->Save(linkPath.c_str(), TRUE);
+}

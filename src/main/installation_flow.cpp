@@ -1,0 +1,138 @@
+#include "main/installation_flow.h"
+
+#include <rpc.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <urlmon.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <cwctype>
+#include <ios>
+
+#include "config/config_download.h"
+#include "files/crc32.h"
+#include "files/paths.h"
+#include "log/log_setup.h"
+#include "progress/callback_handler.h"
+#include "progress/progress_window.h"
+
+namespace {
+
+ErrorCode ReportParseError(const ConfigError& error) {
+  LOG(ERROR) << "Error parsing file. Error: " << error.description;
+  return ErrorCode::kConfigParse;
+}
+
+}  // namespace
+
+std::wstring AppendCacheBuster(const std::wstring& url, int number) {
+  return url + (url.find(L'?') == std::wstring::npos ? L"?rn=" : L"&rn=") + std::to_wstring(number);
+}
+
+std::wstring FormatInstallerParameters(const std::wstring& sessionId, const std::wstring& version,
+                                       const std::wstring& arguments) {
+  return L"-id " + sessionId + L" -v \"" + version + L"\" " + arguments;
+}
+
+std::wstring MakeSessionId() {
+  UUID uuid = {};
+  UuidCreate(&uuid);
+  RPC_WSTR text = nullptr;
+  std::wstring id;
+  if (UuidToStringW(&uuid, &text) == RPC_S_OK && text != nullptr) {
+    id = reinterpret_cast<const wchar_t*>(text);
+    RpcStringFreeW(&text);
+  }
+  for (wchar_t& c : id) c = static_cast<wchar_t>(std::towlower(c));
+  return id;
+}
+
+std::optional<ErrorCode> RunInstallationFlow(StubRun& run) {
+  LOG(INFO) << "Downloading config file";
+  std::wstring text;
+  if (!DownloadConfigFile(text)) {
+    LOG(ERROR) << "Can't download config file";
+    return ErrorCode::kConfigDownload;
+  }
+  LOG(INFO) << "Config file has been downloaded successfully";
+  LOG(INFO) << "Parsing config file";
+  if (const auto error = ParseConfigDocument(text, run.document)) return ReportParseError(*error);
+
+  bool shortcut = false;
+  if (const auto error = ReadShortcutFlag(run.document, shortcut)) return ReportParseError(*error);
+  run.shortcutFlag = shortcut && !run.noShortcutSwitch;
+
+  StartProgressWindow(run.instance);
+
+  LOG(INFO) << "Downloading wrapper";
+  run.installerPath = MakeTempInstallerPath();
+  std::wstring url;
+  if (const auto error = ReadWrapperUrl(run.document, url)) return ReportParseError(*error);
+  if (run.installerPath.empty()) {
+    LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code " << GetLastError();
+    LOG(ERROR) << "Can't download wrapper to " << Quoted(run.installerPath);
+    return ErrorCode::kInstallerDownload;
+  }
+
+  srand(static_cast<unsigned>(time(nullptr)));
+  url = AppendCacheBuster(url, rand());
+
+  // The callback outlives the download; the process ends soon after it.
+  static CallbackHandler callback;
+  const HRESULT downloaded = URLDownloadToFileW(nullptr, url.c_str(), run.installerPath.c_str(), 0, &callback);
+  // The download has ended, whether or not it reported its end.
+  EndProgressWindow();
+  if (downloaded != S_OK) {
+    LOG(ERROR) << "Can't download wrapper to " << Quoted(run.installerPath);
+    return ErrorCode::kInstallerDownload;
+  }
+  LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(run.installerPath);
+
+  uint32_t crc = 0;
+  try {
+    crc = ComputeFileCrc32(run.installerPath.c_str());
+  } catch (const std::ios_base::failure& failure) {
+    LOG(ERROR) << failure.what();
+    return ErrorCode::kInstallerOpen;
+  }
+  uint64_t checksum = 0;
+  if (const auto error = ReadChecksum(run.document, checksum)) return ReportParseError(*error);
+  if (static_cast<uint32_t>(checksum) != crc) {
+    LOG(ERROR) << "Mismatch of the wrapper checksum";
+    return ErrorCode::kChecksumMismatch;
+  }
+  LOG(INFO) << "Checksum is OK. Continue...";
+
+  if (const auto error = ReadVersion(run.document, run.version)) return ReportParseError(*error);
+  run.sessionId = MakeSessionId();
+  const std::wstring parameters = FormatInstallerParameters(run.sessionId, run.version, run.arguments);
+
+  SHELLEXECUTEINFOW launch = {};
+  launch.cbSize = sizeof(launch);
+  launch.fMask = SEE_MASK_NOCLOSEPROCESS;
+  launch.lpFile = run.installerPath.c_str();
+  launch.lpParameters = parameters.c_str();
+  launch.nShow = SW_SHOWNORMAL;
+  LOG(INFO) << "Launching installer " << Quoted(run.installerPath + L" " + parameters);
+  const BOOL launched = ShellExecuteExW(&launch);
+  const DWORD launchError = GetLastError();
+  run.installer.reset(launch.hProcess);
+  if (!launched || !run.installer) {
+    LOG(ERROR) << "Can't launch installer " << Quoted(run.installerPath) << ". Error code "
+               << (launched ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : launchError);
+    return ErrorCode::kInstallerLaunch;
+  }
+
+  CoInitialize(nullptr);
+  LOG(INFO) << "Waiting for installer to complete...";
+  WaitForSingleObject(run.installer.get(), INFINITE);
+  DWORD exitCode = 0;
+  if (!GetExitCodeProcess(run.installer.get(), &exitCode)) {
+    // Not knowing the outcome must not pass for a success.
+    exitCode = GetLastError();
+    LOG(WARNING) << "GetExitCodeProcess failed with error code " << exitCode;
+  }
+  run.exitStatus = exitCode;
+  return std::nullopt;
+}

@@ -1,0 +1,51 @@
+#include "progress/callback_handler.h"
+
+#include <commctrl.h>
+
+#include <cmath>
+#include <limits>
+
+#include "log/log_setup.h"
+#include "progress/progress_window.h"
+
+STDMETHODIMP CallbackHandler::QueryInterface(REFIID riid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  if (IsEqualIID(riid, IID_IBindStatusCallback) || IsEqualIID(riid, IID_IUnknown)) {
+    *object = static_cast<IBindStatusCallback*>(this);
+    return S_OK;
+  }
+  *object = nullptr;
+  return E_NOINTERFACE;
+}
+
+STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
+                                         LPCWSTR) {
+  switch (statusCode) {
+    case BINDSTATUS_FINDINGRESOURCE: LOG(INFO) << "Finding resource..."; break;
+    case BINDSTATUS_CONNECTING: LOG(INFO) << "Connecting..."; break;
+    case BINDSTATUS_BEGINDOWNLOADDATA: LOG(INFO) << "Begin download"; break;
+    case BINDSTATUS_DOWNLOADINGDATA: ProgressStep(progress, progressMax); break;
+    case BINDSTATUS_ENDDOWNLOADDATA:
+      ProgressStep(progress, progressMax);
+      LOG(INFO) << "End download";
+      EndProgressWindow();
+      break;
+    case BINDSTATUS_SENDINGREQUEST: LOG(INFO) << "Sending request..."; break;
+    case BINDSTATUS_MIMETYPEAVAILABLE: LOG(INFO) << "Mime type available"; break;
+    case BINDSTATUS_CACHEFILENAMEAVAILABLE: LOG(INFO) << "Cache filename available"; break;
+    default: LOG(INFO) << "Status code : " << static_cast<unsigned long>(statusCode); break;
+  }
+  return S_OK;
+}
+
+void CallbackHandler::ProgressStep(ULONG progress, ULONG progressMax) {
+  if (progressMax == 0) return;  // total size unknown
+  // In double precision, so progress * 100 can't overflow on large files.
+  const double quotient = std::trunc(static_cast<double>(progress) * 100.0 / static_cast<double>(progressMax));
+  if (quotient > static_cast<double>(std::numeric_limits<int>::max())) return;
+  const int percent = static_cast<int>(quotient);
+  if (percent <= lastPercent) return;  // the bar never moves backwards
+  LOG(INFO) << percent;
+  SendMessageW(g_progressBar.load(), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+  lastPercent = percent;
+}
