@@ -1,0 +1,38 @@
+// Sends the "default" logger's records to a file of the test's own and reads
+// them back as messages (without date, time and level).
+#pragma once
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "log/log_setup.h"
+
+class LogCapture {
+ public:
+  LogCapture() : path_(std::string(std::tmpnam(nullptr)) + ".log") { ConfigureLogFile(path_); }
+  ~LogCapture() {
+    ConfigureLogFile("");
+    std::remove(path_.c_str());
+  }
+
+  // Each record as "LEVEL message", e.g. "INFO  Begin download".
+  std::vector<std::string> Records() const {
+    el::Loggers::flushAll();
+    std::ifstream file(path_, std::ios::binary);
+    std::vector<std::string> records;
+    std::string line;
+    while (std::getline(file, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.size() > 24) records.push_back(line.substr(24));
+    }
+    return records;
+  }
+
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
