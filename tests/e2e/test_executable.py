@@ -43,6 +43,61 @@ class ExecutableTest(unittest.TestCase):
         sizes = {struct.unpack_from('<B', group, 6 + 14 * i)[0] for i in range(count)}
         self.assertEqual(sizes, {16, 32, 48, 64})
 
+    def test_progress_dialog_template(self):
+        dialog, items = parse_dialog_ex(resources(STUB)[(5, 103, 1033)])
+        self.assertEqual(dialog['style'], 0x80880848)
+        self.assertEqual(dialog['ex_style'], 0x00040080)
+        self.assertEqual((dialog['x'], dialog['y'], dialog['cx'], dialog['cy']), (0, 0, 280, 36))
+        self.assertEqual((dialog['menu'], dialog['class'], dialog['title']), ('', '', ''))
+        self.assertEqual(dialog['font'], (8, 400, 0, 1, 'MS Shell Dlg'))
+        self.assertEqual(len(items), 1)
+        # Window class names are not case-sensitive; the resource compiler
+        # stores them in capitals.
+        items[0]['class'] = items[0]['class'].lower()
+        self.assertEqual(items[0], {'id': 1001, 'class': 'msctls_progress32', 'title': '', 'style': 0x50800001,
+                                    'ex_style': 0, 'x': 7, 'y': 7, 'cx': 266, 'cy': 21})
+
+
+def parse_dialog_ex(data):
+    """The header and items of an extended dialog template."""
+    offset = 0
+
+    def take(fmt):
+        nonlocal offset
+        values = struct.unpack_from(fmt, data, offset)
+        offset += struct.calcsize(fmt)
+        return values
+
+    def sz_or_ord():
+        nonlocal offset
+        first = struct.unpack_from('<H', data, offset)[0]
+        if first == 0xFFFF:
+            offset += 4
+            return struct.unpack_from('<H', data, offset - 2)[0]
+        end = offset
+        while struct.unpack_from('<H', data, end)[0] != 0:
+            end += 2
+        text = data[offset:end].decode('utf-16-le')
+        offset = end + 2
+        return text
+
+    version, signature, _, ex_style, style, count, x, y, cx, cy = take('<HHIIIHhhhh')
+    assert (version, signature) == (1, 0xFFFF), 'not an extended dialog template'
+    dialog = {'ex_style': ex_style, 'style': style, 'x': x, 'y': y, 'cx': cx, 'cy': cy,
+              'menu': sz_or_ord(), 'class': sz_or_ord(), 'title': sz_or_ord()}
+    points, weight, italic, charset = take('<HHBB')
+    dialog['font'] = (points, weight, italic, charset, sz_or_ord())
+    items = []
+    for _ in range(count):
+        offset = (offset + 3) & ~3
+        _, item_ex_style, item_style, ix, iy, icx, icy, ident = take('<IIIhhhhI')
+        item = {'id': ident, 'class': sz_or_ord(), 'title': sz_or_ord(), 'style': item_style,
+                'ex_style': item_ex_style, 'x': ix, 'y': iy, 'cx': icx, 'cy': icy}
+        extra = take('<H')[0]
+        offset += extra
+        items.append(item)
+    return dialog, items
+
 
 if __name__ == '__main__':
     unittest.main()
