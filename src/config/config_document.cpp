@@ -1,6 +1,7 @@
 #include "config/config_document.h"
 
 #include <exception>
+#include <stdexcept>
 #include <new>
 
 namespace {
@@ -43,11 +44,35 @@ std::optional<ConfigError> ReadVersion(const ConfigDocument& document, std::wstr
   return Guarded([&] { version = Member(document, L"version").as<std::wstring>(); });
 }
 
+std::optional<ConfigError> ReadSha256(const ConfigDocument& document,
+                                      std::optional<std::array<uint8_t, 32>>& sha256) noexcept {
+  return Guarded([&] {
+    sha256.reset();
+    if (!document.is_object() || !document.contains(L"sha256")) return;
+    const ConfigDocument& value = document.at(L"sha256");
+    const auto digits = value.is_string() ? value.as<std::wstring>() : std::wstring();
+    std::array<uint8_t, 32> bytes = {};
+    bool valid = digits.size() == 64;
+    for (size_t i = 0; valid && i < digits.size(); ++i) {
+      const wchar_t c = digits[i];
+      int nibble = -1;
+      if (c >= L'0' && c <= L'9') nibble = c - L'0';
+      else if (c >= L'a' && c <= L'f') nibble = c - L'a' + 10;
+      else if (c >= L'A' && c <= L'F') nibble = c - L'A' + 10;
+      valid = nibble >= 0;
+      if (valid) bytes[i / 2] = static_cast<uint8_t>(bytes[i / 2] << 4 | nibble);
+    }
+    if (!valid) throw std::invalid_argument("\"sha256\" must be 64 hexadecimal digits");
+    sha256 = bytes;
+  });
+}
+
 std::optional<ConfigError> InterpretConfigDocument(const std::wstring& text, ConfigValues& values) noexcept {
   ConfigDocument document;
   if (auto error = ParseConfigDocument(text, document)) return error;
   if (auto error = ReadShortcutFlag(document, values.shortcut)) return error;
   if (auto error = ReadWrapperUrl(document, values.wrapper)) return error;
   if (auto error = ReadChecksum(document, values.checksum)) return error;
+  if (auto error = ReadSha256(document, values.sha256)) return error;
   return ReadVersion(document, values.version);
 }

@@ -3,6 +3,7 @@
 // Parsing and the member reads need no Windows header.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,11 +29,17 @@ std::optional<ConfigError> ReadWrapperUrl(const ConfigDocument& document, std::w
 std::optional<ConfigError> ReadChecksum(const ConfigDocument& document, uint64_t& checksum) noexcept;
 std::optional<ConfigError> ReadVersion(const ConfigDocument& document, std::wstring& version) noexcept;
 
+// The optional "sha256": 64 hexadecimal digits, any case. Absent: no value and
+// no error; present but malformed: an error.
+std::optional<ConfigError> ReadSha256(const ConfigDocument& document,
+                                      std::optional<std::array<uint8_t, 32>>& sha256) noexcept;
+
 // Everything the stub takes from a document, read in one go.
 struct ConfigValues {
   bool shortcut = false;
   std::wstring wrapper;
   uint64_t checksum = 0;
   std::wstring version;
+  std::optional<std::array<uint8_t, 32>> sha256;
 };
 std::optional<ConfigError> InterpretConfigDocument(const std::wstring& text, ConfigValues& values) noexcept;

@@ -11,7 +11,7 @@
 #include <ios>
 
 #include "config/config_download.h"
-#include "files/crc32.h"
+#include "files/installer_file.h"
 #include "files/paths.h"
 #include "log/log_setup.h"
 #include "progress/callback_handler.h"
@@ -89,16 +89,26 @@ std::optional<ErrorCode> RunInstallationFlow(StubRun& run) {
   }
   LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(run.installerPath);
 
-  uint32_t crc = 0;
+  // From here until the installer has started, nobody else can change or
+  // delete the file.
+  UniqueFile installerFile;
   try {
-    crc = ComputeFileCrc32(run.installerPath.c_str());
+    installerFile = OpenInstallerExclusively(run.installerPath);
   } catch (const std::ios_base::failure& failure) {
     LOG(ERROR) << failure.what();
     return ErrorCode::kInstallerOpen;
   }
   uint64_t checksum = 0;
   if (const auto error = ReadChecksum(run.document, checksum)) return ReportParseError(*error);
-  if (static_cast<uint32_t>(checksum) != crc) {
+  std::optional<Sha256Digest> sha256;
+  if (const auto error = ReadSha256(run.document, sha256)) return ReportParseError(*error);
+  InstallerDigest digest;
+  DWORD readError = 0;
+  if (!DigestInstaller(installerFile.get(), sha256.has_value(), digest, readError)) {
+    LOG(ERROR) << "Failed to read the installer " << Quoted(run.installerPath) << ". Error code " << readError;
+    return ErrorCode::kInstallerOpen;
+  }
+  if (static_cast<uint32_t>(checksum) != digest.crc32 || (sha256 && *sha256 != digest.sha256)) {
     LOG(ERROR) << "Mismatch of the wrapper checksum";
     return ErrorCode::kChecksumMismatch;
   }
@@ -118,6 +128,7 @@ std::optional<ErrorCode> RunInstallationFlow(StubRun& run) {
   const BOOL launched = ShellExecuteExW(&launch);
   const DWORD launchError = GetLastError();
   run.installer.reset(launch.hProcess);
+  installerFile.reset();  // the process has started (or never will)
   if (!launched || !run.installer) {
     LOG(ERROR) << "Can't launch installer " << Quoted(run.installerPath) << ". Error code "
                << (launched ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : launchError);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "config/config_download.h"
 #include "support/test_servers.h"
@@ -117,6 +118,23 @@ TEST(ConfigDocument, MissingMembersWrongTypesAndNonObjectRootsAreReported) {
   // A non-string value is taken in its JSON text form.
   EXPECT_FALSE(ReadVersion(Parse(L"{\"version\": 2}"), text));
   EXPECT_EQ(text, L"2");
+}
+
+TEST(ConfigDocument, OptionalSha256) {
+  std::optional<std::array<uint8_t, 32>> sha256;
+  EXPECT_FALSE(ReadSha256(Parse(L"{\"checksum\": 1}"), sha256));
+  EXPECT_FALSE(sha256.has_value());
+
+  const std::wstring digits = L"BA7816BF8F01CFEA414140DE5DAE2223b00361a396177a9cb410ff61f20015ad";
+  ASSERT_FALSE(ReadSha256(Parse(L"{\"sha256\": \"" + digits + L"\"}"), sha256));
+  ASSERT_TRUE(sha256.has_value());
+  EXPECT_EQ((*sha256)[0], 0xBA);
+  EXPECT_EQ((*sha256)[31], 0xAD);
+
+  for (const std::wstring& bad : std::vector<std::wstring>{L"\"\"", L"\"" + digits.substr(1) + L"\"", L"\"" + digits + L"0\"",
+                                  L"\"" + digits.substr(1) + L"g\"", L"42", L"null", L"[]"}) {
+    EXPECT_TRUE(ReadSha256(Parse(L"{\"sha256\": " + bad + L"}"), sha256)) << std::string(bad.begin(), bad.end());
+  }
 }
 
 TEST(DownloadConfigFile, BelievesOnlyATrustedServer) {

@@ -1,0 +1,35 @@
+# Delay-import libraries for DLLs that are not among the system's known DLLs.
+# Such a DLL is loaded on first use, after the stub has restricted the DLL
+# search to the system folder, so a file of the same name planted beside the
+# stub (in a Downloads folder, say) is never loaded in its place.
+#
+# stub_delay_import(<target> <dll> <import library>) makes an INTERFACE
+# library <target> that links a delay-import library generated at configure
+# time from the exports of MinGW's regular import library.
+function(stub_delay_import target dll import_library)
+  find_file(regular_${target} ${import_library} PATHS /usr/x86_64-w64-mingw32/lib NO_DEFAULT_PATH REQUIRED)
+  set(out_dir ${CMAKE_BINARY_DIR}/delayimp)
+  file(MAKE_DIRECTORY ${out_dir})
+  set(def ${out_dir}/${target}.def)
+  set(lib ${out_dir}/lib${target}.a)
+  execute_process(COMMAND x86_64-w64-mingw32-nm -g --defined-only ${regular_${target}}
+                  OUTPUT_VARIABLE symbols RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "cannot read the exports of ${regular_${target}}")
+  endif()
+  string(REGEX MATCHALL "[0-9a-f]+ T [A-Za-z_][A-Za-z0-9_@]*" functions "${symbols}")
+  set(text "LIBRARY ${dll}\nEXPORTS\n")
+  foreach(entry ${functions})
+    string(REGEX REPLACE "^[0-9a-f]+ T " "" name "${entry}")
+    string(APPEND text "  ${name}\n")
+  endforeach()
+  file(WRITE ${def} "${text}")
+  execute_process(COMMAND x86_64-w64-mingw32-dlltool --input-def ${def} --dllname ${dll}
+                          --output-delaylib ${lib}
+                  RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "cannot make the delay-import library for ${dll}")
+  endif()
+  add_library(${target} INTERFACE)
+  target_link_libraries(${target} INTERFACE ${lib})
+endfunction()

@@ -1,0 +1,31 @@
+// The downloaded installer from its check to its launch. Any program of the
+// user can write to the temporary folder, so the file is held open, denying
+// others write and delete access, from the moment it is checked until the
+// installer's process has started: the file that runs is the file that was
+// checked.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "common/unique_handle.h"
+
+using Sha256Digest = std::array<uint8_t, 32>;
+
+struct InstallerDigest {
+  uint32_t crc32 = 0;
+  Sha256Digest sha256 = {};
+};
+
+// Opens the file for reading, sharing it with readers only. Throws
+// std::ios_base::failure with the text "Failed to open the file" when it can't
+// be opened.
+UniqueFile OpenInstallerExclusively(const std::wstring& path);
+
+// Reads the open file from its start in fixed-size blocks and computes its
+// CRC-32 and, when asked, its SHA-256 in the same pass. False, with the system
+// error, when a read or the hash provider fails.
+bool DigestInstaller(HANDLE file, bool withSha256, InstallerDigest& digest, DWORD& error);

@@ -1,0 +1,72 @@
+#include "files/installer_file.h"
+
+#include <gtest/gtest.h>
+
+#include <ios>
+#include <string>
+
+#include "files/paths.h"
+
+namespace {
+
+std::wstring WriteFile(const wchar_t* name, const std::string& bytes) {
+  const std::wstring path = GetTempFolder() + name;
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  return path;
+}
+
+std::string Hex(const Sha256Digest& digest) {
+  std::string text;
+  for (uint8_t byte : digest) {
+    char pair[3];
+    snprintf(pair, sizeof(pair), "%02x", byte);
+    text += pair;
+  }
+  return text;
+}
+
+}  // namespace
+
+TEST(InstallerFile, DigestGivesCrc32AndSha256InOnePass) {
+  const std::wstring path = WriteFile(L"digest-test.bin", "abc");
+  UniqueFile file = OpenInstallerExclusively(path);
+  InstallerDigest digest;
+  DWORD error = 0;
+  ASSERT_TRUE(DigestInstaller(file.get(), true, digest, error)) << error;
+  EXPECT_EQ(digest.crc32, 0x352441C2u);
+  EXPECT_EQ(Hex(digest.sha256), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+
+  // Without SHA-256, and again from the start of the same handle.
+  InstallerDigest crcOnly;
+  ASSERT_TRUE(DigestInstaller(file.get(), false, crcOnly, error));
+  EXPECT_EQ(crcOnly.crc32, 0x352441C2u);
+  file.reset();
+  DeleteFileW(path.c_str());
+}
+
+TEST(InstallerFile, WhileHeldNobodyCanChangeOrDeleteIt) {
+  const std::wstring path = WriteFile(L"held-installer.exe", std::string(300000, 'x'));
+  {
+    UniqueFile held = OpenInstallerExclusively(path);
+    UniqueFile writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer) << "opened for writing";
+    EXPECT_FALSE(DeleteFileW(path.c_str()));
+    EXPECT_FALSE(MoveFileExW(path.c_str(), (path + L".moved").c_str(), MOVEFILE_REPLACE_EXISTING));
+    // Readers are welcome.
+    UniqueFile reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(reader);
+  }
+  EXPECT_TRUE(DeleteFileW(path.c_str())) << "released when the handle closes";
+}
+
+TEST(InstallerFile, AMissingFileRaisesTheOpenFailure) {
+  try {
+    OpenInstallerExclusively(GetTempFolder() + L"no-such-folder\\qmx.exe");
+    FAIL() << "no exception";
+  } catch (const std::ios_base::failure& failure) {
+    EXPECT_EQ(std::string(failure.what()).rfind("Failed to open the file", 0), 0u);
+  }
+}
