@@ -12,6 +12,7 @@ packages=(
   libeasyloggingpp-dev googletest
   xvfb xauth imagemagick
   openssl python3 curl
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -21,3 +21,6 @@ setsid wineserver -p </dev/null >/dev/null 2>&1 &
 setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 ctest --test-dir "$build" --output-on-failure --timeout 900 -j 2 "$@"
+
+# A short run of each native fuzz target.
+"$root/scripts/fuzz.sh" 15

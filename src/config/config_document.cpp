@@ -22,6 +22,18 @@ const ConfigDocument& Member(const ConfigDocument& document, const wchar_t* name
   return document.at(name);
 }
 
+// A fractional checksum is truncated, and a negative one is taken in its
+// two's complement, as a negative integer is. A number beyond the 64-bit range
+// (an infinity from a huge exponent included) has no such reading, and the
+// library's plain cast of it would be undefined, so it is refused.
+uint64_t ChecksumFromDouble(double value) {
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  if (!(value >= -kTwoTo63 && value < 2 * kTwoTo63)) {
+    throw std::out_of_range("\"checksum\" is out of range");
+  }
+  return value < 0 ? static_cast<uint64_t>(static_cast<int64_t>(value)) : static_cast<uint64_t>(value);
+}
+
 }  // namespace
 
 std::optional<ConfigError> ParseConfigDocument(const std::wstring& text, ConfigDocument& document) noexcept {
@@ -37,7 +49,10 @@ std::optional<ConfigError> ReadWrapperUrl(const ConfigDocument& document, std::w
 }
 
 std::optional<ConfigError> ReadChecksum(const ConfigDocument& document, uint64_t& checksum) noexcept {
-  return Guarded([&] { checksum = Member(document, L"checksum").as<uint64_t>(); });
+  return Guarded([&] {
+    const ConfigDocument& value = Member(document, L"checksum");
+    checksum = value.is_double() ? ChecksumFromDouble(value.as<double>()) : value.as<uint64_t>();
+  });
 }
 
 std::optional<ConfigError> ReadVersion(const ConfigDocument& document, std::wstring& version) noexcept {

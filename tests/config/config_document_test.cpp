@@ -76,7 +76,20 @@ TEST(ConfigDocument, ChecksumConversions) {
   EXPECT_EQ(checksum(L"20601649446"), 3421780262u);  // 4 * 2^32 + the CRC
   EXPECT_EQ(checksum(L"\"3421780262\""), 3421780262u);
 
+  // Fractions are truncated towards zero; a negative one then reads as signed.
+  EXPECT_EQ(checksum(L"3421780262.75"), 3421780262u);
+  EXPECT_EQ(checksum(L"-873187034.5"), 3421780262u);
+  EXPECT_EQ(checksum(L"3.421780262e9"), 3421780262u);
+
   uint64_t result = 0;
+  // Beyond the 64-bit range (1e309 is an infinity) there is no such reading.
+  for (const wchar_t* out : {L"1e309", L"-1e309", L"1e30", L"-1e30", L"18446744073709551616.0"}) {
+    EXPECT_TRUE(ReadChecksum(Parse(std::wstring(L"{\"checksum\": ") + out + L"}"), result))
+        << std::string(out, out + wcslen(out));
+  }
+  ConfigValues values;
+  EXPECT_TRUE(InterpretConfigDocument(
+      L"{\"shortcut\": true, \"wrapper\": \"u\", \"checksum\": 34217801e3095, \"version\": \"1\"}", values));
   EXPECT_TRUE(ReadChecksum(Parse(L"{\"checksum\": [1]}"), result));
   EXPECT_TRUE(ReadChecksum(Parse(L"{\"checksum\": \"abc\"}"), result));
 }
