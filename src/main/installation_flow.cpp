@@ -120,7 +120,8 @@ std::optional<ErrorCode> RunInstallationFlow(StubRun& run) {
 
   SHELLEXECUTEINFOW launch = {};
   launch.cbSize = sizeof(launch);
-  launch.fMask = SEE_MASK_NOCLOSEPROCESS;
+  // The stub reports a failed launch itself, in its own words and box.
+  launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
   launch.lpFile = run.installerPath.c_str();
   launch.lpParameters = parameters.c_str();
   launch.nShow = SW_SHOWNORMAL;

@@ -20,7 +20,7 @@ WINE_RUN = SOURCE / 'scripts' / 'wine-run.sh'
 CERTS = BUILD / 'certs'
 USER_DIR = PREFIX / 'drive_c' / 'users' / getpass.getuser()
 LOG_FILE = USER_DIR / 'AppData' / 'Roaming' / 'Pexmira' / 'QMXT.log'
-TEMP_DIR = USER_DIR / 'AppData' / 'Local' / 'Temp'
+TEMP_DIR = USER_DIR / 'Temp'
 DESKTOP = USER_DIR / 'Desktop'
 BROWSER_PAGES = BUILD / 'browser-pages.txt'
 

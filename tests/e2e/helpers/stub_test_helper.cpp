@@ -11,8 +11,11 @@
 //   close-window TITLE SECONDS    wait for such a window and send it WM_CLOSE
 //   post TEXT                     post TEXT to the stub's mailslot
 //   wait-gone TITLE SECONDS       wait until no window with this text exists
+//   read-link FILE.lnk            print a shell link's target and description
 // Exit status 0 on success, 1 on time-out or failure, 2 on bad usage.
 #include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
 #include <wincrypt.h>
 
 #include <cstdio>
@@ -126,6 +129,31 @@ int Post(const std::wstring& text) {
   return ok ? 0 : 1;
 }
 
+int ReadLink(const std::wstring& path) {
+  CoInitialize(nullptr);
+  int status = 1;
+  IShellLinkW* link = nullptr;
+  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                 reinterpret_cast<void**>(&link)))) {
+    IPersistFile* file = nullptr;
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+      wchar_t target[MAX_PATH] = {};
+      wchar_t description[MAX_PATH] = {};
+      if (SUCCEEDED(file->Load(path.c_str(), STGM_READ)) &&
+          SUCCEEDED(link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH)) &&
+          SUCCEEDED(link->GetDescription(description, MAX_PATH))) {
+        Print(Utf8(target));
+        Print(Utf8(description));
+        status = 0;
+      }
+      file->Release();
+    }
+    link->Release();
+  }
+  CoUninitialize();
+  return status;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -155,5 +183,6 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   if (command == L"post" && argc == 3) return Post(argv[2]);
+  if (command == L"read-link" && argc == 3) return ReadLink(argv[2]);
   return 2;
 }

@@ -1,0 +1,152 @@
+// Stands in for the real installer in the end-to-end scenarios and the demo.
+// It takes its orders from its own arguments, which reach it through the
+// stub's arguments:
+//   --record=PATH     write what it was started with (JSON, UTF-8) to PATH
+//   --exit=N          end with exit code N (default 0)
+//   --post=TEXT       post TEXT to the stub's mailslot before ending
+//   --post-count=K    post it K times
+//   --post-bytes=N    post one message of exactly N bytes instead
+//   --sleep=MS        wait this long before ending
+//   --window=MS       show a small window of its own for this long
+// Everything it waits for is bounded.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kSlotName[] = L"\\\\.\\mailslot\\orlendt_pexmira";
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                       nullptr, nullptr);
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+  return out;
+}
+
+std::string JsonString(const std::wstring& text) {
+  std::string out = "\"";
+  for (unsigned char c : Utf8(text)) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+double UnixNow() {
+  FILETIME now = {};
+  GetSystemTimePreciseAsFileTime(&now);
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<double>(ticks - 116444736000000000ull) / 1e7;
+}
+
+bool Option(const std::wstring& arg, const wchar_t* name, std::wstring& value) {
+  const std::wstring prefix = std::wstring(L"--") + name + L"=";
+  if (arg.compare(0, prefix.size(), prefix) != 0) return false;
+  value = arg.substr(prefix.size());
+  return true;
+}
+
+void Record(const std::wstring& path, double started, const std::vector<std::wstring>& args) {
+  wchar_t self[MAX_PATH * 4] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  // The stub's progress window must be gone by the time the installer runs.
+  const bool progressWindow = FindWindowW(nullptr, L"Downloading QMX Installer...") != nullptr;
+  std::string json = "{\"start\": " + std::to_string(started) + ", \"path\": " + JsonString(self) +
+                     ", \"progress_window\": " + (progressWindow ? "true" : "false") +
+                     ", \"command_line\": " + JsonString(GetCommandLineW()) + ", \"args\": [";
+  for (size_t i = 0; i < args.size(); ++i) json += (i ? ", " : "") + JsonString(args[i]);
+  json += "]}\n";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, json.data(), static_cast<DWORD>(json.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+void Post(const std::string& message) {
+  HANDLE slot = CreateFileW(kSlotName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (slot == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(slot, message.data(), static_cast<DWORD>(message.size()), &written, nullptr);
+  CloseHandle(slot);
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_TIMER) {
+    DestroyWindow(window);
+    return 0;
+  }
+  if (message == WM_DESTROY) {
+    PostQuitMessage(0);
+    return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void ShowWindowFor(DWORD ms) {
+  WNDCLASSW windowClass = {};
+  windowClass.lpfnWndProc = WindowProc;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  windowClass.lpszClassName = L"TessaloomDemoInstaller";
+  RegisterClassW(&windowClass);
+  HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Tessaloom Installer (demo)",
+                                WS_OVERLAPPED | WS_CAPTION | WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT, 420, 140,
+                                nullptr, nullptr, windowClass.hInstance, nullptr);
+  if (window == nullptr) return;
+  CreateWindowExW(0, L"STATIC", L"Installing Tessaloom... (a stand-in for the real installer)",
+                  WS_CHILD | WS_VISIBLE, 16, 30, 380, 40, window, nullptr, windowClass.hInstance, nullptr);
+  SetTimer(window, 1, ms, nullptr);
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  const double started = UnixNow();
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::wstring> args;
+  for (int i = 1; i < count; ++i) args.push_back(argv[i]);
+  LocalFree(argv);
+
+  std::wstring value, record, post;
+  int exitCode = 0, postCount = 1, postBytes = -1;
+  DWORD sleepMs = 0, windowMs = 0;
+  for (const std::wstring& arg : args) {
+    if (Option(arg, L"record", value)) record = value;
+    if (Option(arg, L"exit", value)) exitCode = _wtoi(value.c_str());
+    if (Option(arg, L"post", value)) post = value;
+    if (Option(arg, L"post-count", value)) postCount = _wtoi(value.c_str());
+    if (Option(arg, L"post-bytes", value)) postBytes = _wtoi(value.c_str());
+    if (Option(arg, L"sleep", value)) sleepMs = static_cast<DWORD>(_wtoi(value.c_str()));
+    if (Option(arg, L"window", value)) windowMs = static_cast<DWORD>(_wtoi(value.c_str()));
+  }
+  if (!record.empty()) Record(record, started, args);
+  if (windowMs > 0) ShowWindowFor(windowMs > 60000 ? 60000 : windowMs);
+  if (sleepMs > 0) Sleep(sleepMs > 60000 ? 60000 : sleepMs);
+  if (postBytes >= 0) {
+    Post(std::string(static_cast<size_t>(postBytes), 'x'));
+  } else if (!post.empty()) {
+    for (int i = 0; i < postCount; ++i) Post(Utf8(post));
+  }
+  return exitCode;
+}

@@ -1,0 +1,133 @@
+"""A run of the stub against loopback servers: the configuration server, the
+installer download and the analytics recorder, with the test installer."""
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import zlib
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from stubtest import (BIN, BROWSER_PAGES, CERTS, DESKTOP, HELPER, STUB, TEMP_DIR, read_log_bytes,
+                      read_records, start, windows_path)
+from fixture_server import FixtureServer, Response  # noqa: E402  (found through stubtest's path)
+
+CONFIG_PORT = 18543     # the tests build's https://localhost:18543/qmx.json
+ANALYTICS_PORT = 18544  # the tests build's analytics host
+DOWNLOAD_PORT = 18546
+INSTALLER = BIN / 'test_installer.exe'
+SHORTCUT = DESKTOP / 'Continue installation.lnk'
+STUB_COPY = TEMP_DIR / 'qmxtl_setup.exe'
+BOX_TITLE = 'We apologize!'
+
+
+def crc32(data):
+    return zlib.crc32(data) & 0xFFFFFFFF
+
+
+@dataclass
+class Result:
+    status: int
+    box: str
+    records: list
+    installer: dict
+    requests: list
+    analytics: list
+    pages: list
+    elapsed: float
+
+    @property
+    def messages(self):
+        return [message for _, message in self.records]
+
+
+@dataclass
+class Scenario:
+    """Servers for one scenario; a context manager."""
+    config_listener: str = 'https'
+    installer: bytes = field(default_factory=lambda: INSTALLER.read_bytes())
+
+    def __enter__(self):
+        self.tmp = Path(tempfile.mkdtemp(prefix='stub-scenario-'))
+        ports = {'http': DOWNLOAD_PORT}
+        if self.config_listener:
+            ports[self.config_listener] = CONFIG_PORT
+        self.servers = FixtureServer(str(CERTS), ports).start()
+        self.analytics = FixtureServer(str(CERTS), {'https': ANALYTICS_PORT}).start()
+        self.analytics.route('/piwik.php', Response(204, [], b''))
+        self.serve_installer(self.installer)
+        self.record = self.tmp / 'installer.json'
+        self.wrapper = f'http://127.0.0.1:{DOWNLOAD_PORT}/qmx_installer.exe'
+        BROWSER_PAGES.unlink(missing_ok=True)
+        return self
+
+    def __exit__(self, *exc):
+        self.servers.stop()
+        self.analytics.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def serve_installer(self, data, path='/qmx_installer.exe', **behaviour):
+        self.installer = data
+        self.servers.route(path, Response(200, [('Content-Type', 'application/octet-stream')], data, **behaviour))
+
+    def document(self, **members):
+        """The configuration document for the served installer; members override."""
+        values = {'shortcut': False, 'wrapper': self.wrapper, 'checksum': crc32(self.installer),
+                  'version': '1.2.3'}
+        values.update(members)
+        return {k: v for k, v in values.items() if v is not None}
+
+    def serve_document(self, document=None, text=None, **behaviour):
+        body = text.encode() if text is not None else json.dumps(document or self.document()).encode()
+        self.servers.route('/qmx.json', Response(200, [('Content-Type', 'application/json')], body, **behaviour))
+
+    def installer_args(self, exit_code=0, *extra):
+        return [f'--record={windows_path(self.record)}', f'--exit={exit_code}', *extra]
+
+    def run(self, *args, expect_box=False, timeout=60, program=STUB):
+        """Runs the stub to its end. A "We apologize!" box is read and dismissed;
+        one that is not expected fails the run, as does a run past its limit."""
+        self.record.unlink(missing_ok=True)
+        log_start = len(read_log_bytes())
+        began = time.monotonic()
+        stub = start(program, *args)
+        watcher = start(HELPER, 'messagebox', BOX_TITLE, timeout)
+        box = ''
+        try:
+            while True:
+                if watcher.poll() is not None:
+                    out = watcher.stdout.read().decode('utf-8', 'replace').strip()
+                    if watcher.returncode == 0:
+                        box = out
+                    watcher = None
+                    break
+                if stub.poll() is not None:
+                    break
+                if time.monotonic() - began > timeout:
+                    raise AssertionError(f'the stub did not end within {timeout} s')
+                time.sleep(0.05)
+            status = stub.wait(timeout=max(1, timeout - (time.monotonic() - began)))
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f'the stub did not end within {timeout} s')
+        finally:
+            for process in (stub, watcher):
+                if process is not None and process.poll() is None:
+                    process.kill()
+                    process.wait()
+        if bool(box) != expect_box:
+            raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')
+        installer = json.loads(self.record.read_text(encoding='utf-8')) if self.record.exists() else None
+        pages = BROWSER_PAGES.read_text().split() if BROWSER_PAGES.exists() else []
+        return Result(status, box, read_records(log_start), installer, self.servers.requests,
+                      self.analytics.requests, pages, time.monotonic() - began)
+
+
+def temp_files():
+    return {p.name for p in TEMP_DIR.iterdir()} if TEMP_DIR.exists() else set()
+
+
+def clean_desktop_and_copy():
+    SHORTCUT.unlink(missing_ok=True)
+    STUB_COPY.unlink(missing_ok=True)
