@@ -4,6 +4,7 @@ import tempfile
 import time
 import unittest
 
+from scenario import Scenario
 from stubtest import (STUB, HeldObject, StubTestCase, helper, read_log_bytes, run, start,
                       wait)
 
@@ -19,15 +20,21 @@ class StartupTest(StubTestCase):
         return wait(stub, 30), text.strip()
 
     def test_records_have_the_fixed_format_and_runs_append(self):
-        for _ in range(2):
-            status, _ = run(STUB)
-            self.assertEqual(status, 0)
+        with Scenario() as scenario:
+            scenario.serve_document()
+            for _ in range(2):
+                self.assertEqual(scenario.run().status, 0)
         data = read_log_bytes()[self.log_start:]
         self.assertRegex(data, rb'^(' + RECORD_LINE.pattern + rb')+$')
         lines = data.split(b'\r\n')
         self.assertRegex(lines[0], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Pexmira wrapper started$')
         self.assertRegex(lines[1], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Mailslot created successfully$')
-        self.assertEqual(self.messages(), ['Pexmira wrapper started', 'Mailslot created successfully'] * 2)
+        self.assertRegex(lines[2], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Downloading config file$')
+        messages = self.messages()
+        self.assertEqual(messages.count('Pexmira wrapper started'), 2)
+        second = messages.index('Pexmira wrapper started', 1)
+        self.assertEqual(messages[second - 1], 'Pexmira wrapper exiting')
+        self.assertEqual(messages[-1], 'Pexmira wrapper exiting')
 
     def test_a_running_stub_makes_the_next_one_return_at_once(self):
         with tempfile.TemporaryDirectory() as tmp:
@@ -41,8 +48,9 @@ class StartupTest(StubTestCase):
             finally:
                 held.close()
         # Once the other stub is gone, a stub runs normally.
-        status, _ = run(STUB)
-        self.assertEqual(status, 0)
+        with Scenario() as scenario:
+            scenario.serve_document()
+            self.assertEqual(scenario.run().status, 0)
         self.assertIn('Pexmira wrapper started', self.messages())
 
     def test_a_taken_mailslot_ends_with_error_code_8(self):
