@@ -87,17 +87,21 @@ std::optional<ErrorCode> RunInstallationFlow(StubRun& run) {
     LOG(ERROR) << "Can't download wrapper to " << Quoted(run.installerPath);
     return ErrorCode::kInstallerDownload;
   }
-  LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(run.installerPath);
-
-  // From here until the installer has started, nobody else can change or
-  // delete the file.
+  // As soon as the download has returned, and until the installer has
+  // started, nobody else can change or delete the file.
   UniqueFile installerFile;
+  std::string openFailure;
   try {
     installerFile = OpenInstallerExclusively(run.installerPath);
   } catch (const std::ios_base::failure& failure) {
-    LOG(ERROR) << failure.what();
+    openFailure = failure.what();
+  }
+  LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(run.installerPath);
+  if (!installerFile) {
+    LOG(ERROR) << openFailure;
     return ErrorCode::kInstallerOpen;
   }
+
   uint64_t checksum = 0;
   if (const auto error = ReadChecksum(run.document, checksum)) return ReportParseError(*error);
   std::optional<Sha256Digest> sha256;

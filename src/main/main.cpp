@@ -17,6 +17,13 @@ void RestrictDllSearchToSystemFolder() {
     // Older systems: at least take the current folder out of the search.
     SetDllDirectoryW(L"");
   }
+  // A DLL that the system's own DLLs load by name later (the cryptography
+  // behind HTTPS, say) is found among the loaded modules first, so load those
+  // from the system folder now, dependencies before the DLLs that need them.
+  // (Wine, unlike Windows, searches the program's folder for them otherwise.)
+  static const wchar_t* const kSystemDlls[] = {L"bcrypt.dll", L"crypt32.dll", L"secur32.dll",
+                                               L"wininet.dll", L"urlmon.dll", L"winhttp.dll"};
+  for (const wchar_t* name : kSystemDlls) LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 }  // namespace

@@ -86,13 +86,13 @@ class Scenario:
     def installer_args(self, exit_code=0, *extra):
         return [f'--record={windows_path(self.record)}', f'--exit={exit_code}', *extra]
 
-    def run(self, *args, expect_box=False, timeout=60, program=STUB):
+    def run(self, *args, expect_box=False, timeout=60, program=STUB, env=None):
         """Runs the stub to its end. A "We apologize!" box is read and dismissed;
         one that is not expected fails the run, as does a run past its limit."""
         self.record.unlink(missing_ok=True)
         log_start = len(read_log_bytes())
         began = time.monotonic()
-        stub = start(program, *args)
+        stub = start(program, *args, env=env)
         watcher = start(HELPER, 'messagebox', BOX_TITLE, timeout)
         box = ''
         try:

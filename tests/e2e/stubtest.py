@@ -43,8 +43,10 @@ def windows_path(path):
     return 'Z:' + str(Path(path).resolve()).replace('/', '\\')
 
 
-def start(program, *args):
-    return subprocess.Popen([str(WINE_RUN), str(program), *map(str, args)], env=wine_env(),
+def start(program, *args, env=None):
+    environment = wine_env()
+    environment.update(env or {})
+    return subprocess.Popen([str(WINE_RUN), str(program), *map(str, args)], env=environment,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
 
 

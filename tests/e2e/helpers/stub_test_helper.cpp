@@ -12,6 +12,10 @@
 //   post TEXT                     post TEXT to the stub's mailslot
 //   wait-gone TITLE SECONDS       wait until no window with this text exists
 //   read-link FILE.lnk            print a shell link's target and description
+//   attack-installer LOG SECONDS  wait for the stub's download record in its log,
+//                                 then keep trying to overwrite and delete the
+//                                 downloaded installer; print what happened
+//   load-library NAME             load a DLL by name with the default search
 // Exit status 0 on success, 1 on time-out or failure, 2 on bad usage.
 #include <windows.h>
 #include <objbase.h>
@@ -154,6 +158,55 @@ int ReadLink(const std::wstring& path) {
   return status;
 }
 
+std::string ReadShared(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::string text;
+  char buffer[65536];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) text.append(buffer, read);
+  CloseHandle(file);
+  return text;
+}
+
+int AttackInstaller(const std::wstring& log, int seconds) {
+  const size_t start = ReadShared(log).size();
+  const std::string marker = "Wrapper successfully downloaded to \"";
+  std::wstring target;
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+  while (target.empty() && GetTickCount64() < deadline) {
+    const std::string text = ReadShared(log);
+    const size_t at = text.size() > start ? text.find(marker, start) : std::string::npos;
+    const size_t end = at == std::string::npos ? at : text.find('"', at + marker.size());
+    if (end != std::string::npos) {
+      const std::string path = text.substr(at + marker.size(), end - at - marker.size());
+      target.assign(path.begin(), path.end());
+    } else {
+      Sleep(1);
+    }
+  }
+  int refused = 0, written = 0, deleted = 0;
+  while (!target.empty() && GetTickCount64() < deadline && Exists(target)) {
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      const char evil[] = "MZ swapped";
+      DWORD count = 0;
+      if (WriteFile(file, evil, sizeof(evil), &count, nullptr)) ++written;
+      CloseHandle(file);
+    } else if (GetLastError() == ERROR_SHARING_VIOLATION) {
+      ++refused;
+    }
+    if (DeleteFileW(target.c_str())) ++deleted;
+    Sleep(1);
+  }
+  Print("{\"found\": " + std::string(target.empty() ? "false" : "true") + ", \"refused\": " +
+        std::to_string(refused) + ", \"written\": " + std::to_string(written) + ", \"deleted\": " +
+        std::to_string(deleted) + "}");
+  return target.empty() ? 1 : 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -184,5 +237,13 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"post" && argc == 3) return Post(argv[2]);
   if (command == L"read-link" && argc == 3) return ReadLink(argv[2]);
+  if (command == L"attack-installer" && argc == 4) return AttackInstaller(argv[2], seconds(3));
+  if (command == L"load-library" && argc == 3) {
+    HMODULE module = LoadLibraryW(argv[2]);
+    wchar_t path[MAX_PATH] = {};
+    if (module != nullptr) GetModuleFileNameW(module, path, MAX_PATH);
+    Print(module != nullptr ? Utf8(path) : "not loaded");
+    return module != nullptr ? 0 : 1;
+  }
   return 2;
 }
