@@ -9,6 +9,7 @@
 #include <ctime>
 #include <cwctype>
 #include <ios>
+#include <thread>
 
 #include "config/config_download.h"
 #include "files/installer_file.h"
@@ -18,6 +19,54 @@
 #include "progress/progress_window.h"
 
 namespace {
+
+// URL monikers have no time limit of their own: a server that stops sending
+// would keep the stub waiting for ever. A download that gets no notification
+// for this long is aborted, like a request that times out.
+constexpr ULONGLONG kDownloadStallMs = 30000;
+// If an abort does not end the download, the run ends from the watchdog.
+constexpr ULONGLONG kAbortGraceMs = 15000;
+
+class DownloadWatchdog {
+ public:
+  DownloadWatchdog(CallbackHandler& callback, const std::wstring& installerPath)
+      : callback_(callback), installerPath_(installerPath), done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (done_) thread_ = std::thread([this] { Watch(); });
+  }
+  ~DownloadWatchdog() {
+    if (done_) SetEvent(done_.get());
+    if (thread_.joinable()) thread_.join();
+  }
+  DownloadWatchdog(const DownloadWatchdog&) = delete;
+  DownloadWatchdog& operator=(const DownloadWatchdog&) = delete;
+
+ private:
+  void Watch() {
+    const ULONGLONG started = GetTickCount64();
+    ULONGLONG abortedAt = 0;
+    while (WaitForSingleObject(done_.get(), 1000) == WAIT_TIMEOUT) {
+      const ULONGLONG now = GetTickCount64();
+      const ULONGLONG quiet = callback_.MillisecondsSinceLastNotification();
+      const bool stalled = quiet >= kDownloadStallMs || (quiet == 0 && now - started >= kDownloadStallMs);
+      if (stalled && abortedAt == 0) {
+        // The main thread is blocked in the download, so it writes nothing now.
+        LOG(WARNING) << "No data from the installer's server for " << kDownloadStallMs / 1000
+                     << " seconds; the download is given up";
+        abortedAt = now;
+        callback_.Abort();
+      } else if (abortedAt != 0 && now - abortedAt >= kAbortGraceMs) {
+        LOG(ERROR) << "Can't download wrapper to " << Quoted(installerPath_);
+        EndProgressWindow();
+        ExitProcess(ReportFatalError(ErrorCode::kInstallerDownload));
+      }
+    }
+  }
+
+  CallbackHandler& callback_;
+  const std::wstring installerPath_;
+  UniqueEvent done_;
+  std::thread thread_;
+};
 
 ErrorCode ReportParseError(const ConfigError& error) {
   LOG(ERROR) << "Error parsing file. Error: " << error.description;
@@ -80,7 +129,11 @@ std::optional<ErrorCode> RunInstallationFlow(StubRun& run) {
 
   // The callback outlives the download; the process ends soon after it.
   static CallbackHandler callback;
-  const HRESULT downloaded = URLDownloadToFileW(nullptr, url.c_str(), run.installerPath.c_str(), 0, &callback);
+  HRESULT downloaded = E_FAIL;
+  {
+    DownloadWatchdog watchdog(callback, run.installerPath);
+    downloaded = URLDownloadToFileW(nullptr, url.c_str(), run.installerPath.c_str(), 0, &callback);
+  }
   // The download has ended, whether or not it reported its end.
   EndProgressWindow();
   if (downloaded != S_OK) {

@@ -18,8 +18,37 @@ STDMETHODIMP CallbackHandler::QueryInterface(REFIID riid, void** object) {
   return E_NOINTERFACE;
 }
 
+STDMETHODIMP CallbackHandler::OnStartBinding(DWORD, IBinding* started) {
+  std::lock_guard<std::mutex> lock(bindingLock);
+  if (binding != nullptr) binding->Release();
+  binding = started;
+  if (binding != nullptr) binding->AddRef();
+  lastNotification.store(GetTickCount64());
+  return S_OK;
+}
+
+STDMETHODIMP CallbackHandler::OnStopBinding(HRESULT, LPCWSTR) {
+  std::lock_guard<std::mutex> lock(bindingLock);
+  if (binding != nullptr) binding->Release();
+  binding = nullptr;
+  return S_OK;
+}
+
+ULONGLONG CallbackHandler::MillisecondsSinceLastNotification() const {
+  const ULONGLONG last = lastNotification.load();
+  return last == 0 ? 0 : GetTickCount64() - last;
+}
+
+bool CallbackHandler::Abort() {
+  std::lock_guard<std::mutex> lock(bindingLock);
+  if (binding == nullptr) return false;
+  binding->Abort();
+  return true;
+}
+
 STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
                                          LPCWSTR) {
+  lastNotification.store(GetTickCount64());
   switch (statusCode) {
     case BINDSTATUS_FINDINGRESOURCE: LOG(INFO) << "Finding resource..."; break;
     case BINDSTATUS_CONNECTING: LOG(INFO) << "Connecting..."; break;

@@ -55,11 +55,13 @@ TEST(CallbackHandlerInterface, AnswersOnlyForItsTwoInterfacesAndCountsNothing) {
 
   LONG priority = 7;
   DWORD flags = 9;
-  EXPECT_EQ(handler.OnStartBinding(0, nullptr), E_NOTIMPL);
+  // The binding is kept only so that a stalled download can be aborted.
+  EXPECT_EQ(handler.OnStartBinding(0, nullptr), S_OK);
+  EXPECT_FALSE(handler.Abort());
   EXPECT_EQ(handler.GetPriority(&priority), E_NOTIMPL);
   EXPECT_EQ(priority, 7);
   EXPECT_EQ(handler.OnLowResource(0), E_NOTIMPL);
-  EXPECT_EQ(handler.OnStopBinding(S_OK, nullptr), E_NOTIMPL);
+  EXPECT_EQ(handler.OnStopBinding(S_OK, nullptr), S_OK);
   EXPECT_EQ(handler.GetBindInfo(&flags, nullptr), E_NOTIMPL);
   EXPECT_EQ(flags, 9u);
   EXPECT_EQ(handler.OnDataAvailable(0, 0, nullptr, nullptr), E_NOTIMPL);
@@ -124,4 +126,51 @@ TEST(CallbackHandlerWithoutWindow, UpdatesGoNowhereButAreRemembered) {
   handler.OnProgress(50, 100, BINDSTATUS_DOWNLOADINGDATA, nullptr);
   EXPECT_EQ(handler.LastPercent(), 50);
   EXPECT_EQ(log.Records(), (Records{"INFO  50"}));
+}
+
+namespace {
+
+// Counts what the watchdog asks of the download's binding.
+class FakeBinding : public IBinding {
+ public:
+  STDMETHODIMP QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
+  STDMETHODIMP_(ULONG) Release() override { return --references; }
+  STDMETHODIMP Abort() override {
+    ++aborts;
+    return S_OK;
+  }
+  STDMETHODIMP Suspend() override { return E_NOTIMPL; }
+  STDMETHODIMP Resume() override { return E_NOTIMPL; }
+  STDMETHODIMP SetPriority(LONG) override { return E_NOTIMPL; }
+  STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
+
+  ULONG references = 1;
+  int aborts = 0;
+};
+
+}  // namespace
+
+TEST(CallbackHandlerWatchdog, AStalledDownloadCanBeAbortedUntilItStops) {
+  LogCapture log;
+  CallbackHandler handler;
+  EXPECT_EQ(handler.MillisecondsSinceLastNotification(), 0u) << "nothing has been reported yet";
+  FakeBinding binding;
+  handler.OnStartBinding(0, &binding);
+  EXPECT_EQ(binding.references, 2u);
+  Sleep(50);
+  EXPECT_GE(handler.MillisecondsSinceLastNotification(), 40u);
+  handler.OnProgress(1, 10, BINDSTATUS_DOWNLOADINGDATA, nullptr);
+  EXPECT_LT(handler.MillisecondsSinceLastNotification(), 40u) << "a notification restarts the clock";
+
+  EXPECT_TRUE(handler.Abort());
+  EXPECT_EQ(binding.aborts, 1);
+  handler.OnStopBinding(E_ABORT, nullptr);
+  EXPECT_EQ(binding.references, 1u) << "the binding is released when the download stops";
+  EXPECT_FALSE(handler.Abort());
+  EXPECT_EQ(binding.aborts, 1);
 }
