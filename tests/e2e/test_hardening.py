@@ -9,8 +9,9 @@ import time
 import unittest
 from pathlib import Path
 
-from scenario import INSTALLER, Scenario, crc32
 from stubtest import BIN, HELPER, LOG_FILE, STUB, helper, start, wait, windows_path
+from scenario import INSTALLER, Scenario, crc32
+from fixture_server import Response  # noqa: E402  (found through stubtest's path)
 
 PLANTED_NAMES = ('winhttp.dll', 'urlmon.dll', 'comctl32.dll', 'bcrypt.dll')
 # Native first, so that a DLL of that name beside a program is loaded the way
@@ -68,6 +69,89 @@ class SwappedInstallerTest(unittest.TestCase):
         self.assertEqual(result.status, 0, result.messages)
         self.assertIsNotNone(result.installer)
         self.assertGreater(report['refused'], 0, report)
+
+
+CONFIG_BOXES = {1: 'Cannot obtain configuration. Error code 1', 3: 'Cannot obtain configuration. Error code 3'}
+INSTALLER_BOXES = {4: 'Cannot obtain installer. Error code 4', 6: 'The installation file is corrupted. Error code 6'}
+
+
+class HostileServerTest(unittest.TestCase):
+    """Each ends in an error box within the request time-outs; nothing runs."""
+
+    def ends_in(self, scenario, boxes, timeout=60):
+        try:
+            result = scenario.run(*scenario.installer_args(0), expect_box=True, timeout=timeout)
+        finally:
+            scenario.__exit__(None, None, None)
+        self.assertIn(result.status, boxes, result.messages)
+        self.assertEqual(result.box, boxes[result.status])
+        self.assertIsNone(result.installer, 'something ran')
+        self.assertFalse([m for m in result.messages if m.startswith('Launching installer')])
+        return result
+
+    def config(self, **behaviour):
+        scenario = Scenario().__enter__()
+        scenario.serve_document(**behaviour)
+        return scenario
+
+    def test_configuration_server_resets_the_connection(self):
+        result = self.ends_in(self.config(close_before_response=True), {1: CONFIG_BOXES[1]})
+        self.assertIn("Can't download config file", result.messages)
+        result = self.ends_in(self.config(reset=True), {1: CONFIG_BOXES[1]})
+
+    def test_configuration_server_closes_mid_body_or_announces_more(self):
+        self.ends_in(self.config(cut_after=20), CONFIG_BOXES)
+        self.ends_in(self.config(content_length_override=100000), CONFIG_BOXES)
+
+    def test_configuration_server_stalls_after_the_headers(self):
+        began = time.monotonic()
+        self.ends_in(self.config(stall_after_headers=True), CONFIG_BOXES, timeout=150)
+        self.assertLess(time.monotonic() - began, 140)
+
+    def test_configuration_document_too_large_or_too_deep(self):
+        scenario = self.config()
+        scenario.serve_document(text='{"pad": "' + 'x' * (200 * 1024 * 1024) + '"}')
+        self.ends_in(scenario, {1: CONFIG_BOXES[1]}, timeout=120)
+        scenario = self.config()
+        scenario.serve_document(text='[' * 100000 + ']' * 100000)
+        result = self.ends_in(scenario, {3: CONFIG_BOXES[3]})
+        self.assertTrue(any(m.startswith('Error parsing file. Error: ') for m in result.messages))
+
+    def installer(self, **behaviour):
+        scenario = self.config()
+        scenario.serve_installer(scenario.installer, **behaviour)
+        scenario.serve_document()
+        return scenario
+
+    def test_installer_server_resets_cuts_or_announces_more(self):
+        # Wine's URL monikers may save an empty file and report success; the
+        # checksum stops that.
+        self.ends_in(self.installer(close_before_response=True), INSTALLER_BOXES)
+        self.ends_in(self.installer(cut_after=5000), INSTALLER_BOXES)
+        self.ends_in(self.installer(content_length_override=len(INSTALLER.read_bytes()) * 2), INSTALLER_BOXES)
+
+    def test_installer_server_stalls_after_the_headers(self):
+        began = time.monotonic()
+        result = self.ends_in(self.installer(stall_after_headers=True), {4: INSTALLER_BOXES[4]}, timeout=120)
+        self.assertLess(time.monotonic() - began, 100)
+        self.assertIn('No data from the installer\'s server for 30 seconds; the download is given up',
+                      result.messages)
+
+    def test_a_huge_installer_that_does_not_match(self):
+        scenario = self.config()
+        scenario.servers.route('/huge.exe', Response(200, [('Content-Type', 'application/octet-stream')],
+                                                     bytes(200 * 1024 * 1024)))
+        scenario.serve_document(scenario.document(wrapper=f'http://127.0.0.1:18546/huge.exe'))
+        self.ends_in(scenario, {6: INSTALLER_BOXES[6]}, timeout=180)
+
+    def test_a_redirect_from_https_to_plain_http_runs_nothing_else(self):
+        # URL monikers follow such a redirect; what the other server sends
+        # fails the checksum.
+        scenario = self.config()
+        scenario.servers.route('/other.exe', Response(200, [], b'MZ' + bytes(70000)))
+        scenario.servers.route('/moved.exe', Response(302, [('Location', 'http://127.0.0.1:18546/other.exe')], b''))
+        scenario.serve_document(scenario.document(wrapper='https://localhost:18543/moved.exe'))
+        self.ends_in(scenario, {4: INSTALLER_BOXES[4], 6: INSTALLER_BOXES[6]})
 
 
 if __name__ == '__main__':
