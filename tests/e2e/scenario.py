@@ -1,10 +1,10 @@
 """A run of the stub against loopback servers: the configuration server, the
 installer download and the analytics recorder, with the test installer."""
 import json
-import os
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 import zlib
 from dataclasses import dataclass, field
@@ -21,6 +21,10 @@ INSTALLER = BIN / 'test_installer.exe'
 SHORTCUT = DESKTOP / 'Continue installation.lnk'
 STUB_COPY = TEMP_DIR / 'qmxtl_setup.exe'
 BOX_TITLE = 'We apologize!'
+NAVIGATION = 'Navigating user to cancellation page'
+# The shell starts the browser in the background; its page arrives a little
+# after the stub has ended.
+PAGE_WAIT = 10
 
 
 def crc32(data):
@@ -50,6 +54,7 @@ class Scenario:
     installer: bytes = field(default_factory=lambda: INSTALLER.read_bytes())
 
     def __enter__(self):
+        self.temp_before = temp_files()
         self.tmp = Path(tempfile.mkdtemp(prefix='stub-scenario-'))
         ports = {'http': DOWNLOAD_PORT}
         if self.config_listener:
@@ -60,13 +65,17 @@ class Scenario:
         self.serve_installer(self.installer)
         self.record = self.tmp / 'installer.json'
         self.wrapper = f'http://127.0.0.1:{DOWNLOAD_PORT}/qmx_installer.exe'
-        BROWSER_PAGES.unlink(missing_ok=True)
         return self
 
     def __exit__(self, *exc):
         self.servers.stop()
         self.analytics.stop()
         shutil.rmtree(self.tmp, ignore_errors=True)
+        # The placeholders (and downloads that a fatal road left) of this
+        # scenario's runs; the runs themselves are checked for what they leave.
+        for name in temp_files() - self.temp_before:
+            if name.startswith('qmx') and name != STUB_COPY.name:
+                (TEMP_DIR / name).unlink(missing_ok=True)
 
     def serve_installer(self, data, path='/qmx_installer.exe', **behaviour):
         self.installer = data
@@ -90,18 +99,21 @@ class Scenario:
         """Runs the stub to its end. A "We apologize!" box is read and dismissed;
         one that is not expected fails the run, as does a run past its limit."""
         self.record.unlink(missing_ok=True)
+        BROWSER_PAGES.unlink(missing_ok=True)
         log_start = len(read_log_bytes())
         began = time.monotonic()
         stub = start(program, *args, env=env)
+        # The stub also writes its records to its standard output; a full pipe
+        # would stop it.
+        drain = threading.Thread(target=stub.stdout.read, daemon=True)
+        drain.start()
         watcher = start(HELPER, 'messagebox', BOX_TITLE, timeout)
         box = ''
         try:
             while True:
                 if watcher.poll() is not None:
-                    out = watcher.stdout.read().decode('utf-8', 'replace').strip()
                     if watcher.returncode == 0:
-                        box = out
-                    watcher = None
+                        box = watcher.stdout.read().decode('utf-8', 'replace').strip()
                     break
                 if stub.poll() is not None:
                     break
@@ -113,15 +125,32 @@ class Scenario:
             raise AssertionError(f'the stub did not end within {timeout} s')
         finally:
             for process in (stub, watcher):
-                if process is not None and process.poll() is None:
+                if process.poll() is None:
                     process.kill()
                     process.wait()
+            drain.join(5)
+            if not drain.is_alive():  # a program the stub started may still hold the pipe
+                stub.stdout.close()
+            watcher.stdout.close()
+        elapsed = time.monotonic() - began
         if bool(box) != expect_box:
             raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')
+        records = read_records(log_start)
         installer = json.loads(self.record.read_text(encoding='utf-8')) if self.record.exists() else None
+        pages = wait_for_pages(PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0)
+        return Result(status, box, records, installer, self.servers.requests, self.analytics.requests,
+                      pages, elapsed)
+
+
+def wait_for_pages(timeout):
+    """The pages the stand-in browser has recorded, waiting up to timeout
+    seconds for the first one."""
+    deadline = time.monotonic() + timeout
+    while True:
         pages = BROWSER_PAGES.read_text().split() if BROWSER_PAGES.exists() else []
-        return Result(status, box, read_records(log_start), installer, self.servers.requests,
-                      self.analytics.requests, pages, time.monotonic() - began)
+        if pages or time.monotonic() >= deadline:
+            return pages
+        time.sleep(0.1)
 
 
 def temp_files():

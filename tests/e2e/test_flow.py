@@ -1,23 +1,29 @@
 """The installation flow: from the configuration document to the installer's
 exit code, and each fatal road on the way."""
+import datetime
+import hashlib
 import re
-import subprocess
 import time
 import unittest
 
-from scenario import INSTALLER, Scenario, crc32, temp_files
-from stubtest import HELPER, STUB, TEMP_DIR, helper, read_log_bytes, read_records, start, wait
+from scenario import CONFIG_PORT, INSTALLER, Scenario, crc32
+from stubtest import (HELPER, STUB, TEMP_DIR, helper, read_log_bytes, read_records, start, wait,
+                      windows_path)
 
 SESSION = r'[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}'
+PROGRESS_TITLE = 'Downloading QMX Installer...'
+# What the download callback writes while the data arrives.
+DOWNLOAD_RECORDS = re.compile(r'^(\d+|Finding resource\.\.\.|Connecting\.\.\.|Begin download|Sending request\.\.\.|'
+                              r'Mime type available|Cache filename available|Status code : \d+)$')
+FIVE_MIB = 5 * 1024 * 1024
 
 
 def installer_path(result):
     """The installer's Windows path, from the download record."""
     for message in result.messages:
-        if message.startswith('Wrapper successfully downloaded to "'):
-            return message[len('Wrapper successfully downloaded to "'):-1]
-        if message.startswith("Can't download wrapper to \""):
-            return message[len("Can't download wrapper to \""):-1]
+        for prefix in ('Wrapper successfully downloaded to "', "Can't download wrapper to \""):
+            if message.startswith(prefix):
+                return message[len(prefix):-1]
     return None
 
 
@@ -25,28 +31,61 @@ def linux_temp_path(windows_path):
     return TEMP_DIR / windows_path.rsplit('\\', 1)[1]
 
 
+def record_times(since, message):
+    """The Unix times of the log records with this message after `since` bytes."""
+    times = []
+    for line in read_log_bytes()[since:].decode('utf-8').split('\r\n'):
+        if line[30:] == message:  # date and time, level, message
+            times.append(datetime.datetime.strptime(line[:23], '%Y-%m-%d %H:%M:%S,%f').timestamp())
+    return times
+
+
+def downloads(result, path='/qmx_installer.exe'):
+    return [r.target for r in result.requests if r.path == path]
+
+
 class LaunchTest(unittest.TestCase):
+    def assertBuster(self, target, base, separator):
+        self.assertTrue(target.startswith(base + separator), target)
+        number = target[len(base + separator):]
+        self.assertRegex(number, r'^(0|[1-9]\d*)$')
+        self.assertLessEqual(int(number), 32767)
+
     def test_successful_launch(self):
         with Scenario() as scenario:
             scenario.serve_document()
+            log_start = len(read_log_bytes())
             result = scenario.run(*scenario.installer_args(0, '/S', '/D=C:\\Program Files\\Tessaloom'))
+            checked_at = record_times(log_start, 'Checksum is OK. Continue...')
         self.assertEqual(result.status, 0)
-        # The installer's command line: its path, then the parameter string.
+        # The installer is the verified download, started with the parameter
+        # string: -id, the session, -v, the quoted version, the stub's own
+        # arguments (Wine quotes the one with a blank when it builds the stub's
+        # command line, and the stub passes that text on unchanged).
+        self.assertEqual(result.installer['path'], installer_path(result))
+        self.assertRegex(result.installer['path'], r'^C:\\.+\\qmx[0-9A-Fa-f]{1,4}\.tmp\.exe$')
         command = result.installer['command_line']
-        match = re.fullmatch(r'"[^"]+" -id (' + SESSION + r') -v "1\.2\.3" (.*)', command)
+        expected_tail = ' '.join([f'--record={windows_path(scenario.record)}', '--exit=0', '/S',
+                                  '"/D=C:\\Program Files\\Tessaloom"'])
+        match = re.fullmatch(r'"([^"]+)" -id (' + SESSION + r') -v "1\.2\.3" (.*)', command)
         self.assertIsNotNone(match, command)
-        self.assertEqual(match.group(2), ' '.join(['--record=' + result.installer['args'][4].split('=', 1)[1],
-                                                   '--exit=0', '/S', '"/D=C:\\Program Files\\Tessaloom"']))
+        self.assertEqual(match.group(3), expected_tail)
+        self.assertEqual(result.installer['args'][:4], ['-id', match.group(2), '-v', '1.2.3'])
+        # It ran only after the check, and the progress window was gone by then.
+        self.assertEqual(len(checked_at), 1)
+        self.assertGreaterEqual(result.installer['start'], checked_at[0] - 0.01)
         self.assertFalse(result.installer['progress_window'], 'the progress window outlived the download')
-        order = ['Downloading wrapper', 'Wrapper successfully downloaded to ', 'Checksum is OK. Continue...',
-                 'Launching installer ', 'Waiting for installer to complete...']
+        order = ['Downloading wrapper', 'Wrapper successfully downloaded to "', 'Checksum is OK. Continue...',
+                 'Launching installer "', 'Waiting for installer to complete...']
         positions = [next(i for i, m in enumerate(result.messages) if m.startswith(p)) for p in order]
         self.assertEqual(positions, sorted(positions), result.messages)
-        # The download carried the cache buster.
-        download = [r.target for r in result.requests if r.path == '/qmx_installer.exe']
-        self.assertEqual(len(download), 1)
-        self.assertRegex(download[0], r'^/qmx_installer\.exe\?rn=\d+$')
-        self.assertLessEqual(int(download[0].rsplit('=', 1)[1]), 32767)
+        launch = result.messages[positions[3]]
+        self.assertEqual(launch, f'Launching installer "{result.installer["path"]} -id {match.group(2)} '
+                                 f'-v "1.2.3" {expected_tail}"')
+        # One download, with the cache buster.
+        targets = downloads(result)
+        self.assertEqual(len(targets), 1, targets)
+        self.assertBuster(targets[0], '/qmx_installer.exe', '?rn=')
 
     def test_empty_argument_string_ends_the_parameters_with_a_blank(self):
         with Scenario() as scenario:
@@ -57,42 +96,50 @@ class LaunchTest(unittest.TestCase):
         self.assertRegex(launch, r'^Launching installer "[^"]+\.exe -id ' + SESSION + r' -v "1\.2\.3" "$')
 
     def test_an_address_with_a_query_gets_the_buster_after_an_ampersand(self):
+        # Over HTTPS this time, from the configuration server's trusted listener.
         with Scenario() as scenario:
-            scenario.serve_document(scenario.document(wrapper=scenario.wrapper + '?channel=beta'))
+            wrapper = f'https://localhost:{CONFIG_PORT}/qmx_installer.exe?channel=beta'
+            scenario.serve_document(scenario.document(wrapper=wrapper))
             result = scenario.run(*scenario.installer_args(0))
         self.assertEqual(result.status, 0)
-        download = [r.target for r in result.requests if r.path == '/qmx_installer.exe']
-        self.assertRegex(download[0], r'^/qmx_installer\.exe\?channel=beta&rn=\d+$')
+        targets = downloads(result)
+        self.assertEqual(len(targets), 1, targets)
+        self.assertBuster(targets[0], '/qmx_installer.exe?channel=beta', '&rn=')
 
     def test_the_installers_exit_code_is_the_stubs(self):
         with Scenario() as scenario:
             scenario.serve_document()
             result = scenario.run(*scenario.installer_args(77))
         self.assertEqual(result.status, 77)
+        self.assertEqual(result.installer['args'][5], '--exit=77')
 
 
 class FatalRoadTest(unittest.TestCase):
     def fatal(self, scenario, code, box, *args):
+        """A run that ends on a fatal road: the box, the code, one ERROR record
+        as the last record, and no installer run."""
         result = scenario.run(*args, expect_box=True)
         self.assertEqual(result.status, code)
         self.assertEqual(result.box, box)
         self.assertIsNone(result.installer, 'the installer ran')
-        self.assertNotIn('Pexmira wrapper exiting', result.messages)
         errors = [m for level, m in result.records if level == 'ERROR']
         self.assertEqual(len(errors), 1, result.records)
+        self.assertEqual(result.records[-1], ('ERROR', errors[0]), result.records)
+        self.assertEqual(result.messages[0], 'Pexmira wrapper started')
         return result, errors[0]
 
     def test_no_configuration_server(self):
         with Scenario(config_listener=None) as scenario:
-            _, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1')
+            result, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1')
         self.assertEqual(error, "Can't download config file")
+        self.assertEqual(result.messages[-2], 'Downloading config file')
 
     def test_an_untrusted_configuration_server_is_refused(self):
         with Scenario(config_listener='selfsigned') as scenario:
             scenario.serve_document()
-            _, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1')
+            result, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1')
         self.assertEqual(error, "Can't download config file")
-        self.assertEqual([r for r in scenario.servers.requests if r.path == '/qmx_installer.exe'], [])
+        self.assertEqual(downloads(result), [])
 
     def test_documents_that_are_not_json(self):
         for text in ['', '<html><body>Service unavailable</body></html>', '{"shortcut": true, "wrap',
@@ -101,42 +148,51 @@ class FatalRoadTest(unittest.TestCase):
                 scenario.serve_document(text=text)
                 result, error = self.fatal(scenario, 3, 'Cannot obtain configuration. Error code 3')
                 self.assertRegex(error, r'^Error parsing file\. Error: .+ at line \d+ and column \d+$')
-                self.assertIn('Config file has been downloaded successfully', result.messages)
+                self.assertEqual(result.messages[-3:-1], ['Config file has been downloaded successfully',
+                                                          'Parsing config file'])
+                self.assertEqual(downloads(result), [])
 
     def test_missing_members(self):
-        for missing in ['shortcut', 'wrapper', 'checksum', 'version']:
+        # "checksum" and "version" are read only after the download.
+        for missing, downloaded in [('shortcut', False), ('wrapper', False), ('checksum', True),
+                                    ('version', True)]:
             with self.subTest(missing=missing), Scenario() as scenario:
                 document = scenario.document()
                 del document[missing]
                 scenario.serve_document(document)
-                _, error = self.fatal(scenario, 3, 'Cannot obtain configuration. Error code 3')
+                result, error = self.fatal(scenario, 3, 'Cannot obtain configuration. Error code 3')
                 self.assertTrue(error.startswith('Error parsing file. Error: '), error)
+                self.assertEqual(len(downloads(result)), int(downloaded))
 
     def test_an_unreachable_installer_server(self):
         with Scenario() as scenario:
             scenario.serve_document(scenario.document(wrapper='http://127.0.0.1:18549/qmx_installer.exe'))
             result, error = self.fatal(scenario, 4, 'Cannot obtain installer. Error code 4')
-        self.assertRegex(error, r'^Can\'t download wrapper to "C:\\.+\\qmx[0-9A-Fa-f]+\.tmp\.exe"$')
+        self.assertRegex(error, r'^Can\'t download wrapper to "C:\\.+\\qmx[0-9A-Fa-f]{1,4}\.tmp\.exe"$')
+        self.assertNotIn('End download', result.messages)
 
     def test_a_missing_installer_never_runs(self):
-        # Wine's URL monikers save a 404 page and report success; the checksum
-        # stops it then. Windows ends with code 4.
+        # Wine's URL monikers save a 404 page and report success, so the
+        # checksum stops it (6); where the download reports the failure, 4.
         with Scenario() as scenario:
             scenario.serve_document(scenario.document(wrapper=scenario.wrapper.replace('qmx_installer', 'gone')))
             result = scenario.run(expect_box=True)
         self.assertIn(result.status, (4, 6))
-        self.assertIn(result.box, ('Cannot obtain installer. Error code 4',
-                                   'The installation file is corrupted. Error code 6'))
+        if result.status == 4:
+            box, error = 'Cannot obtain installer. Error code 4', f'Can\'t download wrapper to "{installer_path(result)}"'
+        else:
+            box, error = 'The installation file is corrupted. Error code 6', 'Mismatch of the wrapper checksum'
+        self.assertEqual(result.box, box)
+        self.assertEqual(result.records[-1], ('ERROR', error))
         self.assertIsNone(result.installer)
 
     def test_a_checksum_mismatch_leaves_the_download(self):
         with Scenario() as scenario:
             scenario.serve_document(scenario.document(checksum=crc32(scenario.installer) ^ 1))
             result, error = self.fatal(scenario, 6, 'The installation file is corrupted. Error code 6')
-        self.assertEqual(error, 'Mismatch of the wrapper checksum')
-        left = linux_temp_path(installer_path(result))
-        self.assertTrue(left.exists(), left)
-        left.unlink()
+            self.assertEqual(error, 'Mismatch of the wrapper checksum')
+            left = linux_temp_path(installer_path(result))
+            self.assertEqual(left.read_bytes(), scenario.installer)
 
     def test_a_wrong_sha256_is_a_mismatch_and_a_malformed_one_a_document_error(self):
         with Scenario() as scenario:
@@ -148,7 +204,6 @@ class FatalRoadTest(unittest.TestCase):
             self.assertIn('sha256', error)
 
     def test_a_matching_sha256_passes(self):
-        import hashlib
         with Scenario() as scenario:
             scenario.serve_document(scenario.document(sha256=hashlib.sha256(scenario.installer).hexdigest().upper()))
             result = scenario.run(*scenario.installer_args(0))
@@ -159,38 +214,49 @@ class FatalRoadTest(unittest.TestCase):
         with Scenario() as scenario:
             scenario.serve_installer(b'This is not a Windows program.\r\n' * 100)
             scenario.serve_document()
-            _, error = self.fatal(scenario, 9, 'Cannot start installer. Error code 9')
-        self.assertRegex(error, r'^Can\'t launch installer "C:\\.+\.tmp\.exe"\. Error code \d+$')
+            result, error = self.fatal(scenario, 9, 'Cannot start installer. Error code 9')
+        path = installer_path(result)
+        self.assertRegex(error, r'^Can\'t launch installer "' + re.escape(path) + r'"\. Error code [1-9]\d*$')
+        self.assertIn('Checksum is OK. Continue...', result.messages)
+        self.assertNotIn('Waiting for installer to complete...', result.messages)
 
 
 class ProgressTest(unittest.TestCase):
     def test_a_slow_download_moves_the_bar_and_ends_the_window(self):
         with Scenario() as scenario:
             data = INSTALLER.read_bytes()
-            padded = data + bytes(5 * 1024 * 1024 - len(data))
-            scenario.serve_installer(padded, rate=3 * 1024 * 1024)
+            scenario.serve_installer(data + bytes(FIVE_MIB - len(data)), rate=3 * 1024 * 1024)
             scenario.serve_document()
-            result = scenario.run(*scenario.installer_args(0), timeout=90)
+            window = start(HELPER, 'window', PROGRESS_TITLE, 30)
+            try:
+                result = scenario.run(*scenario.installer_args(0), timeout=90)
+                self.assertEqual(wait(window, 30), 0, 'the progress window never appeared')
+            finally:
+                if window.poll() is None:
+                    window.kill()
+                window.communicate()
         self.assertEqual(result.status, 0)
         messages = result.messages
-        start = messages.index('Downloading wrapper')
+        begin = messages.index('Downloading wrapper')
         end = messages.index('End download')
-        percents = [int(m) for m in messages[start:end] if m.isdigit()]
-        self.assertGreater(len(percents), 3, messages[start:end])
-        self.assertEqual(percents, sorted(set(percents)))
+        percents = [int(m) for m in messages[begin:end] if m.isdigit()]
+        self.assertGreater(len(percents), 3, messages[begin:end])
+        self.assertEqual(percents, sorted(set(percents)), 'the percentages did not rise strictly')
         self.assertEqual(percents[-1], 100)
-        self.assertTrue(messages[end + 1].startswith('Wrapper successfully downloaded to '))
+        self.assertEqual(messages.count('End download'), 1)
+        self.assertTrue(messages[end + 1].startswith('Wrapper successfully downloaded to '), messages[end:])
+        # The installer starts right after the check: the window was gone by then.
         self.assertFalse(result.installer['progress_window'])
 
     def test_closing_the_window_ends_the_stub_at_once(self):
         with Scenario() as scenario:
             data = INSTALLER.read_bytes()
-            scenario.serve_installer(data + bytes(5 * 1024 * 1024), rate=256 * 1024)
+            scenario.serve_installer(data + bytes(FIVE_MIB), rate=256 * 1024)
             scenario.serve_document()
             log_start = len(read_log_bytes())
             stub = start(STUB, *scenario.installer_args(0))
             try:
-                status, out = helper('close-window', 'Downloading QMX Installer...', 30, timeout=40)
+                status, out = helper('close-window', PROGRESS_TITLE, 30, timeout=40)
                 self.assertEqual(status, 0, out)
                 closed = time.monotonic()
                 self.assertEqual(wait(stub, 15), 0)
@@ -198,11 +264,15 @@ class ProgressTest(unittest.TestCase):
             finally:
                 if stub.poll() is None:
                     stub.kill()
+                    stub.communicate()
+                stub.stdout.close()
             time.sleep(0.5)
             messages = [m for _, m in read_records(log_start)]
-        self.assertIn('Downloading wrapper', messages)
-        for later in ('End download', 'Pexmira wrapper exiting', 'Checksum is OK. Continue...'):
-            self.assertNotIn(later, messages)
+            self.assertFalse(scenario.record.exists(), 'the installer ran')
+        # Nothing after the download's own progress: no end, no check, no tail.
+        begin = messages.index('Downloading wrapper')
+        self.assertEqual([m for m in messages[begin + 1:] if not DOWNLOAD_RECORDS.match(m)], [], messages)
+        self.assertFalse([m for m in messages if m.isdigit() and int(m) >= 100], messages)
 
 
 if __name__ == '__main__':

@@ -6,9 +6,10 @@
 //   --post=TEXT       post TEXT to the stub's mailslot before ending
 //   --post-count=K    post it K times
 //   --post-bytes=N    post one message of exactly N bytes instead
-//   --sleep=MS        wait this long before ending
+//   --sleep=MS        after posting, wait this long before ending
 //   --window=MS       show a small window of its own for this long
-// Everything it waits for is bounded.
+// In that order: window, messages, record, sleep, exit. Everything it waits
+// for is bounded.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -60,15 +61,21 @@ bool Option(const std::wstring& arg, const wchar_t* name, std::wstring& value) {
   return true;
 }
 
-void Record(const std::wstring& path, double started, const std::vector<std::wstring>& args) {
+struct Facts {
+  double started = 0;
+  bool progressWindow = false;
+  std::vector<std::wstring> args;
+  int posted = 0;
+};
+
+void Record(const std::wstring& path, const Facts& facts) {
   wchar_t self[MAX_PATH * 4] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-  // The stub's progress window must be gone by the time the installer runs.
-  const bool progressWindow = FindWindowW(nullptr, L"Downloading QMX Installer...") != nullptr;
-  std::string json = "{\"start\": " + std::to_string(started) + ", \"path\": " + JsonString(self) +
-                     ", \"progress_window\": " + (progressWindow ? "true" : "false") +
+  std::string json = "{\"start\": " + std::to_string(facts.started) + ", \"path\": " + JsonString(self) +
+                     ", \"progress_window\": " + (facts.progressWindow ? "true" : "false") +
+                     ", \"posted\": " + std::to_string(facts.posted) +
                      ", \"command_line\": " + JsonString(GetCommandLineW()) + ", \"args\": [";
-  for (size_t i = 0; i < args.size(); ++i) json += (i ? ", " : "") + JsonString(args[i]);
+  for (size_t i = 0; i < facts.args.size(); ++i) json += (i ? ", " : "") + JsonString(facts.args[i]);
   json += "]}\n";
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
@@ -77,12 +84,14 @@ void Record(const std::wstring& path, double started, const std::vector<std::wst
   CloseHandle(file);
 }
 
-void Post(const std::string& message) {
+// True when the slot took the whole message.
+bool Post(const std::string& message) {
   HANDLE slot = CreateFileW(kSlotName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (slot == INVALID_HANDLE_VALUE) return;
+  if (slot == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  WriteFile(slot, message.data(), static_cast<DWORD>(message.size()), &written, nullptr);
+  const BOOL ok = WriteFile(slot, message.data(), static_cast<DWORD>(message.size()), &written, nullptr);
   CloseHandle(slot);
+  return ok && written == message.size();
 }
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -121,17 +130,19 @@ void ShowWindowFor(DWORD ms) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  const double started = UnixNow();
+  Facts facts;
+  facts.started = UnixNow();
+  // The stub's progress window must be gone by the time the installer runs.
+  facts.progressWindow = FindWindowW(nullptr, L"Downloading QMX Installer...") != nullptr;
   int count = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::wstring> args;
-  for (int i = 1; i < count; ++i) args.push_back(argv[i]);
+  for (int i = 1; argv != nullptr && i < count; ++i) facts.args.push_back(argv[i]);
   LocalFree(argv);
 
   std::wstring value, record, post;
   int exitCode = 0, postCount = 1, postBytes = -1;
   DWORD sleepMs = 0, windowMs = 0;
-  for (const std::wstring& arg : args) {
+  for (const std::wstring& arg : facts.args) {
     if (Option(arg, L"record", value)) record = value;
     if (Option(arg, L"exit", value)) exitCode = _wtoi(value.c_str());
     if (Option(arg, L"post", value)) post = value;
@@ -140,13 +151,16 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (Option(arg, L"sleep", value)) sleepMs = static_cast<DWORD>(_wtoi(value.c_str()));
     if (Option(arg, L"window", value)) windowMs = static_cast<DWORD>(_wtoi(value.c_str()));
   }
-  if (!record.empty()) Record(record, started, args);
-  if (windowMs > 0) ShowWindowFor(windowMs > 60000 ? 60000 : windowMs);
-  if (sleepMs > 0) Sleep(sleepMs > 60000 ? 60000 : sleepMs);
+  const DWORD kLongest = 60000;
+  if (windowMs > 0) ShowWindowFor(windowMs > kLongest ? kLongest : windowMs);
   if (postBytes >= 0) {
-    Post(std::string(static_cast<size_t>(postBytes), 'x'));
+    if (Post(std::string(static_cast<size_t>(postBytes), 'x'))) ++facts.posted;
   } else if (!post.empty()) {
-    for (int i = 0; i < postCount; ++i) Post(Utf8(post));
+    for (int i = 0; i < postCount && i < 100; ++i) {
+      if (Post(Utf8(post))) ++facts.posted;
+    }
   }
+  if (!record.empty()) Record(record, facts);
+  if (sleepMs > 0) Sleep(sleepMs > kLongest ? kLongest : sleepMs);
   return exitCode;
 }
