@@ -13,6 +13,7 @@ packages=(
   xvfb xauth imagemagick
   openssl python3 curl
   clang libclang-rt-14-dev
+  libbenchmark-dev zlib1g-dev
 )
 missing=()
 for p in "${packages[@]}"; do

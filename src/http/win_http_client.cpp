@@ -34,6 +34,23 @@ struct ProxyInfo {
   }
 };
 
+// Asks for the size, then for the text; on failure the value keeps what it held.
+bool QueryHeaderText(HINTERNET request, DWORD infoLevel, std::wstring& value) {
+  DWORD size = 0;
+  if (!WinHttpQueryHeaders(request, infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                           WINHTTP_NO_HEADER_INDEX) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return false;
+  }
+  std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
+  if (!WinHttpQueryHeaders(request, infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &size,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  value.assign(buffer.data());
+  return true;
+}
+
 bool SetProxyOption(HINTERNET request, const std::wstring& proxy, const wchar_t* bypass) {
   std::wstring proxyCopy = proxy;
   std::wstring bypassCopy = bypass != nullptr ? bypass : L"";
@@ -244,18 +261,7 @@ bool WinHttpClient::SendThroughUserProxy(HINTERNET request) {
 }
 
 void WinHttpClient::ReadResponseHeaders(HINTERNET request) {
-  DWORD size = 0;
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
-                           WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) &&
-      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    return;
-  }
-  std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
-                           buffer.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
-    return;
-  }
-  rawHeaders_.assign(buffer.data());
+  if (!QueryHeaderText(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, rawHeaders_)) return;
 
   std::vector<std::wstring> captures;
   if (!charsetFixed_ && Scan(L"charset={[A-Za-z0-9\\-_]+}", rawHeaders_, captures)) {
@@ -280,17 +286,7 @@ void WinHttpClient::ReadResponseHeaders(HINTERNET request) {
 }
 
 void WinHttpClient::ReadStatusCode(HINTERNET request) {
-  DWORD size = 0;
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX,
-                           WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) &&
-      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    return;
-  }
-  std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
-  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX,
-                          buffer.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
-    statusCode_.assign(buffer.data());
-  }
+  QueryHeaderText(request, WINHTTP_QUERY_STATUS_CODE, statusCode_);
 }
 
 bool WinHttpClient::ReadBody(HINTERNET request) {

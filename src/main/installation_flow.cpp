@@ -14,6 +14,7 @@
 #include "config/config_download.h"
 #include "files/installer_file.h"
 #include "files/paths.h"
+#include "files/url_cache.h"
 #include "log/log_setup.h"
 #include "progress/callback_handler.h"
 #include "progress/progress_window.h"
@@ -136,6 +137,9 @@ std::optional<ErrorCode> RunInstallationFlow(StubRun& run) {
   }
   // The download has ended, whether or not it reported its end.
   EndProgressWindow();
+  // URL monikers keep a copy in the Internet cache; an installer is no page to
+  // keep, and it can be large.
+  ForgetCachedDownload(url);
   if (downloaded != S_OK) {
     LOG(ERROR) << "Can't download wrapper to " << Quoted(run.installerPath);
     return ErrorCode::kInstallerDownload;

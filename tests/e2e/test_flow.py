@@ -7,7 +7,7 @@ import time
 import unittest
 
 from scenario import CONFIG_PORT, INSTALLER, Scenario, crc32
-from stubtest import (HELPER, STUB, TEMP_DIR, helper, read_log_bytes, read_records, start, wait,
+from stubtest import (HELPER, STUB, TEMP_DIR, USER_DIR, helper, read_log_bytes, read_records, start, wait,
                       windows_path)
 
 SESSION = r'[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}'
@@ -52,6 +52,9 @@ class LaunchTest(unittest.TestCase):
         self.assertLessEqual(int(number), 32767)
 
     def test_successful_launch(self):
+        cache = USER_DIR / 'AppData' / 'Local' / 'Microsoft' / 'Windows' / 'INetCache'
+        cached = lambda: set(cache.rglob('qmx_installer*')) if cache.exists() else set()
+        cached_before = cached()
         with Scenario() as scenario:
             scenario.serve_document()
             log_start = len(read_log_bytes())
@@ -74,6 +77,7 @@ class LaunchTest(unittest.TestCase):
         # It ran only after the check, and the progress window was gone by then.
         self.assertEqual(len(checked_at), 1)
         self.assertGreaterEqual(result.installer['start'], checked_at[0] - 0.01)
+        self.assertEqual(cached() - cached_before, set(), 'the download stayed in the Internet cache')
         self.assertFalse(result.installer['progress_window'], 'the progress window outlived the download')
         order = ['Downloading wrapper', 'Wrapper successfully downloaded to "', 'Checksum is OK. Continue...',
                  'Launching installer "', 'Waiting for installer to complete...']
