@@ -13,6 +13,9 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
 "$root/scripts/prepare-test-prefix.sh" "$build"
 
+# A short run of each native fuzz target.
+"$root/scripts/fuzz.sh" 15
+
 # A persistent Wine server, detached from ctest's pipes, keeps each test's Wine
 # start short; it is ended when the run ends, whatever the outcome.
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
@@ -22,5 +25,3 @@ setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 ctest --test-dir "$build" --output-on-failure --timeout 900 -j 2 "$@"
 
-# A short run of each native fuzz target.
-"$root/scripts/fuzz.sh" 15
