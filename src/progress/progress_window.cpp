@@ -11,6 +11,9 @@ std::atomic<HWND> g_progressBar{nullptr};
 namespace {
 
 constexpr DWORD kOpenWaitMs = 10000;
+// Asks the window, from another thread, to end itself: a dialog is ended from
+// its own procedure, on its own thread.
+constexpr UINT kEndProgressMessage = WM_APP + 1;
 constexpr DWORD kCloseWaitMs = 5000;
 
 std::atomic<bool> g_downloadEnded{false};
@@ -43,6 +46,9 @@ INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM, LPARAM) {
       if (g_downloadEnded.load()) EndDialog(window, 0);
       SignalSettled();
       return TRUE;
+    case kEndProgressMessage:
+      EndDialog(window, 0);
+      return TRUE;
     case WM_CLOSE:
       // Closing the window cancels the whole installation.
       ExitProcess(0);
@@ -62,7 +68,7 @@ void StartProgressWindow(HINSTANCE instance) {
 
 void EndProgressWindow() {
   g_downloadEnded.store(true);
-  if (HWND dialog = g_progressDialog.load()) EndDialog(dialog, 0);
+  if (HWND dialog = g_progressDialog.load()) PostMessageW(dialog, kEndProgressMessage, 0, 0);
 }
 
 void CloseProgressWindow() {
