@@ -1,5 +1,7 @@
 #include "files/crc32.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,7 +15,9 @@ namespace {
 class TempFile {
  public:
   explicit TempFile(const std::string& bytes) {
-    path_ = std::tmpnam(nullptr);
+    // Tests run in parallel processes: the name carries the process and a count.
+    static int count = 0;
+    path_ = "crc32-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++count) + ".bin";
     std::ofstream(path_, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
   ~TempFile() { std::remove(path_.c_str()); }

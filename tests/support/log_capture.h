@@ -2,6 +2,8 @@
 // them back as messages (without date, time and level).
 #pragma once
 
+#include <windows.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -12,7 +14,10 @@
 
 class LogCapture {
  public:
-  LogCapture() : path_(std::string(std::tmpnam(nullptr)) + ".log") { ConfigureLogFile(path_); }
+  LogCapture() : path_(UniquePath()) {
+    std::remove(path_.c_str());
+    ConfigureLogFile(path_);
+  }
   ~LogCapture() {
     ConfigureLogFile("");
     std::remove(path_.c_str());
@@ -34,5 +39,14 @@ class LogCapture {
   const std::string& Path() const { return path_; }
 
  private:
+  // Tests run in parallel processes: the name carries the process and a count.
+  static std::string UniquePath() {
+    static int count = 0;
+    char folder[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, folder);
+    return std::string(folder) + "log-capture-" + std::to_string(GetCurrentProcessId()) + "-" +
+           std::to_string(++count) + ".log";
+  }
+
   std::string path_;
 };
