@@ -1,4 +1,4 @@
-#!/usr/bin/python3
+#!/usr/bin/env python3
 """The stub's whole job on this machine, against local servers.
 
 Builds nothing itself (scripts/demo.sh does): starts the configuration server,

@@ -6,7 +6,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 "$root/scripts/install-deps.sh"
 cmake --preset tests >/dev/null
-cmake --build --preset tests
+cmake --build --preset tests --parallel "$(nproc)"
 
 build="$root/build/tests"
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
