@@ -6,36 +6,35 @@
 #include <string>
 
 #include "config/config_document.h"
+#include "support/config_values.h"
 #include "fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::wstring text = fuzz::WideFromBytes(data, size);
 
-  ConfigValues values;
-  const auto interpreted = InterpretConfigDocument(text, values);
-  FUZZ_CHECK(!interpreted || !interpreted->description.empty());
+  const auto interpreted = InterpretConfigDocument(text);
+  FUZZ_CHECK(interpreted || !interpreted.error().text.empty());
 
-  ConfigDocument document;
-  const auto parsed = ParseConfigDocument(text, document);
-  if (parsed) {
-    FUZZ_CHECK(interpreted.has_value());
-    FUZZ_CHECK(!parsed->description.empty());
+  const auto document = ParseConfigDocument(text);
+  if (!document) {
+    FUZZ_CHECK(!interpreted);
+    FUZZ_CHECK(!document.error().text.empty());
+    FUZZ_CHECK(document.error().code == ErrorCode::kConfigParse);
     return 0;
   }
-  bool shortcut = false;
-  std::wstring url;
-  uint64_t checksum = 0;
-  std::wstring version;
-  std::optional<std::array<uint8_t, 32>> sha256;
-  const bool allRead = !ReadShortcutFlag(document, shortcut) && !ReadWrapperUrl(document, url) &&
-                       !ReadChecksum(document, checksum) && !ReadSha256(document, sha256) &&
-                       !ReadVersion(document, version);
+  const auto shortcut = ReadShortcutFlag(*document);
+  const auto url = ReadWrapperUrl(*document);
+  const auto checksum = ReadChecksum(*document);
+  const auto sha256 = ReadSha256(*document);
+  const auto version = ReadVersion(*document);
+  const bool allRead = shortcut && url && checksum && sha256 && version;
   // The one-go reading succeeds exactly when every single read does, and
   // hands out the same values.
-  FUZZ_CHECK(allRead == !interpreted);
+  FUZZ_CHECK(allRead == interpreted.ok());
   if (allRead) {
-    FUZZ_CHECK(shortcut == values.shortcut && url == values.wrapper && checksum == values.checksum &&
-               version == values.version && sha256 == values.sha256);
+    FUZZ_CHECK(*shortcut == interpreted->shortcut && *url == interpreted->wrapper &&
+               *checksum == interpreted->checksum && *version == interpreted->version &&
+               *sha256 == interpreted->sha256);
   }
   return 0;
 }

@@ -6,15 +6,15 @@
 
 namespace {
 
+// The library reports by exceptions; they end here, as the document's error.
 template <typename Read>
-std::optional<ConfigError> Guarded(Read read) noexcept {
+auto Guarded(Read read) noexcept -> Result<decltype(read())> {
   try {
-    read();
-    return std::nullopt;
+    return read();
   } catch (const std::exception& error) {
-    return ConfigError{error.what()};
+    return MakeError(ErrorCode::kConfigParse, 0, error.what());
   } catch (...) {
-    return ConfigError{"unknown error"};
+    return MakeError(ErrorCode::kConfigParse, 0, "unknown error");
   }
 }
 
@@ -36,37 +36,35 @@ uint64_t ChecksumFromDouble(double value) {
 
 }  // namespace
 
-std::optional<ConfigError> ParseConfigDocument(const std::wstring& text, ConfigDocument& document) noexcept {
-  return Guarded([&] { document = ConfigDocument::parse(text); });
+Result<ConfigDocument> ParseConfigDocument(const std::wstring& text) noexcept {
+  return Guarded([&] { return ConfigDocument::parse(text); });
 }
 
-std::optional<ConfigError> ReadShortcutFlag(const ConfigDocument& document, bool& shortcut) noexcept {
-  return Guarded([&] { shortcut = Member(document, L"shortcut").as<bool>(); });
+Result<bool> ReadShortcutFlag(const ConfigDocument& document) noexcept {
+  return Guarded([&] { return Member(document, L"shortcut").as<bool>(); });
 }
 
-std::optional<ConfigError> ReadWrapperUrl(const ConfigDocument& document, std::wstring& url) noexcept {
-  return Guarded([&] { url = Member(document, L"wrapper").as<std::wstring>(); });
+Result<std::wstring> ReadWrapperUrl(const ConfigDocument& document) noexcept {
+  return Guarded([&] { return Member(document, L"wrapper").as<std::wstring>(); });
 }
 
-std::optional<ConfigError> ReadChecksum(const ConfigDocument& document, uint64_t& checksum) noexcept {
+Result<uint64_t> ReadChecksum(const ConfigDocument& document) noexcept {
   return Guarded([&] {
     const ConfigDocument& value = Member(document, L"checksum");
-    checksum = value.is_double() ? ChecksumFromDouble(value.as<double>()) : value.as<uint64_t>();
+    return value.is_double() ? ChecksumFromDouble(value.as<double>()) : value.as<uint64_t>();
   });
 }
 
-std::optional<ConfigError> ReadVersion(const ConfigDocument& document, std::wstring& version) noexcept {
-  return Guarded([&] { version = Member(document, L"version").as<std::wstring>(); });
+Result<std::wstring> ReadVersion(const ConfigDocument& document) noexcept {
+  return Guarded([&] { return Member(document, L"version").as<std::wstring>(); });
 }
 
-std::optional<ConfigError> ReadSha256(const ConfigDocument& document,
-                                      std::optional<std::array<uint8_t, 32>>& sha256) noexcept {
-  return Guarded([&] {
-    sha256.reset();
-    if (!document.is_object() || !document.contains(L"sha256")) return;
+Result<std::optional<Sha256Digest>> ReadSha256(const ConfigDocument& document) noexcept {
+  return Guarded([&]() -> std::optional<Sha256Digest> {
+    if (!document.is_object() || !document.contains(L"sha256")) return std::nullopt;
     const ConfigDocument& value = document.at(L"sha256");
     const auto digits = value.is_string() ? value.as<std::wstring>() : std::wstring();
-    std::array<uint8_t, 32> bytes = {};
+    Sha256Digest bytes = {};
     bool valid = digits.size() == 64;
     for (size_t i = 0; valid && i < digits.size(); ++i) {
       const wchar_t c = digits[i];
@@ -78,16 +76,6 @@ std::optional<ConfigError> ReadSha256(const ConfigDocument& document,
       if (valid) bytes[i / 2] = static_cast<uint8_t>(bytes[i / 2] << 4 | nibble);
     }
     if (!valid) throw std::invalid_argument("\"sha256\" must be 64 hexadecimal digits");
-    sha256 = bytes;
+    return bytes;
   });
-}
-
-std::optional<ConfigError> InterpretConfigDocument(const std::wstring& text, ConfigValues& values) noexcept {
-  ConfigDocument document;
-  if (auto error = ParseConfigDocument(text, document)) return error;
-  if (auto error = ReadShortcutFlag(document, values.shortcut)) return error;
-  if (auto error = ReadWrapperUrl(document, values.wrapper)) return error;
-  if (auto error = ReadChecksum(document, values.checksum)) return error;
-  if (auto error = ReadSha256(document, values.sha256)) return error;
-  return ReadVersion(document, values.version);
 }

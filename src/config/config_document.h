@@ -10,36 +10,23 @@
 
 #include <jsoncons/json.hpp>
 
-using ConfigDocument = jsoncons::wjson;
+#include "common/result.h"
 
-// A parse or read that failed, with the library's description.
-struct ConfigError {
-  std::string description;
-};
+using ConfigDocument = jsoncons::wjson;
+using Sha256Digest = std::array<uint8_t, 32>;
 
 // Parses the text strictly (comments are tolerated; one value followed only by
-// white space). On failure the document is left as it was.
-std::optional<ConfigError> ParseConfigDocument(const std::wstring& text, ConfigDocument& document) noexcept;
+// white space). A failure carries error code 3 and the library's description.
+Result<ConfigDocument> ParseConfigDocument(const std::wstring& text) noexcept;
 
 // Each member is read, by its exact name, at the step that needs it. A root
 // that is not an object, a missing member or a value that can't be converted
-// is reported, never thrown.
-std::optional<ConfigError> ReadShortcutFlag(const ConfigDocument& document, bool& shortcut) noexcept;
-std::optional<ConfigError> ReadWrapperUrl(const ConfigDocument& document, std::wstring& url) noexcept;
-std::optional<ConfigError> ReadChecksum(const ConfigDocument& document, uint64_t& checksum) noexcept;
-std::optional<ConfigError> ReadVersion(const ConfigDocument& document, std::wstring& version) noexcept;
+// is reported as error code 3 with the library's description, never thrown.
+Result<bool> ReadShortcutFlag(const ConfigDocument& document) noexcept;
+Result<std::wstring> ReadWrapperUrl(const ConfigDocument& document) noexcept;
+Result<uint64_t> ReadChecksum(const ConfigDocument& document) noexcept;
+Result<std::wstring> ReadVersion(const ConfigDocument& document) noexcept;
 
 // The optional "sha256": 64 hexadecimal digits, any case. Absent: no value and
 // no error; present but malformed: an error.
-std::optional<ConfigError> ReadSha256(const ConfigDocument& document,
-                                      std::optional<std::array<uint8_t, 32>>& sha256) noexcept;
-
-// Everything the stub takes from a document, read in one go.
-struct ConfigValues {
-  bool shortcut = false;
-  std::wstring wrapper;
-  uint64_t checksum = 0;
-  std::wstring version;
-  std::optional<std::array<uint8_t, 32>> sha256;
-};
-std::optional<ConfigError> InterpretConfigDocument(const std::wstring& text, ConfigValues& values) noexcept;
+Result<std::optional<Sha256Digest>> ReadSha256(const ConfigDocument& document) noexcept;

@@ -5,12 +5,11 @@
 
 const wchar_t* ConfigDocumentUrl() { return STUB_CONFIG_URL_W; }
 
-bool DownloadConfigFile(std::wstring& text) { return DownloadConfigFileFrom(ConfigDocumentUrl(), text); }
+Result<std::wstring> DownloadConfigFile() { return DownloadConfigFileFrom(ConfigDocumentUrl()); }
 
-bool DownloadConfigFileFrom(const std::wstring& url, std::wstring& text) {
+Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
   WinHttpClient client(url);
   client.SetStrictCertificates(true);
-  if (!client.Perform(L"GET")) return false;
-  text = client.ResponseText();
-  return true;
+  if (!client.Perform(L"GET")) return MakeError(ErrorCode::kConfigDownload, client.LastError());
+  return client.ResponseText();
 }

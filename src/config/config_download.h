@@ -3,13 +3,15 @@
 
 #include <string>
 
+#include "common/result.h"
+
 // The document's address (STUB_CONFIG_URL at build time).
 const wchar_t* ConfigDocumentUrl();
 
-// GETs the document; on success stores the response text and returns true.
-// Only a server whose certificate the machine trusts is believed: the
-// document decides what the stub runs with administrator rights.
-bool DownloadConfigFile(std::wstring& text);
+// GETs the document and returns its text. Only a server whose certificate the
+// machine trusts is believed: the document decides what the stub runs with
+// administrator rights. A failure carries error code 1 and the client's error.
+Result<std::wstring> DownloadConfigFile();
 
 // The same for another address.
-bool DownloadConfigFileFrom(const std::wstring& url, std::wstring& text);
+Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url);

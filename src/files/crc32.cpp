@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "files/block_reader.h"
+
 #if defined(__x86_64__) || defined(_M_X64)
 #define STUB_CRC32_CLMUL 1
 #include <emmintrin.h>
@@ -20,7 +22,6 @@
 namespace {
 
 constexpr uint32_t kPolynomial = 0xEDB88320u;
-constexpr size_t kBlockSize = 256 * 1024;
 
 // Eight tables for slicing-by-8: table 0 is the standard byte table
 // (entry 1 0x77073096, entry 255 0x2D02EF8D); table k advances a byte that
@@ -174,13 +175,21 @@ uint32_t SliceBy8(uint32_t reg, const unsigned char* bytes, size_t size) noexcep
 }  // namespace
 
 uint32_t ComputeStreamCrc32(std::istream& stream) {
-  std::vector<char> block(kBlockSize);
   uint32_t crc = 0;
-  while (stream) {
-    stream.read(block.data(), static_cast<std::streamsize>(block.size()));
-    const std::streamsize got = stream.gcount();
-    if (got > 0) crc = UpdateCrc32(crc, block.data(), static_cast<size_t>(got));
-  }
+  ReadInBlocks(
+      [&](unsigned char* buffer, size_t capacity, size_t* count) {
+        if (!stream) {
+          *count = 0;
+        } else {
+          stream.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(capacity));
+          *count = static_cast<size_t>(stream.gcount());
+        }
+        return true;
+      },
+      [&](const unsigned char* buffer, size_t count) {
+        crc = UpdateCrc32(crc, buffer, count);
+        return true;
+      });
   if (!stream.eof()) stream.setstate(std::ios_base::badbit);
   return crc;
 }

@@ -2,14 +2,10 @@
 
 #include <bcrypt.h>
 
-#include <ios>
-#include <vector>
-
+#include "files/block_reader.h"
 #include "files/crc32.h"
 
 namespace {
-
-constexpr DWORD kBlockSize = 256 * 1024;
 
 struct AlgorithmTraits {
   using Handle = BCRYPT_ALG_HANDLE;
@@ -27,58 +23,52 @@ using UniqueHash = UniqueHandle<HashTraits>;
 // A failed cryptography call reports its NTSTATUS as the error number.
 DWORD FromStatus(NTSTATUS status) { return static_cast<DWORD>(status); }
 
+Error ReadError(DWORD systemError) { return MakeError(ErrorCode::kInstallerOpen, systemError); }
+
 }  // namespace
 
-UniqueFile OpenInstallerExclusively(const std::wstring& path) {
+Result<UniqueFile> OpenInstallerExclusively(const std::wstring& path) {
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file) throw std::ios_base::failure("Failed to open the file", std::io_errc::stream);
+  if (!file) return ReadError(GetLastError());
   return file;
 }
 
-bool DigestInstaller(HANDLE file, bool withSha256, InstallerDigest& digest, DWORD& error) {
+Result<InstallerDigest> DigestInstaller(HANDLE file, bool withSha256) {
   UniqueAlgorithm algorithm;
   UniqueHash hash;
   if (withSha256) {
     NTSTATUS status = BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
     if (BCRYPT_SUCCESS(status)) status = BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0);
-    if (!BCRYPT_SUCCESS(status)) {
-      error = FromStatus(status);
-      return false;
-    }
+    if (!BCRYPT_SUCCESS(status)) return ReadError(FromStatus(status));
   }
 
   LARGE_INTEGER start = {};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
-    error = GetLastError();
-    return false;
-  }
-  std::vector<BYTE> block(kBlockSize);
-  uint32_t crc = 0;
-  for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(file, block.data(), kBlockSize, &read, nullptr)) {
-      error = GetLastError();
-      return false;
-    }
-    if (read == 0) break;
-    crc = UpdateCrc32(crc, block.data(), read);
-    if (hash) {
-      const NTSTATUS status = BCryptHashData(hash.get(), block.data(), read, 0);
-      if (!BCRYPT_SUCCESS(status)) {
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return ReadError(GetLastError());
+  InstallerDigest digest;
+  DWORD error = 0;
+  const bool read = ReadInBlocks(
+      [&](unsigned char* buffer, size_t capacity, size_t* count) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
+          error = GetLastError();
+          return false;
+        }
+        *count = got;
+        return true;
+      },
+      [&](const unsigned char* buffer, size_t count) {
+        digest.crc32 = UpdateCrc32(digest.crc32, buffer, count);
+        if (!hash) return true;
+        const NTSTATUS status = BCryptHashData(hash.get(), const_cast<PUCHAR>(buffer), static_cast<ULONG>(count), 0);
         error = FromStatus(status);
-        return false;
-      }
-    }
-  }
-  digest.crc32 = crc;
+        return BCRYPT_SUCCESS(status);
+      });
+  if (!read) return ReadError(error);
   if (hash) {
     const NTSTATUS status = BCryptFinishHash(hash.get(), digest.sha256.data(),
                                              static_cast<ULONG>(digest.sha256.size()), 0);
-    if (!BCRYPT_SUCCESS(status)) {
-      error = FromStatus(status);
-      return false;
-    }
+    if (!BCRYPT_SUCCESS(status)) return ReadError(FromStatus(status));
   }
-  return true;
+  return digest;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/result.h"
 #include "common/unique_handle.h"
 
 using Sha256Digest = std::array<uint8_t, 32>;
@@ -20,12 +21,12 @@ struct InstallerDigest {
   Sha256Digest sha256 = {};
 };
 
-// Opens the file for reading, sharing it with readers only. Throws
-// std::ios_base::failure with the text "Failed to open the file" when it can't
-// be opened.
-UniqueFile OpenInstallerExclusively(const std::wstring& path);
+// Opens the file for reading, sharing it with readers only. A failure carries
+// error code 5 and the system's error.
+Result<UniqueFile> OpenInstallerExclusively(const std::wstring& path);
 
 // Reads the open file from its start in fixed-size blocks and computes its
-// CRC-32 and, when asked, its SHA-256 in the same pass. False, with the system
-// error, when a read or the hash provider fails.
-bool DigestInstaller(HANDLE file, bool withSha256, InstallerDigest& digest, DWORD& error);
+// CRC-32 and, when asked, its SHA-256 in the same pass. A failed read or hash
+// provider gives error code 5 with the system's error (an NTSTATUS for the
+// provider).
+Result<InstallerDigest> DigestInstaller(HANDLE file, bool withSha256);

@@ -5,41 +5,47 @@
 
 #include <vector>
 
-std::wstring GetTempFolder() {
+namespace {
+
+Error PathError(DWORD systemError, ErrorCode code = ErrorCode::kInstallerDownload) {
+  return MakeError(code, systemError);
+}
+
+}  // namespace
+
+Result<std::wstring> GetTempFolder() {
   // The folder can change between the two calls; ask until it fits.
   DWORD size = MAX_PATH + 1;
   for (int tries = 0; tries < 4; ++tries) {
     std::vector<wchar_t> buffer(size + 1, L'\0');
     const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
-    if (length == 0) return std::wstring();
+    if (length == 0) return PathError(GetLastError());
     if (length < buffer.size()) return std::wstring(buffer.data(), length);
     size = length;
   }
-  return std::wstring();
+  return PathError(ERROR_INSUFFICIENT_BUFFER);
 }
 
-std::wstring MakeTempInstallerPath() {
-  const std::wstring folder = GetTempFolder();
-  if (folder.empty()) return std::wstring();
+Result<std::wstring> MakeTempInstallerPath() {
+  const auto folder = GetTempFolder();
+  if (!folder) return folder;
   // The name is the folder plus at most 3 + 4 + 4 characters.
-  std::vector<wchar_t> name(folder.size() + MAX_PATH, L'\0');
-  if (GetTempFileNameW(folder.c_str(), L"qmx", 0, name.data()) == 0) return std::wstring();
+  std::vector<wchar_t> name(folder->size() + MAX_PATH, L'\0');
+  if (GetTempFileNameW(folder->c_str(), L"qmx", 0, name.data()) == 0) return PathError(GetLastError());
   return std::wstring(name.data()) + L".exe";
 }
 
-std::wstring GetShortcutPath() {
+Result<std::wstring> GetShortcutPath() {
   // The known-folder query has no length limit, unlike the MAX_PATH buffers of
   // the older special-folder calls.
   PWSTR folder = nullptr;
-  std::wstring path;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Desktop, KF_FLAG_DONT_VERIFY, nullptr, &folder)) &&
-      folder != nullptr && folder[0] != L'\0') {
-    path = folder;
-    if (path.back() != L'\\') path += L'\\';
-    path += L"Continue installation.lnk";
-  }
+  const HRESULT found = SHGetKnownFolderPath(FOLDERID_Desktop, KF_FLAG_DONT_VERIFY, nullptr, &folder);
+  std::wstring path = SUCCEEDED(found) && folder != nullptr ? folder : L"";
   CoTaskMemFree(folder);
-  return path;
+  if (FAILED(found)) return PathError(static_cast<DWORD>(found), ErrorCode::kSideEffect);
+  if (path.empty()) return PathError(ERROR_PATH_NOT_FOUND, ErrorCode::kSideEffect);
+  if (path.back() != L'\\') path += L'\\';
+  return path + L"Continue installation.lnk";
 }
 
 bool MeansDoesNotExist(unsigned long errorCode) {

@@ -1,20 +1,24 @@
 // Temporary and well-known paths. Each returns an owned path of any length, or
-// an empty string when the system can't give the folder it needs.
+// the system's error when it can't give the folder it needs (for the temporary
+// folder with the download's error code 4: the installer can't be fetched
+// without a place to put it).
 #pragma once
 
 #include <string>
 
+#include "common/result.h"
+
 // The user's temporary folder, ending in a backslash.
-std::wstring GetTempFolder();
+Result<std::wstring> GetTempFolder();
 
 // A fresh name for the downloaded installer: the temporary folder, "qmx", a
 // unique hexadecimal number, the temporary-file extension, then ".exe". The
 // system creates an empty placeholder under the name without ".exe", which is
 // left in place so that no later call hands out the same name.
-std::wstring MakeTempInstallerPath();
+Result<std::wstring> MakeTempInstallerPath();
 
 // The current user's desktop folder followed by "\Continue installation.lnk".
-std::wstring GetShortcutPath();
+Result<std::wstring> GetShortcutPath();
 
 // True when something exists under the path, or when its attributes can't be
 // read for a reason other than its absence (access denied, sharing violation).

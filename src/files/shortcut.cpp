@@ -6,11 +6,17 @@
 
 using Microsoft::WRL::ComPtr;
 
-HRESULT CreateContinueShortcut(const std::wstring& targetPath, const std::wstring& linkPath) {
+namespace {
+
+Error ShortcutError(HRESULT result) { return MakeError(ErrorCode::kSideEffect, static_cast<uint32_t>(result)); }
+
+}  // namespace
+
+Status CreateContinueShortcut(const std::wstring& targetPath, const std::wstring& linkPath) {
   ComPtr<IShellLinkW> link;
   HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                     reinterpret_cast<void**>(link.GetAddressOf()));
-  if (FAILED(result)) return result;
+  if (FAILED(result)) return ShortcutError(result);
 
   // What these two set is seen in the saved file; their own results add nothing.
   link->SetPath(targetPath.c_str());
@@ -18,6 +24,8 @@ HRESULT CreateContinueShortcut(const std::wstring& targetPath, const std::wstrin
 
   ComPtr<IPersistFile> file;
   result = link.As(&file);
-  if (FAILED(result)) return result;
-  return file->Save(linkPath.c_str(), TRUE);
+  if (FAILED(result)) return ShortcutError(result);
+  result = file->Save(linkPath.c_str(), TRUE);
+  if (FAILED(result)) return ShortcutError(result);
+  return Status();
 }

@@ -6,7 +6,9 @@
 
 #include <string>
 
+#include "common/result.h"
+
 // Writes a shell link at linkPath that starts targetPath, described as
 // "Continue installation of Tessaloom". COM must be initialised on the
-// calling thread. Returns the HRESULT of the step that decided the outcome.
-HRESULT CreateContinueShortcut(const std::wstring& targetPath, const std::wstring& linkPath);
+// calling thread. A failure carries the HRESULT of the step that failed.
+Status CreateContinueShortcut(const std::wstring& targetPath, const std::wstring& linkPath);

@@ -10,11 +10,14 @@ const wchar_t* FatalErrorMessage(ErrorCode code) {
     case ErrorCode::kCommunicationEvent: return L"Failed to create communication event. Error code 7";
     case ErrorCode::kCommunicationSlot: return L"Failed to create communication slot. Error code 8";
     case ErrorCode::kInstallerLaunch: return L"Cannot start installer. Error code 9";
+    case ErrorCode::kSideEffect:
+    case ErrorCode::kClosedByUser: break;
   }
   return L"";
 }
 
 DWORD ReportFatalError(ErrorCode code) {
+  if (code == ErrorCode::kClosedByUser) return 0;
   MessageBoxW(nullptr, FatalErrorMessage(code), L"We apologize!", MB_OK | MB_ICONERROR);
   return static_cast<DWORD>(code);
 }

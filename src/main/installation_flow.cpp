@@ -1,77 +1,182 @@
 #include "main/installation_flow.h"
 
 #include <rpc.h>
-#include <objbase.h>
 #include <shellapi.h>
 #include <urlmon.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <cwctype>
-#include <ios>
-#include <thread>
 
 #include "config/config_download.h"
-#include "files/installer_file.h"
 #include "files/paths.h"
 #include "files/url_cache.h"
 #include "log/log_setup.h"
+#include "main/fatal_error.h"
 #include "progress/callback_handler.h"
-#include "progress/progress_window.h"
+#include "progress/download_watchdog.h"
 
 namespace {
 
-// URL monikers have no time limit of their own: a server that stops sending
-// would keep the stub waiting for ever. A download that gets no notification
-// for this long is aborted, like a request that times out.
-constexpr ULONGLONG kDownloadStallMs = 30000;
-// If an abort does not end the download, the run ends from the watchdog.
-constexpr ULONGLONG kAbortGraceMs = 15000;
-
-class DownloadWatchdog {
- public:
-  DownloadWatchdog(CallbackHandler& callback, const std::wstring& installerPath)
-      : callback_(callback), installerPath_(installerPath), done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    if (done_) thread_ = std::thread([this] { Watch(); });
-  }
-  ~DownloadWatchdog() {
-    if (done_) SetEvent(done_.get());
-    if (thread_.joinable()) thread_.join();
-  }
-  DownloadWatchdog(const DownloadWatchdog&) = delete;
-  DownloadWatchdog& operator=(const DownloadWatchdog&) = delete;
-
- private:
-  void Watch() {
-    const ULONGLONG started = GetTickCount64();
-    ULONGLONG abortedAt = 0;
-    while (WaitForSingleObject(done_.get(), 1000) == WAIT_TIMEOUT) {
-      const ULONGLONG now = GetTickCount64();
-      const ULONGLONG quiet = callback_.MillisecondsSinceLastNotification();
-      const bool stalled = quiet >= kDownloadStallMs || (quiet == 0 && now - started >= kDownloadStallMs);
-      if (stalled && abortedAt == 0) {
-        // The main thread is blocked in the download, so it writes nothing now.
-        LOG(WARNING) << "No data from the installer's server for " << kDownloadStallMs / 1000
-                     << " seconds; the download is given up";
-        abortedAt = now;
-        callback_.Abort();
-      } else if (abortedAt != 0 && now - abortedAt >= kAbortGraceMs) {
-        LOG(ERROR) << "Can't download wrapper to " << Quoted(installerPath_);
-        EndProgressWindow();
-        ExitProcess(ReportFatalError(ErrorCode::kInstallerDownload));
-      }
-    }
-  }
-
-  CallbackHandler& callback_;
-  const std::wstring installerPath_;
-  UniqueEvent done_;
-  std::thread thread_;
+// The file that the download produced, held from the download's return until
+// the installer has started, so that nobody can change or delete it.
+struct DownloadedInstaller {
+  std::wstring path;
+  UniqueFile file;
 };
 
-ErrorCode ReportParseError(const ConfigError& error) {
-  LOG(ERROR) << "Error parsing file. Error: " << error.description;
-  return ErrorCode::kConfigParse;
+Error ReportParseError(const Error& error) {
+  LOG(ERROR) << "Error parsing file. Error: " << LogText(error.text);
+  return error;
+}
+
+Result<ConfigDocument> FetchConfigDocument() {
+  LOG(INFO) << "Downloading config file";
+  const auto text = DownloadConfigFile();
+  if (!text) {
+    LOG(ERROR) << "Can't download config file";
+    return text.error();
+  }
+  LOG(INFO) << "Config file has been downloaded successfully";
+  LOG(INFO) << "Parsing config file";
+  auto document = ParseConfigDocument(*text);
+  if (!document) return ReportParseError(document.error());
+  return document;
+}
+
+// What ends the run when an aborted download does not return: the download
+// still runs on the main thread, so the run ends from the watchdog's.
+void EndStuckDownload(DownloadAbort reason, ProgressWindow& window, const std::wstring& path) {
+  window.End();
+  if (reason == DownloadAbort::kClosedByUser) ExitProcess(0);
+  LOG(ERROR) << "Can't download wrapper to " << Quoted(path);
+  ExitProcess(ReportFatalError(ErrorCode::kInstallerDownload));
+}
+
+// Downloads the installer into a fresh temporary name behind the progress
+// window, and holds the file.
+Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& window,
+                                              CallbackHandler& callback) {
+  DownloadedInstaller installer;
+  const auto path = MakeTempInstallerPath();
+  if (!path) {
+    LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code "
+                 << path.error().systemError;
+    LOG(ERROR) << "Can't download wrapper to " << Quoted(L"");
+    return path.error();
+  }
+  installer.path = *path;
+
+  srand(static_cast<unsigned>(time(nullptr)));
+  url = AppendCacheBuster(url, rand());
+
+  HRESULT downloaded = E_FAIL;
+  DownloadAbort aborted = DownloadAbort::kNone;
+  {
+    DownloadWatchdog watchdog(callback, window.ClosedByUserEvent(), [&](DownloadAbort reason) {
+      EndStuckDownload(reason, window, installer.path);
+    });
+    downloaded = URLDownloadToFileW(nullptr, url.c_str(), installer.path.c_str(), 0, &callback);
+    aborted = watchdog.Aborted();
+  }
+  // The download has ended, whether or not it reported its end.
+  window.End();
+  // URL monikers keep a copy in the Internet cache; an installer is no page to
+  // keep, and it can be large.
+  ForgetCachedDownload(url);
+  if (aborted == DownloadAbort::kClosedByUser || window.ClosedByUser()) {
+    DeleteFileW(installer.path.c_str());
+    return MakeError(ErrorCode::kClosedByUser);
+  }
+  if (downloaded != S_OK) {
+    LOG(ERROR) << "Can't download wrapper to " << Quoted(installer.path);
+    return MakeError(ErrorCode::kInstallerDownload, static_cast<uint32_t>(downloaded));
+  }
+  // As soon as the download has returned, and until the installer has
+  // started, nobody else can change or delete the file.
+  auto held = OpenInstallerExclusively(installer.path);
+  LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(installer.path);
+  if (!held) {
+    LOG(ERROR) << "Failed to open the file " << Quoted(installer.path) << ". Error code "
+               << held.error().systemError;
+    return held.error();
+  }
+  installer.file = *std::move(held);
+  return installer;
+}
+
+// Checks the held file against the document's "checksum" and "sha256".
+Status VerifyInstaller(const ConfigDocument& document, const DownloadedInstaller& installer) {
+  const auto checksum = ReadChecksum(document);
+  if (!checksum) return ReportParseError(checksum.error());
+  const auto sha256 = ReadSha256(document);
+  if (!sha256) return ReportParseError(sha256.error());
+  const auto digest = DigestInstaller(installer.file.get(), sha256->has_value());
+  if (!digest) {
+    LOG(ERROR) << "Failed to read the installer " << Quoted(installer.path) << ". Error code "
+               << digest.error().systemError;
+    return digest.error();
+  }
+  if (!DigestsMatch(*checksum, *sha256, *digest)) {
+    LOG(ERROR) << "Mismatch of the wrapper checksum";
+    return MakeError(ErrorCode::kChecksumMismatch);
+  }
+  LOG(INFO) << "Checksum is OK. Continue...";
+  return Status();
+}
+
+// The document's "version", refused where it would change the installer's
+// command line.
+Result<std::wstring> ReadLaunchableVersion(const ConfigDocument& document) {
+  auto version = ReadVersion(document);
+  if (!version) return ReportParseError(version.error());
+  const std::string unfit = VersionUnfitForCommandLine(*version);
+  if (!unfit.empty()) {
+    LOG(ERROR) << "The installer's version " << Quoted(*version) << " can't be passed on its command line: "
+               << unfit;
+    return MakeError(ErrorCode::kConfigParse, 0, unfit);
+  }
+  return version;
+}
+
+// Starts the installer elevated; the held file is let go once the process
+// exists (or never will).
+Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::wstring& parameters) {
+  SHELLEXECUTEINFOW launch = {};
+  launch.cbSize = sizeof(launch);
+  // The stub reports a failed launch itself, in its own words and box.
+  launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  launch.lpFile = installer.path.c_str();
+  launch.lpParameters = parameters.c_str();
+  launch.nShow = SW_SHOWNORMAL;
+  LOG(INFO) << "Launching installer " << Quoted(installer.path + L" " + parameters);
+  const BOOL launched = ShellExecuteExW(&launch);
+  const DWORD launchError = launched ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError();
+  UniqueProcess process(launch.hProcess);
+  installer.file.reset();
+  if (!launched || !process) {
+    LOG(ERROR) << "Can't launch installer " << Quoted(installer.path) << ". Error code " << launchError;
+    return MakeError(ErrorCode::kInstallerLaunch, launchError);
+  }
+  return process;
+}
+
+// The installer's exit code; an outcome that can't be read is a failure of
+// its own kind, never a success or a cancellation.
+DWORD WaitForInstaller(HANDLE process) {
+  LOG(INFO) << "Waiting for installer to complete...";
+  if (WaitForSingleObject(process, INFINITE) != WAIT_OBJECT_0) {
+    const DWORD error = GetLastError();
+    LOG(WARNING) << "Waiting for the installer failed with error code " << error;
+    return kOutcomeUnknown;
+  }
+  DWORD exitCode = 0;
+  if (!GetExitCodeProcess(process, &exitCode)) {
+    const DWORD error = GetLastError();
+    LOG(WARNING) << "GetExitCodeProcess failed with error code " << error;
+    return kOutcomeUnknown;
+  }
+  return exitCode;
 }
 
 }  // namespace
@@ -83,6 +188,15 @@ std::wstring AppendCacheBuster(const std::wstring& url, int number) {
 std::wstring FormatInstallerParameters(const std::wstring& sessionId, const std::wstring& version,
                                        const std::wstring& arguments) {
   return L"-id " + sessionId + L" -v \"" + version + L"\" " + arguments;
+}
+
+std::string VersionUnfitForCommandLine(const std::wstring& version) {
+  for (const wchar_t c : version) {
+    if (c == L'"') return "it contains a double quote";
+    if (c < 0x20 || c == 0x7F) return "it contains a control character";
+  }
+  if (!version.empty() && version.back() == L'\\') return "it ends with a backslash";
+  return std::string();
 }
 
 std::wstring MakeSessionId() {
@@ -98,114 +212,41 @@ std::wstring MakeSessionId() {
   return id;
 }
 
-std::optional<ErrorCode> RunInstallationFlow(StubRun& run) {
-  LOG(INFO) << "Downloading config file";
-  std::wstring text;
-  if (!DownloadConfigFile(text)) {
-    LOG(ERROR) << "Can't download config file";
-    return ErrorCode::kConfigDownload;
-  }
-  LOG(INFO) << "Config file has been downloaded successfully";
-  LOG(INFO) << "Parsing config file";
-  if (const auto error = ParseConfigDocument(text, run.document)) return ReportParseError(*error);
+bool DigestsMatch(uint64_t checksum, const std::optional<Sha256Digest>& sha256, const InstallerDigest& digest) {
+  return static_cast<uint32_t>(checksum) == digest.crc32 && (!sha256 || *sha256 == digest.sha256);
+}
 
-  bool shortcut = false;
-  if (const auto error = ReadShortcutFlag(run.document, shortcut)) return ReportParseError(*error);
-  run.shortcutFlag = shortcut && !run.noShortcutSwitch;
+Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
+  const auto document = FetchConfigDocument();
+  if (!document) return document.error();
+  const auto shortcut = ReadShortcutFlag(*document);
+  if (!shortcut) return ReportParseError(shortcut.error());
+  run.shortcutFlag = *shortcut && !run.noShortcutSwitch;
 
-  StartProgressWindow(run.instance);
+  window.Start(run.instance);
 
   LOG(INFO) << "Downloading wrapper";
-  run.installerPath = MakeTempInstallerPath();
-  std::wstring url;
-  if (const auto error = ReadWrapperUrl(run.document, url)) return ReportParseError(*error);
-  if (run.installerPath.empty()) {
-    LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code " << GetLastError();
-    LOG(ERROR) << "Can't download wrapper to " << Quoted(run.installerPath);
-    return ErrorCode::kInstallerDownload;
-  }
+  const auto url = ReadWrapperUrl(*document);
+  if (!url) return ReportParseError(url.error());
+  // URL monikers may hold the callback until they are torn down, and it
+  // counts no references: it lives to the end of the flow.
+  CallbackHandler callback(&window);
+  auto installer = DownloadInstaller(*url, window, callback);
+  if (!installer) return installer.error();
+  run.installerPath = installer->path;
 
-  srand(static_cast<unsigned>(time(nullptr)));
-  url = AppendCacheBuster(url, rand());
+  if (const Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
 
-  // The callback outlives the download; the process ends soon after it.
-  static CallbackHandler callback;
-  HRESULT downloaded = E_FAIL;
-  {
-    DownloadWatchdog watchdog(callback, run.installerPath);
-    downloaded = URLDownloadToFileW(nullptr, url.c_str(), run.installerPath.c_str(), 0, &callback);
-  }
-  // The download has ended, whether or not it reported its end.
-  EndProgressWindow();
-  // URL monikers keep a copy in the Internet cache; an installer is no page to
-  // keep, and it can be large.
-  ForgetCachedDownload(url);
-  if (downloaded != S_OK) {
-    LOG(ERROR) << "Can't download wrapper to " << Quoted(run.installerPath);
-    return ErrorCode::kInstallerDownload;
-  }
-  // As soon as the download has returned, and until the installer has
-  // started, nobody else can change or delete the file.
-  UniqueFile installerFile;
-  std::string openFailure;
-  try {
-    installerFile = OpenInstallerExclusively(run.installerPath);
-  } catch (const std::ios_base::failure& failure) {
-    openFailure = failure.what();
-  }
-  LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(run.installerPath);
-  if (!installerFile) {
-    LOG(ERROR) << openFailure;
-    return ErrorCode::kInstallerOpen;
-  }
+  const auto version = ReadLaunchableVersion(*document);
+  if (!version) return version.error();
+  run.version = *version;
 
-  uint64_t checksum = 0;
-  if (const auto error = ReadChecksum(run.document, checksum)) return ReportParseError(*error);
-  std::optional<Sha256Digest> sha256;
-  if (const auto error = ReadSha256(run.document, sha256)) return ReportParseError(*error);
-  InstallerDigest digest;
-  DWORD readError = 0;
-  if (!DigestInstaller(installerFile.get(), sha256.has_value(), digest, readError)) {
-    LOG(ERROR) << "Failed to read the installer " << Quoted(run.installerPath) << ". Error code " << readError;
-    return ErrorCode::kInstallerOpen;
-  }
-  if (static_cast<uint32_t>(checksum) != digest.crc32 || (sha256 && *sha256 != digest.sha256)) {
-    LOG(ERROR) << "Mismatch of the wrapper checksum";
-    return ErrorCode::kChecksumMismatch;
-  }
-  LOG(INFO) << "Checksum is OK. Continue...";
-
-  if (const auto error = ReadVersion(run.document, run.version)) return ReportParseError(*error);
   run.sessionId = MakeSessionId();
-  const std::wstring parameters = FormatInstallerParameters(run.sessionId, run.version, run.arguments);
+  const auto process = LaunchInstaller(*std::move(installer),
+                                       FormatInstallerParameters(run.sessionId, run.version, run.arguments));
+  if (!process) return process.error();
 
-  SHELLEXECUTEINFOW launch = {};
-  launch.cbSize = sizeof(launch);
-  // The stub reports a failed launch itself, in its own words and box.
-  launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-  launch.lpFile = run.installerPath.c_str();
-  launch.lpParameters = parameters.c_str();
-  launch.nShow = SW_SHOWNORMAL;
-  LOG(INFO) << "Launching installer " << Quoted(run.installerPath + L" " + parameters);
-  const BOOL launched = ShellExecuteExW(&launch);
-  const DWORD launchError = GetLastError();
-  run.installer.reset(launch.hProcess);
-  installerFile.reset();  // the process has started (or never will)
-  if (!launched || !run.installer) {
-    LOG(ERROR) << "Can't launch installer " << Quoted(run.installerPath) << ". Error code "
-               << (launched ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : launchError);
-    return ErrorCode::kInstallerLaunch;
-  }
-
-  CoInitialize(nullptr);
-  LOG(INFO) << "Waiting for installer to complete...";
-  WaitForSingleObject(run.installer.get(), INFINITE);
-  DWORD exitCode = 0;
-  if (!GetExitCodeProcess(run.installer.get(), &exitCode)) {
-    // Not knowing the outcome must not pass for a success.
-    exitCode = GetLastError();
-    LOG(WARNING) << "GetExitCodeProcess failed with error code " << exitCode;
-  }
-  run.exitStatus = exitCode;
-  return std::nullopt;
+  run.com.emplace();
+  run.exitStatus = WaitForInstaller(process->get());
+  return Status();
 }

@@ -2,15 +2,25 @@
 // exit code.
 #pragma once
 
+#include <windows.h>
+
+#include <cstdint>
 #include <optional>
 #include <string>
 
-#include "main/fatal_error.h"
+#include "common/result.h"
+#include "config/config_document.h"
+#include "files/installer_file.h"
 #include "main/stub_run.h"
+#include "progress/progress_window.h"
+
+// The exit status of an installer whose outcome can't be read: none of the
+// codes of a success or a cancellation, so it counts as a failure.
+constexpr DWORD kOutcomeUnknown = 10;
 
 // Runs the flow; on success the run's exit status holds the installer's exit
-// code. Returns the error code of the step that ended the run.
-std::optional<ErrorCode> RunInstallationFlow(StubRun& run);
+// code. The error is that of the step that ended the run, its record written.
+Status RunInstallationFlow(StubRun& run, ProgressWindow& window);
 
 // The installer's address with the cache-busting "rn" parameter.
 std::wstring AppendCacheBuster(const std::wstring& url, int number);
@@ -19,5 +29,14 @@ std::wstring AppendCacheBuster(const std::wstring& url, int number);
 std::wstring FormatInstallerParameters(const std::wstring& sessionId, const std::wstring& version,
                                        const std::wstring& arguments);
 
+// Why a version can't be put between double quotes on a command line (a
+// double quote, a trailing backslash or a control character would change how
+// the installer splits it); empty when it can.
+std::string VersionUnfitForCommandLine(const std::wstring& version);
+
 // A fresh session identifier: 36 lower-case characters, 8-4-4-4-12.
 std::wstring MakeSessionId();
+
+// The file matches the document: the low 32 bits of "checksum" are its CRC-32
+// and, where the document has one, "sha256" is its SHA-256.
+bool DigestsMatch(uint64_t checksum, const std::optional<Sha256Digest>& sha256, const InstallerDigest& digest);

@@ -1,88 +1,72 @@
 #include "main/outcome.h"
 
-#include <objbase.h>
 #include <shellapi.h>
-
-#include <vector>
 
 #include "build_settings.h"
 #include "files/paths.h"
 #include "files/shortcut.h"
+#include "files/stub_copy.h"
 #include "http/win_http_client.h"
 #include "log/log_setup.h"
 
 namespace {
 
-constexpr DWORD kPollMs = 50;
-
-std::wstring OwnExecutablePath() {
-  std::vector<wchar_t> buffer(MAX_PATH + 1);
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return std::wstring();
-    if (length < buffer.size() - 1) return std::wstring(buffer.data(), length);
-    if (buffer.size() > 32768) return std::wstring();
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 void RemoveLeftoverShortcut() {
-  const std::wstring shortcut = GetShortcutPath();
-  if (shortcut.empty()) {
+  const auto shortcut = GetShortcutPath();
+  if (!shortcut) {
     LOG(WARNING) << "Unable to find the desktop folder; a left-over shortcut is not looked for";
     return;
   }
-  if (!FileExists(shortcut)) return;
-  LOG(INFO) << "Attempting to delete shortcut " << Quoted(shortcut);
-  if (DeleteFileW(shortcut.c_str())) {
-    LOG(INFO) << Quoted(shortcut) << " deleted";
+  if (!FileExists(*shortcut)) return;
+  LOG(INFO) << "Attempting to delete shortcut " << Quoted(*shortcut);
+  if (DeleteFileW(shortcut->c_str())) {
+    LOG(INFO) << Quoted(*shortcut) << " deleted";
   } else {
     const DWORD error = GetLastError();
-    LOG(WARNING) << "Unable to delete " << Quoted(shortcut) << " shortcut. Error code " << error;
+    LOG(WARNING) << "Unable to delete " << Quoted(*shortcut) << " shortcut. Error code " << error;
   }
 }
 
 void LeaveContinueShortcut() {
-  const std::wstring folder = GetTempFolder();
-  if (folder.empty()) {
+  const auto folder = GetTempFolder();
+  if (!folder) {
     LOG(WARNING) << "Unable to find the temporary folder; no stub copy is made";
     return;
   }
-  const std::wstring copyPath = folder + L"qmxtl_setup.exe";
-  const std::wstring ownPath = OwnExecutablePath();
-  if (ownPath.empty()) {
-    LOG(ERROR) << "Unable to get the path of the running stub. Error code " << GetLastError();
+  const std::wstring copyPath = StubCopyPath(*folder);
+  const auto ownPath = OwnExecutablePath();
+  if (!ownPath) {
+    LOG(ERROR) << "Unable to get the path of the running stub. Error code " << ownPath.error().systemError;
     return;
   }
   // Started from the copy itself: the copy and its shortcut are already there.
-  if (ownPath == copyPath) return;
+  if (*ownPath == copyPath) return;
 
   LOG(INFO) << "Copy wrapper to temp directory";
-  if (!CopyFileW(ownPath.c_str(), copyPath.c_str(), FALSE)) {
-    const DWORD error = GetLastError();
-    LOG(ERROR) << "Failed to copy the wrapper into " << Quoted(copyPath) << ". Error code " << error;
+  if (const Status copied = CopyRunningStub(*ownPath, copyPath); !copied) {
+    LOG(ERROR) << "Failed to copy the wrapper into " << Quoted(copyPath) << ". Error code "
+               << copied.error().systemError;
     return;
   }
   LOG(INFO) << "Wrapper successfully copied to " << Quoted(copyPath);
 
-  const std::wstring shortcut = GetShortcutPath();
-  if (shortcut.empty()) {
+  const auto shortcut = GetShortcutPath();
+  if (!shortcut) {
     LOG(WARNING) << "Unable to find the desktop folder; no shortcut is made";
     return;
   }
-  LOG(INFO) << "Attempting to create shortcut " << Quoted(shortcut);
-  if (SUCCEEDED(CreateContinueShortcut(copyPath, shortcut))) {
-    LOG(INFO) << "Successfully created shortcut " << Quoted(shortcut);
+  LOG(INFO) << "Attempting to create shortcut " << Quoted(*shortcut);
+  if (const Status created = CreateContinueShortcut(copyPath, *shortcut); created) {
+    LOG(INFO) << "Successfully created shortcut " << Quoted(*shortcut);
   } else {
-    const DWORD error = GetLastError();
-    LOG(ERROR) << "Unable to create shortcut " << Quoted(shortcut) << ". Error code " << error;
+    LOG(ERROR) << "Unable to create shortcut " << Quoted(*shortcut) << ". Error code "
+               << created.error().systemError;
   }
 }
 
 void HandleCancellation(StubRun& run) {
   LOG(INFO) << "Installer execution canceled. Exit code " << run.exitStatus;
-  std::string message;
-  if (ReceiveCancellationMessage(run.channels, kCancellationMessageWaitMs, message)) {
+  if (ReceiveCancellationMessage(run.channels, kCancellationMessageWaitMs)) {
     LOG(INFO) << "Sent cancellation hit to PIWIK";
   } else {
     LOG(WARNING) << "No cancellation message from the installer within "
@@ -98,8 +82,26 @@ void SendFailedHit(const StubRun& run) {
   LOG(INFO) << "Sending failed hit to Piwik";
   WinHttpClient client(FailedHitUrl(run.sessionId, run.exitStatus));
   client.SetStrictCertificates(true);
-  client.Perform(L"GET");  // the answer changes nothing
+  static_cast<void>(client.Perform(L"GET"));  // the answer changes nothing
   LOG(INFO) << "Sent failed hit to Piwik";
+}
+
+void DeleteInstaller(const std::wstring& path) {
+  if (DeleteFileW(path.c_str())) {
+    LOG(INFO) << Quoted(path) << " deleted";
+  } else {
+    const DWORD error = GetLastError();
+    LOG(WARNING) << "Unable to delete installer from temp directory " << Quoted(path) << ". Error code "
+                 << error;
+  }
+}
+
+bool KeptInPageAddress(wchar_t c) {
+  if (c <= 0x20 || c >= 0x7F) return false;  // space, control characters, beyond ASCII
+  switch (c) {
+    case L'"': case L'#': case L'%': case L'&': case L'+': case L'<': case L'>': return false;
+    default: return true;
+  }
 }
 
 }  // namespace
@@ -116,34 +118,28 @@ std::wstring FailedHitUrl(const std::wstring& sessionId, DWORD exitCode) {
          L"&e_c=Undetermined&e_a=Failed&e_n=" + std::to_wstring(exitCode);
 }
 
-std::wstring CancellationPageUrl(const std::wstring& version) {
-  return L"http://" STUB_WEBSITE_HOST_W L"/installation-cancelled/?v=" + version;
+std::wstring PercentEncodeForQuery(const std::wstring& value) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::wstring encoded;
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (KeptInPageAddress(value[i])) {
+      encoded += value[i];
+      continue;
+    }
+    // The character's UTF-8 bytes; a surrogate pair is one character.
+    const size_t length = (value[i] >= 0xD800 && value[i] <= 0xDBFF && i + 1 < value.size()) ? 2 : 1;
+    for (const unsigned char byte : Utf8(value.substr(i, length))) {
+      encoded += L'%';
+      encoded += static_cast<wchar_t>(kHex[byte >> 4]);
+      encoded += static_cast<wchar_t>(kHex[byte & 0xF]);
+    }
+    i += length - 1;
+  }
+  return encoded;
 }
 
-bool ReceiveCancellationMessage(CommunicationChannels& channels, DWORD waitMs, std::string& text) {
-  // A read of an empty slot would block under Wine, so first make sure that a
-  // message is waiting.
-  DWORD nextSize = MAILSLOT_NO_MESSAGE;
-  for (DWORD waited = 0;; waited += kPollMs) {
-    if (!GetMailslotInfo(channels.slot.get(), nullptr, &nextSize, nullptr, nullptr)) return false;
-    if (nextSize != MAILSLOT_NO_MESSAGE) break;
-    if (waited >= waitMs) return false;
-    Sleep(kPollMs);
-  }
-  // Room for the largest message the slot takes, and a terminating zero.
-  std::vector<char> buffer(static_cast<size_t>(channels.maxMessageSize) + 1, '\0');
-  ResetEvent(channels.event.get());
-  channels.readRecord.Offset = 0;
-  channels.readRecord.OffsetHigh = 0;
-  const BOOL read = ReadFile(channels.slot.get(), buffer.data(), channels.maxMessageSize, nullptr,
-                             &channels.readRecord);
-  if (!read && GetLastError() != ERROR_IO_PENDING) return false;
-  if (WaitForSingleObject(channels.event.get(), waitMs) != WAIT_OBJECT_0) {
-    CancelIo(channels.slot.get());
-    return false;
-  }
-  text = buffer.data();
-  return true;
+std::wstring CancellationPageUrl(const std::wstring& version) {
+  return L"http://" STUB_WEBSITE_HOST_W L"/installation-cancelled/?v=" + PercentEncodeForQuery(version);
 }
 
 void HandleOutcome(StubRun& run) {
@@ -159,14 +155,7 @@ void HandleOutcome(StubRun& run) {
       SendFailedHit(run);
       break;
   }
-
-  if (DeleteFileW(run.installerPath.c_str())) {
-    LOG(INFO) << Quoted(run.installerPath) << " deleted";
-  } else {
-    const DWORD error = GetLastError();
-    LOG(WARNING) << "Unable to delete installer from temp directory " << Quoted(run.installerPath)
-                 << ". Error code " << error;
-  }
-  CoUninitialize();
+  DeleteInstaller(run.installerPath);
+  run.com.reset();
   LOG(INFO) << "Pexmira wrapper exiting";
 }

@@ -13,13 +13,11 @@ Outcome ClassifyExitCode(DWORD exitCode);
 // exit status is left as the installer's exit code.
 void HandleOutcome(StubRun& run);
 
-// How long the stub waits for the installer's cancellation message, which the
-// installer posts before it exits.
-constexpr DWORD kCancellationMessageWaitMs = 5000;
-
-// Receives the cancellation message into text (at most one slot message,
-// NUL-terminated). False when none arrived within the wait.
-bool ReceiveCancellationMessage(CommunicationChannels& channels, DWORD waitMs, std::string& text);
-
 std::wstring FailedHitUrl(const std::wstring& sessionId, DWORD exitCode);
 std::wstring CancellationPageUrl(const std::wstring& version);
+
+// A value for a query parameter: characters that would change the address's
+// meaning or are not allowed in it (space, control characters, '"', '#', '%',
+// '&', '+', '<', '>' and everything beyond ASCII) as percent-encoded UTF-8,
+// the rest as it is.
+std::wstring PercentEncodeForQuery(const std::wstring& value);

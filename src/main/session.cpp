@@ -1,27 +1,36 @@
 #include "main/session.h"
 
+#include <memory>
+
 #include "log/log_setup.h"
 
 const wchar_t kInstanceMutexName[] = L"7b1d4e2a-93c0-4f58-8a6e-d25c0f4e9b31";
 const wchar_t kCommunicationEventName[] = L"orlendt_pexmira";
 const wchar_t kCommunicationSlotName[] = L"\\\\.\\mailslot\\orlendt_pexmira";
 
-bool IsAnotherStubRunning() {
-  return OpenMutexW(MUTEX_ALL_ACCESS, FALSE, kInstanceMutexName) != nullptr;
+namespace {
+
+constexpr DWORD kPollMs = 50;
+// A cancelled read completes at once; this only bounds a system that doesn't.
+constexpr DWORD kCancelWaitMs = 5000;
+
+}  // namespace
+
+InstanceGuard::InstanceGuard(const wchar_t* name) {
+  // One call that creates or opens, so that two stubs started at the same
+  // moment can't both find no mutex and then both make one.
+  mutex_.reset(CreateMutexW(nullptr, FALSE, name));
+  anotherStubIsRunning_ = GetLastError() == ERROR_ALREADY_EXISTS && mutex_.valid();
+  // Made under another account it can't be opened, but it is there all the same.
+  if (!mutex_ && GetLastError() == ERROR_ACCESS_DENIED) anotherStubIsRunning_ = true;
 }
 
-void MarkStubRunning() {
-  // Whether this succeeds is not examined: without the mutex the run simply
-  // goes on unguarded.
-  CreateMutexW(nullptr, FALSE, kInstanceMutexName);
-}
-
-std::optional<ErrorCode> OpenCommunicationChannels(CommunicationChannels& channels) {
+Status OpenCommunicationChannels(CommunicationChannels& channels) {
   channels.event.reset(CreateEventW(nullptr, FALSE, FALSE, kCommunicationEventName));
   if (!channels.event) {
     const DWORD error = GetLastError();
     LOG(ERROR) << "CreateEvent failed with error code " << error;
-    return ErrorCode::kCommunicationEvent;
+    return MakeError(ErrorCode::kCommunicationEvent, error);
   }
 
   channels.readRecord = OVERLAPPED{};
@@ -32,7 +41,7 @@ std::optional<ErrorCode> OpenCommunicationChannels(CommunicationChannels& channe
   if (!channels.slot) {
     const DWORD error = GetLastError();
     LOG(ERROR) << "CreateMailslot failed with error code " << error;
-    return ErrorCode::kCommunicationSlot;
+    return MakeError(ErrorCode::kCommunicationSlot, error);
   }
   LOG(INFO) << "Mailslot created successfully";
 
@@ -40,5 +49,46 @@ std::optional<ErrorCode> OpenCommunicationChannels(CommunicationChannels& channe
     const DWORD error = GetLastError();
     LOG(WARNING) << "GetMailslotInfo failed with error code " << error;
   }
-  return std::nullopt;
+  return Status();
+}
+
+Result<std::string> ReceiveCancellationMessage(CommunicationChannels& channels, DWORD waitMs) {
+  const auto noMessage = [](DWORD error) { return MakeError(ErrorCode::kSideEffect, error); };
+  // A read of an empty slot would block under Wine, so first make sure that a
+  // message is waiting.
+  DWORD nextSize = MAILSLOT_NO_MESSAGE;
+  for (DWORD waited = 0;; waited += kPollMs) {
+    if (!GetMailslotInfo(channels.slot.get(), nullptr, &nextSize, nullptr, nullptr)) {
+      return noMessage(GetLastError());
+    }
+    if (nextSize != MAILSLOT_NO_MESSAGE) break;
+    if (waited >= waitMs) return noMessage(WAIT_TIMEOUT);
+    Sleep(kPollMs);
+  }
+  // Room for the largest message the slot takes, and a terminating zero.
+  const size_t size = static_cast<size_t>(channels.maxMessageSize) + 1;
+  std::unique_ptr<char[]> buffer(new char[size]());
+  ResetEvent(channels.event.get());
+  channels.readRecord.Offset = 0;
+  channels.readRecord.OffsetHigh = 0;
+  const BOOL read = ReadFile(channels.slot.get(), buffer.get(), channels.maxMessageSize, nullptr,
+                             &channels.readRecord);
+  if (!read && GetLastError() != ERROR_IO_PENDING) return noMessage(GetLastError());
+  if (WaitForSingleObject(channels.event.get(), waitMs) != WAIT_OBJECT_0) {
+    // The buffer and the read record must outlive the read: wait until the
+    // cancelled read has completed before they go.
+    CancelIo(channels.slot.get());
+    if (WaitForSingleObject(channels.event.get(), kCancelWaitMs) != WAIT_OBJECT_0) {
+      // Never free what the system may still write into; the slot's closing
+      // at the end of the run ends the read.
+      static_cast<void>(buffer.release());
+      return noMessage(WAIT_TIMEOUT);
+    }
+    // The message may have arrived just before the cancellation.
+    DWORD transferred = 0;
+    if (!GetOverlappedResult(channels.slot.get(), &channels.readRecord, &transferred, FALSE)) {
+      return noMessage(WAIT_TIMEOUT);
+    }
+  }
+  return std::string(buffer.get());
 }

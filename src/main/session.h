@@ -4,10 +4,10 @@
 
 #include <windows.h>
 
-#include <optional>
+#include <string>
 
+#include "common/result.h"
 #include "common/unique_handle.h"
-#include "main/fatal_error.h"
 
 extern const wchar_t kInstanceMutexName[];
 extern const wchar_t kCommunicationEventName[];
@@ -15,6 +15,26 @@ extern const wchar_t kCommunicationSlotName[];
 
 // The installer's cancellation message is at most this long.
 constexpr DWORD kMaxCancellationMessage = 64;
+
+// How long the stub waits for the installer's cancellation message, which the
+// installer posts before it exits.
+constexpr DWORD kCancellationMessageWaitMs = 5000;
+
+// Marks a running stub by the existence of a named mutex, which is never
+// waited on and is kept until the process ends.
+class InstanceGuard {
+ public:
+  // Creates the mutex under the given name, or opens it when another stub
+  // (in any process) has it already.
+  explicit InstanceGuard(const wchar_t* name = kInstanceMutexName);
+  // True when another stub made the mutex first. Without any mutex (it could
+  // not be made) the run goes on unguarded.
+  bool AnotherStubIsRunning() const { return anotherStubIsRunning_; }
+
+ private:
+  UniqueMutex mutex_;
+  bool anotherStubIsRunning_ = false;
+};
 
 struct CommunicationChannels {
   // Declared before the slot, so the slot is closed first.
@@ -24,14 +44,10 @@ struct CommunicationChannels {
   DWORD maxMessageSize = kMaxCancellationMessage;
 };
 
-// True when another stub holds the instance mutex. The opened handle is
-// deliberately kept until the process ends.
-bool IsAnotherStubRunning();
+// Creates the communication event and slot, logging each step. A failure
+// carries error code 7 or 8 and the system's error.
+Status OpenCommunicationChannels(CommunicationChannels& channels);
 
-// Creates the instance mutex, which marks a running stub by its existence
-// alone; it is never waited on and stays open until the process ends.
-void MarkStubRunning();
-
-// Creates the communication event and slot, logging each step. Returns the
-// error code of a step that failed.
-std::optional<ErrorCode> OpenCommunicationChannels(CommunicationChannels& channels);
+// Receives the cancellation message (at most one slot message, up to its
+// first NUL byte). An error when none arrived within the wait.
+Result<std::string> ReceiveCancellationMessage(CommunicationChannels& channels, DWORD waitMs);

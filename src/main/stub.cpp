@@ -1,20 +1,27 @@
 #include "main/stub.h"
 
+#include <exception>
+
 #include "log/log_setup.h"
 #include "main/arguments.h"
+#include "main/fatal_error.h"
 #include "main/installation_flow.h"
 #include "main/outcome.h"
 #include "main/session.h"
 #include "main/stub_run.h"
 #include "progress/progress_window.h"
 
-DWORD RunStub(HINSTANCE instance, const wchar_t* commandLine) {
-  if (IsAnotherStubRunning()) return 0;
-  MarkStubRunning();
+namespace {
 
-  ConfigureLog();
-  LOG(INFO) << "Pexmira wrapper started";
+void LogUnexpectedFailure(const char* what) noexcept {
+  try {
+    LOG(ERROR) << "The run ended on an unexpected error: " << LogText(what);
+  } catch (...) {
+    // Nothing is left to tell it with.
+  }
+}
 
+DWORD RunGuarded(HINSTANCE instance, const wchar_t* commandLine) {
   // Everything of the run, the channels included, is closed when it goes out
   // of scope: that is the teardown of every road.
   StubRun run;
@@ -22,12 +29,32 @@ DWORD RunStub(HINSTANCE instance, const wchar_t* commandLine) {
   run.arguments = commandLine != nullptr ? commandLine : L"";
   run.noShortcutSwitch = HasNoShortcutSwitch(run.arguments);
 
-  if (const auto error = OpenCommunicationChannels(run.channels)) return ReportFatalError(*error);
-
-  if (const auto error = RunInstallationFlow(run)) {
-    CloseProgressWindow();
-    return ReportFatalError(*error);
+  if (const Status opened = OpenCommunicationChannels(run.channels); !opened) {
+    return ReportFatalError(opened.error().code);
+  }
+  ProgressWindow window;
+  if (const Status flow = RunInstallationFlow(run, window); !flow) {
+    window.Close();
+    return ReportFatalError(flow.error().code);
   }
   HandleOutcome(run);
   return run.exitStatus;
+}
+
+}  // namespace
+
+DWORD RunStub(HINSTANCE instance, const wchar_t* commandLine) noexcept {
+  const InstanceGuard guard;
+  if (guard.AnotherStubIsRunning()) return 0;
+  try {
+    ConfigureLog();
+    LOG(INFO) << "Pexmira wrapper started";
+    return RunGuarded(instance, commandLine);
+  } catch (const std::exception& error) {
+    LogUnexpectedFailure(error.what());
+  } catch (...) {
+    LogUnexpectedFailure("unknown exception");
+  }
+  // Where the run stood is not known, so neither is the installer's outcome.
+  return kOutcomeUnknown;
 }

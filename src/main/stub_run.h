@@ -1,24 +1,27 @@
-// What one run of the stub holds from start-up to teardown.
+// What one run of the stub holds from start-up to teardown. The flow sets each
+// value the outcome needs in one step of its own.
 #pragma once
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
-#include "common/unique_handle.h"
-#include "config/config_document.h"
+#include "common/com_apartment.h"
 #include "main/session.h"
 
 struct StubRun {
+  // Start-up.
   HINSTANCE instance = nullptr;
   std::wstring arguments;          // passed to the installer unchanged
   bool noShortcutSwitch = false;   // "-ns": leave no stub copy and no shortcut
-  bool shortcutFlag = false;       // the document's "shortcut", unless "-ns"
   CommunicationChannels channels;
-  ConfigDocument document;
-  std::wstring installerPath;
-  std::wstring version;
-  std::wstring sessionId;
-  UniqueProcess installer;
-  DWORD exitStatus = 0;
+
+  // The installation flow.
+  bool shortcutFlag = false;       // the document's "shortcut", unless "-ns"
+  std::wstring installerPath;      // once the download has a name
+  std::wstring version;            // once the installer has been verified
+  std::wstring sessionId;          // made right before the launch
+  std::optional<ComApartment> com; // from the installer's start to the end of the outcome
+  DWORD exitStatus = 0;            // the installer's exit code
 };

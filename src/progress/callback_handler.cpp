@@ -1,7 +1,5 @@
 #include "progress/callback_handler.h"
 
-#include <commctrl.h>
-
 #include <cmath>
 #include <limits>
 
@@ -19,36 +17,48 @@ STDMETHODIMP CallbackHandler::QueryInterface(REFIID riid, void** object) {
 }
 
 STDMETHODIMP CallbackHandler::OnStartBinding(DWORD, IBinding* started) {
-  std::lock_guard<std::mutex> lock(bindingLock);
-  if (binding != nullptr) binding->Release();
-  binding = started;
-  if (binding != nullptr) binding->AddRef();
-  lastNotification.store(GetTickCount64());
+  {
+    std::lock_guard<std::mutex> lock(bindingLock_);
+    binding_ = started;
+  }
+  Notified();
   return S_OK;
 }
 
 STDMETHODIMP CallbackHandler::OnStopBinding(HRESULT, LPCWSTR) {
-  std::lock_guard<std::mutex> lock(bindingLock);
-  if (binding != nullptr) binding->Release();
-  binding = nullptr;
-  return S_OK;
+  Microsoft::WRL::ComPtr<IBinding> stopped;
+  {
+    std::lock_guard<std::mutex> lock(bindingLock_);
+    stopped.Swap(binding_);
+  }
+  return S_OK;  // released outside the lock
 }
 
-ULONGLONG CallbackHandler::MillisecondsSinceLastNotification() const {
-  const ULONGLONG last = lastNotification.load();
-  return last == 0 ? 0 : GetTickCount64() - last;
+void CallbackHandler::Notified() {
+  lastNotification_.store(GetTickCount64());
+  notified_.store(true);
+}
+
+std::optional<ULONGLONG> CallbackHandler::LastNotificationAt() const {
+  if (!notified_.load()) return std::nullopt;
+  return lastNotification_.load();
 }
 
 bool CallbackHandler::Abort() {
-  std::lock_guard<std::mutex> lock(bindingLock);
-  if (binding == nullptr) return false;
+  Microsoft::WRL::ComPtr<IBinding> binding;
+  {
+    std::lock_guard<std::mutex> lock(bindingLock_);
+    binding = binding_;
+  }
+  // Outside the lock: the binding may report its stop on this very thread.
+  if (!binding) return false;
   binding->Abort();
   return true;
 }
 
 STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
                                          LPCWSTR) {
-  lastNotification.store(GetTickCount64());
+  Notified();
   switch (statusCode) {
     case BINDSTATUS_FINDINGRESOURCE: LOG(INFO) << "Finding resource..."; break;
     case BINDSTATUS_CONNECTING: LOG(INFO) << "Connecting..."; break;
@@ -57,7 +67,7 @@ STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULON
     case BINDSTATUS_ENDDOWNLOADDATA:
       ProgressStep(progress, progressMax);
       LOG(INFO) << "End download";
-      EndProgressWindow();
+      if (window_ != nullptr) window_->End();
       break;
     case BINDSTATUS_SENDINGREQUEST: LOG(INFO) << "Sending request..."; break;
     case BINDSTATUS_MIMETYPEAVAILABLE: LOG(INFO) << "Mime type available"; break;
@@ -73,8 +83,8 @@ void CallbackHandler::ProgressStep(ULONG progress, ULONG progressMax) {
   const double quotient = std::trunc(static_cast<double>(progress) * 100.0 / static_cast<double>(progressMax));
   if (quotient > static_cast<double>(std::numeric_limits<int>::max())) return;
   const int percent = static_cast<int>(quotient);
-  if (percent <= lastPercent) return;  // the bar never moves backwards
+  if (percent <= lastPercent_) return;  // the bar never moves backwards
   LOG(INFO) << percent;
-  SendMessageW(g_progressBar.load(), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
-  lastPercent = percent;
+  if (window_ != nullptr) window_->SetPosition(percent);
+  lastPercent_ = percent;
 }

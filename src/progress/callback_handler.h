@@ -1,26 +1,33 @@
 // The status callback of the installer download: logs each reported step,
 // moves the progress bar as data arrives and ends the progress window when the
-// download reports its end. It never influences the download itself.
+// download reports its end. It keeps the download's binding, so that a
+// watchdog on another thread can abort it.
 #pragma once
 
 #include <windows.h>
 #include <urlmon.h>
+#include <wrl/client.h>
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
-// Lives until the process ends and counts no references: the download holds
-// it only while it runs on the main thread.
+class ProgressWindow;
+
+// Counts no references: the object that owns it outlives the download, and
+// URL monikers hold it only while the download runs on the calling thread.
 class CallbackHandler : public IBindStatusCallback {
  public:
-  CallbackHandler() = default;
+  // The window may be null: the callback then only logs.
+  explicit CallbackHandler(ProgressWindow* window = nullptr) : window_(window) {}
   virtual ~CallbackHandler() = default;
+  CallbackHandler(const CallbackHandler&) = delete;
+  CallbackHandler& operator=(const CallbackHandler&) = delete;
 
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
   STDMETHODIMP_(ULONG) AddRef() override { return 2; }
   STDMETHODIMP_(ULONG) Release() override { return 1; }
 
-  // Keeps the binding, so that a stalled download can be aborted.
   STDMETHODIMP OnStartBinding(DWORD reserved, IBinding* binding) override;
   STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
   STDMETHODIMP OnLowResource(DWORD) override { return E_NOTIMPL; }
@@ -31,19 +38,20 @@ class CallbackHandler : public IBindStatusCallback {
   STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
   STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return E_NOTIMPL; }
 
-  int LastPercent() const { return lastPercent; }
-
-  // For a watchdog on another thread while the download runs: how long ago
-  // the last notification came (0 before the first), and aborting the
-  // download. Abort is false when there is no binding to abort.
-  ULONGLONG MillisecondsSinceLastNotification() const;
+  // For the watchdog on another thread while the download runs: the tick
+  // count (GetTickCount64) of the last notification, none before the first,
+  // and aborting the download. Abort is false when there is no binding.
+  std::optional<ULONGLONG> LastNotificationAt() const;
   bool Abort();
 
  private:
+  void Notified();
   void ProgressStep(ULONG progress, ULONG progressMax);
 
-  int lastPercent = 0;  // the last percentage sent to the bar
-  std::atomic<ULONGLONG> lastNotification{0};
-  std::mutex bindingLock;     // guards binding between the download and the watchdog
-  IBinding* binding = nullptr;
+  ProgressWindow* const window_;
+  int lastPercent_ = 0;  // the last percentage sent to the bar
+  std::atomic<bool> notified_{false};
+  std::atomic<ULONGLONG> lastNotification_{0};
+  std::mutex bindingLock_;  // guards binding_ between the download and the watchdog
+  Microsoft::WRL::ComPtr<IBinding> binding_;
 };

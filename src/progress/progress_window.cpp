@@ -2,11 +2,7 @@
 
 #include <commctrl.h>
 
-#include "common/unique_handle.h"
 #include "resource.h"
-
-std::atomic<HWND> g_progressDialog{nullptr};
-std::atomic<HWND> g_progressBar{nullptr};
 
 namespace {
 
@@ -16,62 +12,82 @@ constexpr DWORD kOpenWaitMs = 10000;
 constexpr UINT kEndProgressMessage = WM_APP + 1;
 constexpr DWORD kCloseWaitMs = 5000;
 
-std::atomic<bool> g_downloadEnded{false};
-// Set when the window has published its handles, or when it could not open.
-UniqueEvent g_windowSettled;
-UniqueThread g_windowThread;
-
-void SignalSettled() {
-  if (g_windowSettled) SetEvent(g_windowSettled.get());
-}
-
 }  // namespace
 
-DWORD WINAPI ProgressThreadProc(LPVOID instance) {
+ProgressWindow::ProgressWindow()
+    : settled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      closedByUser_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+ProgressWindow::~ProgressWindow() { Close(); }
+
+DWORD WINAPI ProgressWindow::ProgressThreadProc(LPVOID window) {
+  auto* self = static_cast<ProgressWindow*>(window);
   INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  DialogBoxParamW(static_cast<HINSTANCE>(instance), MAKEINTRESOURCEW(IDD_PROGRESS), nullptr,
-                  ProgressDialogProc, 0);
-  SignalSettled();  // the window never opened, or has ended
+  DialogBoxParamW(self->instance_, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, ProgressDialogProc,
+                  reinterpret_cast<LPARAM>(self));
+  self->SignalSettled();  // the window never opened, or has ended
   return 0;
 }
 
-INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM, LPARAM) {
+INT_PTR CALLBACK ProgressWindow::ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
-      g_progressDialog.store(window);
-      g_progressBar.store(GetDlgItem(window, IDC_PROGRESS));
-      SetWindowTextW(window, L"Downloading QMX Installer...");
-      // The download may have ended before the handles were published.
-      if (g_downloadEnded.load()) EndDialog(window, 0);
-      SignalSettled();
+      SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+      reinterpret_cast<ProgressWindow*>(lParam)->OnOpened(dialog);
       return TRUE;
     case kEndProgressMessage:
-      EndDialog(window, 0);
+      EndDialog(dialog, 0);
       return TRUE;
-    case WM_CLOSE:
-      // Closing the window cancels the whole installation.
-      ExitProcess(0);
+    case WM_CLOSE: {
+      // Closing the window cancels the whole installation: the main thread is
+      // told, and ends the run.
+      auto* self = reinterpret_cast<ProgressWindow*>(GetWindowLongPtrW(dialog, DWLP_USER));
+      if (self != nullptr) SetEvent(self->closedByUser_.get());
+      EndDialog(dialog, 0);
+      return TRUE;
+    }
     default:
       return FALSE;
   }
 }
 
-void StartProgressWindow(HINSTANCE instance) {
-  g_windowSettled.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  g_windowThread.reset(CreateThread(nullptr, 0, ProgressThreadProc, instance, 0, nullptr));
-  if (g_windowThread && g_windowSettled) {
-    HANDLE waits[] = {g_windowSettled.get(), g_windowThread.get()};
+void ProgressWindow::OnOpened(HWND dialog) {
+  dialog_.store(dialog);
+  bar_.store(GetDlgItem(dialog, IDC_PROGRESS));
+  SetWindowTextW(dialog, L"Downloading QMX Installer...");
+  // The download may have ended before the handles were published.
+  if (downloadEnded_.load()) EndDialog(dialog, 0);
+  SignalSettled();
+}
+
+void ProgressWindow::SignalSettled() const {
+  if (settled_) SetEvent(settled_.get());
+}
+
+void ProgressWindow::Start(HINSTANCE instance) {
+  instance_ = instance;
+  thread_.reset(CreateThread(nullptr, 0, ProgressThreadProc, this, 0, nullptr));
+  if (thread_ && settled_) {
+    HANDLE waits[] = {settled_.get(), thread_.get()};
     WaitForMultipleObjects(2, waits, FALSE, kOpenWaitMs);
   }
 }
 
-void EndProgressWindow() {
-  g_downloadEnded.store(true);
-  if (HWND dialog = g_progressDialog.load()) PostMessageW(dialog, kEndProgressMessage, 0, 0);
+void ProgressWindow::End() {
+  downloadEnded_.store(true);
+  if (HWND dialog = dialog_.load()) PostMessageW(dialog, kEndProgressMessage, 0, 0);
 }
 
-void CloseProgressWindow() {
-  EndProgressWindow();
-  if (g_windowThread) WaitForSingleObject(g_windowThread.get(), kCloseWaitMs);
+void ProgressWindow::Close() {
+  End();
+  if (thread_) WaitForSingleObject(thread_.get(), kCloseWaitMs);
+}
+
+void ProgressWindow::SetPosition(int percent) const {
+  if (HWND bar = bar_.load()) SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+}
+
+bool ProgressWindow::ClosedByUser() const {
+  return closedByUser_ && WaitForSingleObject(closedByUser_.get(), 0) == WAIT_OBJECT_0;
 }

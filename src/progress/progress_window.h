@@ -7,26 +7,53 @@
 
 #include <atomic>
 
-// Published once by the window thread when the window opens, read by the
-// download callback on the main thread. Never reset.
-extern std::atomic<HWND> g_progressDialog;
-extern std::atomic<HWND> g_progressBar;
+#include "common/unique_handle.h"
 
-// The thread routine: runs the dialog modally and returns 0 when it ends.
-// The parameter is the module instance that holds the dialog template.
-DWORD WINAPI ProgressThreadProc(LPVOID instance);
+class ProgressWindow {
+ public:
+  ProgressWindow();
+  // Ends the window and waits, bounded, for its thread.
+  ~ProgressWindow();
+  ProgressWindow(const ProgressWindow&) = delete;
+  ProgressWindow& operator=(const ProgressWindow&) = delete;
 
-INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  // Starts the window thread and waits, for a bounded time, until the window
+  // has published its handles (or failed to open), so that the download's end
+  // can't be missed.
+  void Start(HINSTANCE instance);
 
-// Starts the window thread and waits, for a bounded time, until the window has
-// published its handles (or failed to open), so that the download's end can't
-// be missed.
-void StartProgressWindow(HINSTANCE instance);
+  // Ends the window once the download has ended, whatever the order of the two
+  // threads: a window that opens after this call ends itself at once. Any
+  // thread may call it.
+  void End();
 
-// Ends the window once the download has ended, whatever the order of the two
-// threads: a window that opens after this call ends itself at once.
-void EndProgressWindow();
+  // Like End, then waits (bounded) until the window is gone, so that no
+  // progress window stays up beside an error message.
+  void Close();
 
-// Like EndProgressWindow, then waits (bounded) until the window is gone, so
-// that no progress window stays up beside an error message.
-void CloseProgressWindow();
+  // Moves the bar (0 to 100); nothing while the window is not open.
+  void SetPosition(int percent) const;
+
+  // Signalled when the user has closed the window, which cancels the whole
+  // installation; the window has then ended itself.
+  HANDLE ClosedByUserEvent() const { return closedByUser_.get(); }
+  bool ClosedByUser() const;
+
+  // Published once by the window thread when the window opens; null before.
+  HWND Dialog() const { return dialog_.load(); }
+  HWND Bar() const { return bar_.load(); }
+
+ private:
+  static DWORD WINAPI ProgressThreadProc(LPVOID window);
+  static INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+  void OnOpened(HWND dialog);
+  void SignalSettled() const;
+
+  HINSTANCE instance_ = nullptr;
+  std::atomic<HWND> dialog_{nullptr};
+  std::atomic<HWND> bar_{nullptr};
+  std::atomic<bool> downloadEnded_{false};
+  UniqueEvent settled_;       // the handles are published, or the window could not open
+  UniqueEvent closedByUser_;
+  UniqueThread thread_;
+};

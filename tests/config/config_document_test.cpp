@@ -6,21 +6,22 @@
 #include <vector>
 
 #include "config/config_download.h"
+#include "support/config_values.h"
 #include "support/test_servers.h"
 
 namespace {
 
 ConfigDocument Parse(const std::wstring& text) {
-  ConfigDocument document;
-  const auto error = ParseConfigDocument(text, document);
-  EXPECT_FALSE(error) << error->description;
-  return document;
+  auto document = ParseConfigDocument(text);
+  EXPECT_TRUE(document) << document.error().text;
+  return document ? *std::move(document) : ConfigDocument();
 }
 
 std::string ParseError(const std::wstring& text) {
-  ConfigDocument document;
-  const auto error = ParseConfigDocument(text, document);
-  return error ? error->description : std::string("(parsed)");
+  const auto document = ParseConfigDocument(text);
+  if (document) return "(parsed)";
+  EXPECT_EQ(document.error().code, ErrorCode::kConfigParse);
+  return document.error().text;
 }
 
 const wchar_t kDocument[] =
@@ -30,21 +31,20 @@ const wchar_t kDocument[] =
 }  // namespace
 
 TEST(ConfigDocument, ReadsTheFourMembersAndIgnoresOthers) {
-  ConfigValues values;
-  ASSERT_FALSE(InterpretConfigDocument(kDocument, values));
-  EXPECT_TRUE(values.shortcut);
-  EXPECT_EQ(values.wrapper, L"https://dl.tessaloom.example/qmx.exe");
-  EXPECT_EQ(values.checksum, 3421780262u);
-  EXPECT_EQ(values.version, L"1.2.3");
+  const auto values = InterpretConfigDocument(kDocument);
+  ASSERT_TRUE(values);
+  EXPECT_TRUE(values->shortcut);
+  EXPECT_EQ(values->wrapper, L"https://dl.tessaloom.example/qmx.exe");
+  EXPECT_EQ(values->checksum, 3421780262u);
+  EXPECT_EQ(values->version, L"1.2.3");
 }
 
 TEST(ConfigDocument, CommentsAreTolerated) {
-  ConfigValues values;
-  EXPECT_FALSE(InterpretConfigDocument(
+  const auto values = InterpretConfigDocument(
       L"// published 2026-12-01\n{\"shortcut\": false, /* inline */ \"wrapper\": \"u\", "
-      L"\"checksum\": 1, \"version\": \"v\"}",
-      values));
-  EXPECT_FALSE(values.shortcut);
+      L"\"checksum\": 1, \"version\": \"v\"}");
+  ASSERT_TRUE(values);
+  EXPECT_FALSE(values->shortcut);
 }
 
 TEST(ConfigDocument, SyntaxErrorsCarryLineAndColumn) {
@@ -66,10 +66,9 @@ TEST(ConfigDocument, DeepNestingIsAnErrorNotAStackOverflow) {
 
 TEST(ConfigDocument, ChecksumConversions) {
   const auto checksum = [](const std::wstring& value) {
-    uint64_t result = 0;
-    const auto error = ReadChecksum(Parse(L"{\"checksum\": " + value + L"}"), result);
-    EXPECT_FALSE(error) << error->description;
-    return static_cast<uint32_t>(result);
+    const auto result = ReadChecksum(Parse(L"{\"checksum\": " + value + L"}"));
+    EXPECT_TRUE(result) << result.error().text;
+    return result ? static_cast<uint32_t>(*result) : 0u;
   };
   EXPECT_EQ(checksum(L"3421780262"), 3421780262u);
   EXPECT_EQ(checksum(L"-873187034"), 3421780262u);  // the same CRC read as signed 32 bits
@@ -81,22 +80,22 @@ TEST(ConfigDocument, ChecksumConversions) {
   EXPECT_EQ(checksum(L"-873187034.5"), 3421780262u);
   EXPECT_EQ(checksum(L"3.421780262e9"), 3421780262u);
 
-  uint64_t result = 0;
   // Beyond the 64-bit range (1e309 is an infinity) there is no such reading.
   for (const wchar_t* out : {L"1e309", L"-1e309", L"1e30", L"-1e30", L"18446744073709551616.0"}) {
-    EXPECT_TRUE(ReadChecksum(Parse(std::wstring(L"{\"checksum\": ") + out + L"}"), result))
+    EXPECT_FALSE(ReadChecksum(Parse(std::wstring(L"{\"checksum\": ") + out + L"}")))
         << std::string(out, out + wcslen(out));
   }
-  ConfigValues values;
-  EXPECT_TRUE(InterpretConfigDocument(
-      L"{\"shortcut\": true, \"wrapper\": \"u\", \"checksum\": 34217801e3095, \"version\": \"1\"}", values));
-  EXPECT_TRUE(ReadChecksum(Parse(L"{\"checksum\": [1]}"), result));
-  EXPECT_TRUE(ReadChecksum(Parse(L"{\"checksum\": \"abc\"}"), result));
+  EXPECT_FALSE(InterpretConfigDocument(
+      L"{\"shortcut\": true, \"wrapper\": \"u\", \"checksum\": 34217801e3095, \"version\": \"1\"}"));
+  EXPECT_FALSE(ReadChecksum(Parse(L"{\"checksum\": [1]}")));
+  EXPECT_FALSE(ReadChecksum(Parse(L"{\"checksum\": \"abc\"}")));
 }
 
 TEST(ConfigDocument, ShortcutConversionsOfTheInstalledLibrary) {
   const auto read = [](const std::wstring& value, bool& flag) {
-    return !ReadShortcutFlag(Parse(L"{\"shortcut\": " + value + L"}"), flag);
+    const auto read = ReadShortcutFlag(Parse(L"{\"shortcut\": " + value + L"}"));
+    if (read) flag = *read;
+    return read.ok();
   };
   bool flag = false;
   EXPECT_TRUE(read(L"true", flag));
@@ -112,53 +111,53 @@ TEST(ConfigDocument, ShortcutConversionsOfTheInstalledLibrary) {
 }
 
 TEST(ConfigDocument, MissingMembersWrongTypesAndNonObjectRootsAreReported) {
-  bool flag = false;
-  std::wstring text;
-  uint64_t number = 0;
   const ConfigDocument empty = Parse(L"{}");
-  EXPECT_TRUE(ReadShortcutFlag(empty, flag));
-  EXPECT_TRUE(ReadWrapperUrl(empty, text));
-  EXPECT_TRUE(ReadChecksum(empty, number));
-  EXPECT_TRUE(ReadVersion(empty, text));
+  EXPECT_FALSE(ReadShortcutFlag(empty));
+  EXPECT_FALSE(ReadWrapperUrl(empty));
+  EXPECT_FALSE(ReadChecksum(empty));
+  EXPECT_FALSE(ReadVersion(empty));
 
   for (const wchar_t* root : {L"[1, 2]", L"42", L"\"text\"", L"null"}) {
-    const auto error = ReadShortcutFlag(Parse(root), flag);
-    ASSERT_TRUE(error);
-    EXPECT_FALSE(error->description.empty());
+    const auto flag = ReadShortcutFlag(Parse(root));
+    ASSERT_FALSE(flag);
+    EXPECT_EQ(flag.error().code, ErrorCode::kConfigParse);
+    EXPECT_FALSE(flag.error().text.empty());
   }
   // Case matters in member names.
-  EXPECT_TRUE(ReadVersion(Parse(L"{\"Version\": \"1\"}"), text));
+  EXPECT_FALSE(ReadVersion(Parse(L"{\"Version\": \"1\"}")));
   // A non-string value is taken in its JSON text form.
-  EXPECT_FALSE(ReadVersion(Parse(L"{\"version\": 2}"), text));
-  EXPECT_EQ(text, L"2");
+  const auto version = ReadVersion(Parse(L"{\"version\": 2}"));
+  ASSERT_TRUE(version);
+  EXPECT_EQ(*version, L"2");
 }
 
 TEST(ConfigDocument, OptionalSha256) {
-  std::optional<std::array<uint8_t, 32>> sha256;
-  EXPECT_FALSE(ReadSha256(Parse(L"{\"checksum\": 1}"), sha256));
-  EXPECT_FALSE(sha256.has_value());
+  const auto absent = ReadSha256(Parse(L"{\"checksum\": 1}"));
+  ASSERT_TRUE(absent);
+  EXPECT_FALSE(absent->has_value());
 
   const std::wstring digits = L"BA7816BF8F01CFEA414140DE5DAE2223b00361a396177a9cb410ff61f20015ad";
-  ASSERT_FALSE(ReadSha256(Parse(L"{\"sha256\": \"" + digits + L"\"}"), sha256));
-  ASSERT_TRUE(sha256.has_value());
-  EXPECT_EQ((*sha256)[0], 0xBA);
-  EXPECT_EQ((*sha256)[31], 0xAD);
+  const auto sha256 = ReadSha256(Parse(L"{\"sha256\": \"" + digits + L"\"}"));
+  ASSERT_TRUE(sha256);
+  ASSERT_TRUE(sha256->has_value());
+  EXPECT_EQ((**sha256)[0], 0xBA);
+  EXPECT_EQ((**sha256)[31], 0xAD);
 
   for (const std::wstring& bad : std::vector<std::wstring>{L"\"\"", L"\"" + digits.substr(1) + L"\"", L"\"" + digits + L"0\"",
                                   L"\"" + digits.substr(1) + L"g\"", L"42", L"null", L"[]"}) {
-    EXPECT_TRUE(ReadSha256(Parse(L"{\"sha256\": " + bad + L"}"), sha256)) << std::string(bad.begin(), bad.end());
+    EXPECT_FALSE(ReadSha256(Parse(L"{\"sha256\": " + bad + L"}"))) << std::string(bad.begin(), bad.end());
   }
 }
 
 TEST(DownloadConfigFile, BelievesOnlyATrustedServer) {
-  std::wstring text = L"unchanged";
-  EXPECT_TRUE(DownloadConfigFileFrom(test_servers::Https(L"/echo"), text));
-  EXPECT_EQ(text.rfind(L"GET /echo", 0), 0u);
+  const auto text = DownloadConfigFileFrom(test_servers::Https(L"/echo"));
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->rfind(L"GET /echo", 0), 0u);
 
   for (const std::wstring& url : {test_servers::SelfSigned(L"/echo"), test_servers::Expired(L"/echo"),
                                   test_servers::WrongName(L"/echo")}) {
-    text = L"unchanged";
-    EXPECT_FALSE(DownloadConfigFileFrom(url, text));
-    EXPECT_EQ(text, L"unchanged");
+    const auto refused = DownloadConfigFileFrom(url);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code, ErrorCode::kConfigDownload);
   }
 }

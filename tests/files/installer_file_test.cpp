@@ -10,7 +10,7 @@
 namespace {
 
 std::wstring WriteFile(const wchar_t* name, const std::string& bytes) {
-  const std::wstring path = GetTempFolder() + name;
+  const std::wstring path = *GetTempFolder() + name;
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   DWORD written = 0;
   ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -31,17 +31,28 @@ std::string Hex(const Sha256Digest& digest) {
 
 TEST(InstallerFile, DigestGivesCrc32AndSha256InOnePass) {
   const std::wstring path = WriteFile(L"digest-test.bin", "abc");
-  UniqueFile file = OpenInstallerExclusively(path);
-  InstallerDigest digest;
-  DWORD error = 0;
-  ASSERT_TRUE(DigestInstaller(file.get(), true, digest, error)) << error;
-  EXPECT_EQ(digest.crc32, 0x352441C2u);
-  EXPECT_EQ(Hex(digest.sha256), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  auto opened = OpenInstallerExclusively(path);
+  ASSERT_TRUE(opened);
+  UniqueFile file = *std::move(opened);
+  const auto digest = DigestInstaller(file.get(), true);
+  ASSERT_TRUE(digest) << digest.error().systemError;
+  EXPECT_EQ(digest->crc32, 0x352441C2u);
+  EXPECT_EQ(Hex(digest->sha256), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 
   // Without SHA-256, and again from the start of the same handle.
-  InstallerDigest crcOnly;
-  ASSERT_TRUE(DigestInstaller(file.get(), false, crcOnly, error));
-  EXPECT_EQ(crcOnly.crc32, 0x352441C2u);
+  const auto crcOnly = DigestInstaller(file.get(), false);
+  ASSERT_TRUE(crcOnly);
+  EXPECT_EQ(crcOnly->crc32, 0x352441C2u);
+
+  // A handle that can't be read gives the read's error.
+  UniqueFile writeOnly(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  file.reset();
+  writeOnly.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  const auto unreadable = DigestInstaller(writeOnly.get(), false);
+  ASSERT_FALSE(unreadable);
+  EXPECT_EQ(unreadable.error().code, ErrorCode::kInstallerOpen);
+  EXPECT_EQ(unreadable.error().systemError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  writeOnly.reset();
   file.reset();
   DeleteFileW(path.c_str());
 }
@@ -49,7 +60,8 @@ TEST(InstallerFile, DigestGivesCrc32AndSha256InOnePass) {
 TEST(InstallerFile, WhileHeldNobodyCanChangeOrDeleteIt) {
   const std::wstring path = WriteFile(L"held-installer.exe", std::string(300000, 'x'));
   {
-    UniqueFile held = OpenInstallerExclusively(path);
+    auto held = OpenInstallerExclusively(path);
+    ASSERT_TRUE(held);
     UniqueFile writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(writer) << "opened for writing";
@@ -62,11 +74,9 @@ TEST(InstallerFile, WhileHeldNobodyCanChangeOrDeleteIt) {
   EXPECT_TRUE(DeleteFileW(path.c_str())) << "released when the handle closes";
 }
 
-TEST(InstallerFile, AMissingFileRaisesTheOpenFailure) {
-  try {
-    OpenInstallerExclusively(GetTempFolder() + L"no-such-folder\\qmx.exe");
-    FAIL() << "no exception";
-  } catch (const std::ios_base::failure& failure) {
-    EXPECT_EQ(std::string(failure.what()).rfind("Failed to open the file", 0), 0u);
-  }
+TEST(InstallerFile, AMissingFileGivesErrorCodeFiveWithTheSystemsReason) {
+  const auto missing = OpenInstallerExclusively(*GetTempFolder() + L"no-such-folder\\qmx.exe");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().code, ErrorCode::kInstallerOpen);
+  EXPECT_EQ(missing.error().systemError, static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
 }

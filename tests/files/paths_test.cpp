@@ -13,13 +13,17 @@ bool EndsWith(const std::wstring& text, const std::wstring& tail) {
 }  // namespace
 
 TEST(MakeTempInstallerPath, GivesFreshNamesAndLeavesTheirPlaceholders) {
-  const std::wstring folder = GetTempFolder();
+  const auto temp = GetTempFolder();
+  ASSERT_TRUE(temp);
+  const std::wstring folder = *temp;
   ASSERT_FALSE(folder.empty());
   ASSERT_EQ(folder.back(), L'\\');
 
-  const std::wstring first = MakeTempInstallerPath();
-  const std::wstring second = MakeTempInstallerPath();
-  ASSERT_FALSE(first.empty());
+  const auto firstPath = MakeTempInstallerPath();
+  const auto secondPath = MakeTempInstallerPath();
+  ASSERT_TRUE(firstPath && secondPath);
+  const std::wstring first = *firstPath;
+  const std::wstring second = *secondPath;
   EXPECT_NE(first, second);
   for (const std::wstring& path : {first, second}) {
     EXPECT_EQ(path.rfind(folder + L"qmx", 0), 0u) << path;
@@ -32,7 +36,9 @@ TEST(MakeTempInstallerPath, GivesFreshNamesAndLeavesTheirPlaceholders) {
 }
 
 TEST(GetShortcutPath, IsTheDesktopFolderAndTheLinkNameWithOneBackslash) {
-  const std::wstring path = GetShortcutPath();
+  const auto shortcut = GetShortcutPath();
+  ASSERT_TRUE(shortcut);
+  const std::wstring path = *shortcut;
   ASSERT_TRUE(EndsWith(path, L"\\Continue installation.lnk")) << path;
   const std::wstring folder = path.substr(0, path.size() - 26);
   EXPECT_NE(folder.back(), L'\\');
@@ -40,7 +46,7 @@ TEST(GetShortcutPath, IsTheDesktopFolderAndTheLinkNameWithOneBackslash) {
 }
 
 TEST(FileExists, FilesAndFoldersExistMissingOnesDoNot) {
-  const std::wstring folder = GetTempFolder();
+  const std::wstring folder = *GetTempFolder();
   const std::wstring file = folder + L"file-exists-test.txt";
   HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(handle, INVALID_HANDLE_VALUE);

@@ -19,7 +19,7 @@ struct ComScope {
   ~ComScope() { CoUninitialize(); }
 };
 
-std::wstring TestPath(const wchar_t* name) { return GetTempFolder() + name; }
+std::wstring TestPath(const wchar_t* name) { return *GetTempFolder() + name; }
 
 }  // namespace
 
@@ -28,7 +28,7 @@ TEST(CreateContinueShortcut, WritesALinkToTheTargetWithItsDescription) {
   const std::wstring target = TestPath(L"qmxtl_setup.exe");
   const std::wstring link = TestPath(L"Continue installation test.lnk");
   DeleteFileW(link.c_str());
-  ASSERT_GE(CreateContinueShortcut(target, link), 0);
+  ASSERT_TRUE(CreateContinueShortcut(target, link));
   ASSERT_TRUE(FileExists(link));
 
   ComPtr<IShellLinkW> read;
@@ -46,22 +46,23 @@ TEST(CreateContinueShortcut, WritesALinkToTheTargetWithItsDescription) {
   EXPECT_STREQ(description, L"Continue installation of Tessaloom");
 
   // An existing link is overwritten.
-  EXPECT_GE(CreateContinueShortcut(target, link), 0);
+  EXPECT_TRUE(CreateContinueShortcut(target, link));
   DeleteFileW(link.c_str());
 }
 
 TEST(CreateContinueShortcut, FailsWithoutComAndWritesNothing) {
   const std::wstring link = TestPath(L"Continue installation no com.lnk");
   DeleteFileW(link.c_str());
-  HRESULT result = S_OK;
+  Status result;
   std::thread([&] { result = CreateContinueShortcut(TestPath(L"x.exe"), link); }).join();
-  EXPECT_LT(result, 0);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().systemError, static_cast<uint32_t>(CO_E_NOTINITIALIZED));
   EXPECT_FALSE(FileExists(link));
 }
 
 TEST(CreateContinueShortcut, ALinkInAMissingFolderFailsToSave) {
   ComScope com;
   const std::wstring link = TestPath(L"no-such-folder\\Continue installation.lnk");
-  EXPECT_LT(CreateContinueShortcut(TestPath(L"x.exe"), link), 0);
+  EXPECT_FALSE(CreateContinueShortcut(TestPath(L"x.exe"), link));
   EXPECT_FALSE(FileExists(link));
 }

@@ -7,6 +7,7 @@
 
 #include "main/installation_flow.h"
 #include "main/outcome.h"
+#include "main/session.h"
 
 TEST(AppendCacheBuster, UsesQuestionMarkOnlyWhenTheUrlHasNone) {
   EXPECT_EQ(AppendCacheBuster(L"https://dl.example/qmx.exe", 0), L"https://dl.example/qmx.exe?rn=0");
@@ -42,13 +43,22 @@ TEST(ClassifyExitCode, ZeroSucceedsTwoAndFiveAreCancellationsTheRestFail) {
   EXPECT_EQ(ClassifyExitCode(2), Outcome::kCancelled);
   EXPECT_EQ(ClassifyExitCode(5), Outcome::kCancelled);
   for (DWORD code : {1u, 3u, 4u, 6u, 77u, 0xC0000005u}) EXPECT_EQ(ClassifyExitCode(code), Outcome::kFailed);
+  // Not knowing the outcome is a failure of its own, never a cancellation.
+  EXPECT_EQ(ClassifyExitCode(kOutcomeUnknown), Outcome::kFailed);
+  EXPECT_NE(kOutcomeUnknown, 0u);
 }
 
 TEST(OutcomeUrls, CarryTheSessionTheCodeAndTheVersion) {
   EXPECT_EQ(FailedHitUrl(L"0f8c2d5e-1111-2222-3333-444455556666", 3221225477u),
             L"https://localhost:18544/piwik.php?rec=1&url=nourl&apiv=1&idsite=2"
             L"&_id=0f8c2d5e-1111-2222-3333-444455556666&e_c=Undetermined&e_a=Failed&e_n=3221225477");
-  EXPECT_EQ(CancellationPageUrl(L"1.2.3 beta"), L"http://localhost:18545/installation-cancelled/?v=1.2.3 beta");
+  EXPECT_EQ(CancellationPageUrl(L"1.2.3-beta_2~rc.1"), L"http://localhost:18545/installation-cancelled/?v=1.2.3-beta_2~rc.1");
+  // Only what would change the address's meaning, or is not allowed in it, is
+  // encoded, as UTF-8.
+  EXPECT_EQ(CancellationPageUrl(L"1.2.3 beta"), L"http://localhost:18545/installation-cancelled/?v=1.2.3%20beta");
+  EXPECT_EQ(PercentEncodeForQuery(L"a\"#%&+<>\r\n\x7f/?=:@!$'()*,;[]b"),
+            L"a%22%23%25%26%2B%3C%3E%0D%0A%7F/?=:@!$'()*,;[]b");
+  EXPECT_EQ(PercentEncodeForQuery(L"\u00e9t\u00e9 \u5f20 \U0001F600"), L"%C3%A9t%C3%A9%20%E5%BC%A0%20%F0%9F%98%80");
 }
 
 namespace {
@@ -77,9 +87,9 @@ TEST(ReceiveCancellationMessage, TakesAWaitingMessageAndLeavesTheNextOne) {
   ASSERT_TRUE(test.channels.slot);
   ASSERT_TRUE(test.Post("cancelled by user"));
   ASSERT_TRUE(test.Post("second"));
-  std::string text;
-  EXPECT_TRUE(ReceiveCancellationMessage(test.channels, 2000, text));
-  EXPECT_EQ(text, "cancelled by user");
+  const auto text = ReceiveCancellationMessage(test.channels, 2000);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, "cancelled by user");
   DWORD count = 0;
   GetMailslotInfo(test.channels.slot.get(), nullptr, nullptr, &count, nullptr);
   EXPECT_EQ(count, 1u);
@@ -89,16 +99,49 @@ TEST(ReceiveCancellationMessage, TakesAFullSixtyFourByteMessage) {
   TestChannels test;
   const std::string message(64, 'm');
   ASSERT_TRUE(test.Post(message));
-  std::string text;
-  EXPECT_TRUE(ReceiveCancellationMessage(test.channels, 2000, text));
-  EXPECT_EQ(text, message);
+  const auto text = ReceiveCancellationMessage(test.channels, 2000);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, message);
 }
 
 TEST(ReceiveCancellationMessage, GivesUpAfterTheWaitWithoutAMessage) {
   TestChannels test;
-  std::string text = "unchanged";
   const ULONGLONG start = GetTickCount64();
-  EXPECT_FALSE(ReceiveCancellationMessage(test.channels, 300, text));
+  EXPECT_FALSE(ReceiveCancellationMessage(test.channels, 300));
   EXPECT_LT(GetTickCount64() - start, 5000u);
-  EXPECT_EQ(text, "unchanged");
+}
+
+TEST(DigestsMatch, TheLowBitsOfTheChecksumAndTheOptionalSha256) {
+  InstallerDigest digest;
+  digest.crc32 = 0x352441C2u;
+  digest.sha256.fill(7);
+  Sha256Digest other = digest.sha256;
+  other[31] = 8;
+  EXPECT_TRUE(DigestsMatch(0x352441C2u, std::nullopt, digest));
+  EXPECT_TRUE(DigestsMatch(0x500000000ull + 0x352441C2u, digest.sha256, digest));
+  EXPECT_FALSE(DigestsMatch(0x352441C3u, std::nullopt, digest));
+  EXPECT_FALSE(DigestsMatch(0x352441C2u, other, digest)) << "a matching CRC-32 does not excuse the SHA-256";
+}
+
+TEST(VersionUnfitForCommandLine, RefusesWhatWouldChangeTheInstallersArguments) {
+  for (const wchar_t* version : {L"1.2.3", L"", L"1.2 beta", L"\u0432\u0435\u0440\u0441\u0438\u044f 2",
+                                 L"C:\\dir\\1.0", L"1.0\\x"}) {
+    EXPECT_EQ(VersionUnfitForCommandLine(version), "");
+  }
+  EXPECT_EQ(VersionUnfitForCommandLine(L"1.0\\"), "it ends with a backslash");
+  EXPECT_EQ(VersionUnfitForCommandLine(L"1\" /D=C:\\x"), "it contains a double quote");
+  EXPECT_EQ(VersionUnfitForCommandLine(L"1.0\r\nINFO  forged"), "it contains a control character");
+}
+
+TEST(InstanceGuard, ASecondGuardWhileTheFirstIsHeldFindsAnotherStub) {
+  const std::wstring name = L"stub_test_guard_" + std::to_wstring(GetCurrentProcessId());
+  {
+    const InstanceGuard first(name.c_str());
+    EXPECT_FALSE(first.AnotherStubIsRunning());
+    const InstanceGuard second(name.c_str());
+    EXPECT_TRUE(second.AnotherStubIsRunning());
+  }
+  EXPECT_FALSE(InstanceGuard(name.c_str()).AnotherStubIsRunning()) << "gone with its last handle";
+  // Held by another process, the stub's own name is found the same way: the
+  // start-up scenario with the helper program holding the mutex.
 }

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "common/unique_handle.h"
+#include "progress/download_watchdog.h"
 #include "progress/progress_window.h"
 #include "support/log_capture.h"
 
@@ -11,27 +15,17 @@ namespace {
 
 using Records = std::vector<std::string>;
 
-// A real progress bar in a window of this thread, so that the positions the
-// callback sends can be read back.
+// The real progress window on its own thread, so that the positions the
+// callback sends can be read back from its bar.
 class ProgressBarFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
-    parent_ = CreateWindowExW(0, L"STATIC", L"test", WS_POPUP, 0, 0, 300, 50, nullptr, nullptr, nullptr, nullptr);
-    bar_ = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | PBS_SMOOTH, 0, 0, 200, 20, parent_, nullptr,
-                           nullptr, nullptr);
-    ASSERT_NE(bar_, nullptr);
-    g_progressBar.store(bar_);
+    window_.Start(GetModuleHandleW(nullptr));
+    ASSERT_NE(window_.Bar(), nullptr);
   }
-  void TearDown() override {
-    g_progressBar.store(nullptr);
-    DestroyWindow(parent_);
-  }
-  int Position() const { return static_cast<int>(SendMessageW(bar_, PBM_GETPOS, 0, 0)); }
+  int Position() const { return static_cast<int>(SendMessageW(window_.Bar(), PBM_GETPOS, 0, 0)); }
 
-  HWND parent_ = nullptr;
-  HWND bar_ = nullptr;
+  ProgressWindow window_;
 };
 
 }  // namespace
@@ -83,7 +77,7 @@ TEST(CallbackHandlerLog, EachStatusCodeHasItsRecord) {
 
 TEST_F(ProgressBarFixture, OnlyARisingPercentageIsLoggedAndSent) {
   LogCapture log;
-  CallbackHandler handler;
+  CallbackHandler handler(&window_);
   for (ULONG progress : {0u, 10u, 15u, 20u}) {
     handler.OnProgress(progress, 1000, BINDSTATUS_DOWNLOADINGDATA, nullptr);
   }
@@ -99,33 +93,31 @@ TEST_F(ProgressBarFixture, OnlyARisingPercentageIsLoggedAndSent) {
 
 TEST_F(ProgressBarFixture, LargeAndUnknownSizes) {
   LogCapture log;
-  CallbackHandler whole;
+  CallbackHandler whole(&window_);
   whole.OnProgress(4294967295u, 4294967295u, BINDSTATUS_DOWNLOADINGDATA, nullptr);
-  EXPECT_EQ(whole.LastPercent(), 100);
-  CallbackHandler half;
+  EXPECT_EQ(Position(), 100);
+  CallbackHandler half(&window_);
   half.OnProgress(2147483648u, 4294967295u, BINDSTATUS_DOWNLOADINGDATA, nullptr);
-  EXPECT_EQ(half.LastPercent(), 50);
+  EXPECT_EQ(Position(), 50);
 
   CallbackHandler unknown;
   unknown.OnProgress(5000, 0, BINDSTATUS_DOWNLOADINGDATA, nullptr);
   unknown.OnProgress(5000, 0, BINDSTATUS_ENDDOWNLOADDATA, nullptr);
-  EXPECT_EQ(unknown.LastPercent(), 0);
 
   // More than the announced size is sent as it is; the bar shows full.
-  CallbackHandler over;
+  CallbackHandler over(&window_);
   over.OnProgress(30, 10, BINDSTATUS_DOWNLOADINGDATA, nullptr);
-  EXPECT_EQ(over.LastPercent(), 300);
+  EXPECT_EQ(Position(), 100);
   EXPECT_EQ(log.Records(), (Records{"INFO  100", "INFO  50", "INFO  End download", "INFO  300"}));
 }
 
 TEST(CallbackHandlerWithoutWindow, UpdatesGoNowhereButAreRemembered) {
   LogCapture log;
-  g_progressBar.store(nullptr);
   CallbackHandler handler;
   handler.OnProgress(50, 100, BINDSTATUS_DOWNLOADINGDATA, nullptr);
   handler.OnProgress(50, 100, BINDSTATUS_DOWNLOADINGDATA, nullptr);
-  EXPECT_EQ(handler.LastPercent(), 50);
-  EXPECT_EQ(log.Records(), (Records{"INFO  50"}));
+  handler.OnProgress(100, 100, BINDSTATUS_ENDDOWNLOADDATA, nullptr);
+  EXPECT_EQ(log.Records(), (Records{"INFO  50", "INFO  100", "INFO  End download"}));
 }
 
 namespace {
@@ -141,6 +133,8 @@ class FakeBinding : public IBinding {
   STDMETHODIMP_(ULONG) Release() override { return --references; }
   STDMETHODIMP Abort() override {
     ++aborts;
+    // URL monikers may report the stop on the aborting thread itself.
+    if (stopOnAbort != nullptr) stopOnAbort->OnStopBinding(E_ABORT, nullptr);
     return S_OK;
   }
   STDMETHODIMP Suspend() override { return E_NOTIMPL; }
@@ -151,6 +145,7 @@ class FakeBinding : public IBinding {
 
   ULONG references = 1;
   int aborts = 0;
+  CallbackHandler* stopOnAbort = nullptr;
 };
 
 }  // namespace
@@ -158,14 +153,15 @@ class FakeBinding : public IBinding {
 TEST(CallbackHandlerWatchdog, AStalledDownloadCanBeAbortedUntilItStops) {
   LogCapture log;
   CallbackHandler handler;
-  EXPECT_EQ(handler.MillisecondsSinceLastNotification(), 0u) << "nothing has been reported yet";
+  EXPECT_FALSE(handler.LastNotificationAt()) << "nothing has been reported yet";
   FakeBinding binding;
   handler.OnStartBinding(0, &binding);
   EXPECT_EQ(binding.references, 2u);
-  Sleep(50);
-  EXPECT_GE(handler.MillisecondsSinceLastNotification(), 40u);
+  ASSERT_TRUE(handler.LastNotificationAt());
+  const ULONGLONG started = *handler.LastNotificationAt();
+  Sleep(100);
   handler.OnProgress(1, 10, BINDSTATUS_DOWNLOADINGDATA, nullptr);
-  EXPECT_LT(handler.MillisecondsSinceLastNotification(), 40u) << "a notification restarts the clock";
+  EXPECT_GE(*handler.LastNotificationAt() - started, 50u) << "a notification restarts the clock";
 
   EXPECT_TRUE(handler.Abort());
   EXPECT_EQ(binding.aborts, 1);
@@ -173,4 +169,41 @@ TEST(CallbackHandlerWatchdog, AStalledDownloadCanBeAbortedUntilItStops) {
   EXPECT_EQ(binding.references, 1u) << "the binding is released when the download stops";
   EXPECT_FALSE(handler.Abort());
   EXPECT_EQ(binding.aborts, 1);
+}
+
+TEST(CallbackHandlerWatchdog, AStopReportedOnTheAbortingThreadDoesNotDeadlock) {
+  CallbackHandler handler;
+  FakeBinding binding;
+  binding.stopOnAbort = &handler;
+  handler.OnStartBinding(0, &binding);
+  bool aborted = false;
+  UniqueEvent returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::thread watchdog([&] {
+    aborted = handler.Abort();
+    SetEvent(returned.get());
+  });
+  // Before the fix the watchdog's thread took its own lock twice and hung.
+  if (WaitForSingleObject(returned.get(), 10000) != WAIT_OBJECT_0) {
+    watchdog.detach();
+    FAIL() << "the abort hung";
+  }
+  watchdog.join();
+  EXPECT_TRUE(aborted);
+  EXPECT_EQ(binding.aborts, 1);
+  EXPECT_EQ(binding.references, 1u) << "released after the stop";
+  EXPECT_FALSE(handler.Abort());
+}
+
+TEST(IsDownloadStalled, QuietForTheLimitSinceTheLastNotificationOrTheStart) {
+  const ULONGLONG start = 1000000;
+  // A notification within the tick of the check is a notification, not none.
+  EXPECT_FALSE(IsDownloadStalled(start, start + 60000, start + 60000));
+  // Never notified: counted from the start.
+  EXPECT_FALSE(IsDownloadStalled(start, std::nullopt, start + kDownloadStallMs - 1));
+  EXPECT_TRUE(IsDownloadStalled(start, std::nullopt, start + kDownloadStallMs));
+  // Quiet just under and just over the limit.
+  const ULONGLONG last = start + 45000;
+  EXPECT_FALSE(IsDownloadStalled(start, last, last + kDownloadStallMs - 1));
+  EXPECT_TRUE(IsDownloadStalled(start, last, last + kDownloadStallMs));
+  EXPECT_TRUE(IsDownloadStalled(start, last, last + 10 * kDownloadStallMs));
 }

@@ -1,0 +1,77 @@
+// The one way a step of the stub says that it failed: a result that carries
+// either the step's value or an Error. The error holds the stub's numbered
+// error code, the system's error number taken right after the failing call,
+// and, where a library explains itself (the configuration document), its text.
+// Needs no Windows header, so the portable pieces use it too.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+// The numbered errors that end a run before the installer's outcome is known.
+// Each one shows a "We apologize!" box and becomes the stub's exit status.
+// kSideEffect marks a failure that ends no run: a lost shortcut or stub copy.
+enum class ErrorCode : uint32_t {
+  kSideEffect = 0,
+  kConfigDownload = 1,
+  kConfigParse = 3,
+  kInstallerDownload = 4,
+  kInstallerOpen = 5,
+  kChecksumMismatch = 6,
+  kCommunicationEvent = 7,
+  kCommunicationSlot = 8,
+  kInstallerLaunch = 9,
+  // No fault: the user closed the progress window, which ends the run at once
+  // with exit status 0 and no box.
+  kClosedByUser = 0x100,
+};
+
+struct Error {
+  ErrorCode code = ErrorCode::kConfigParse;
+  uint32_t systemError = 0;  // GetLastError, an HRESULT or an NTSTATUS; 0 when none
+  std::string text;          // a library's description of the failure
+};
+
+inline Error MakeError(ErrorCode code, uint32_t systemError = 0, std::string text = std::string()) {
+  return Error{code, systemError, std::move(text)};
+}
+
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}  // NOLINT: a value converts implicitly
+  Result(Error error) : error_(std::move(error)) {}  // NOLINT: so does an error
+
+  bool ok() const noexcept { return value_.has_value(); }
+  explicit operator bool() const noexcept { return ok(); }
+
+  T& operator*() & { return *value_; }
+  const T& operator*() const& { return *value_; }
+  T&& operator*() && { return std::move(*value_); }
+  T* operator->() { return &*value_; }
+  const T* operator->() const { return &*value_; }
+
+  const Error& error() const { return *error_; }
+
+ private:
+  std::optional<T> value_;
+  std::optional<Error> error_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(Error error) : error_(std::move(error)) {}  // NOLINT: an error converts implicitly
+
+  bool ok() const noexcept { return !error_.has_value(); }
+  explicit operator bool() const noexcept { return ok(); }
+  const Error& error() const { return *error_; }
+
+ private:
+  std::optional<Error> error_;
+};
+
+using Status = Result<void>;

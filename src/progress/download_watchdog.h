@@ -1,0 +1,53 @@
+// URL monikers have no time limit of their own: a server that stops sending
+// would keep the stub waiting for ever. The watchdog aborts a download that
+// gets no notification for a while, or that the user cancelled by closing the
+// progress window.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <thread>
+
+#include "common/unique_handle.h"
+#include "progress/callback_handler.h"
+
+// A download that gets no notification for this long is aborted, like a
+// request that times out.
+constexpr ULONGLONG kDownloadStallMs = 30000;
+// How long an aborted download may take to return.
+constexpr ULONGLONG kAbortGraceMs = 15000;
+
+// True when the download has been quiet for the stall limit: since its last
+// notification, or, before the first one, since it started. Times are tick
+// counts; a notification within the current tick is not "none".
+bool IsDownloadStalled(ULONGLONG startedAt, std::optional<ULONGLONG> lastNotificationAt, ULONGLONG now);
+
+enum class DownloadAbort { kNone, kStalled, kClosedByUser };
+
+class DownloadWatchdog {
+ public:
+  // Watches the download that the callback reports on, from a thread of its
+  // own, until the watchdog goes out of scope. `closedByUser` is an event that
+  // cancels the download when signalled. If an aborted download does not
+  // return within the grace time, `stuck` is called on the watchdog's thread
+  // and must end the process.
+  DownloadWatchdog(CallbackHandler& callback, HANDLE closedByUser, std::function<void(DownloadAbort)> stuck);
+  ~DownloadWatchdog();
+  DownloadWatchdog(const DownloadWatchdog&) = delete;
+  DownloadWatchdog& operator=(const DownloadWatchdog&) = delete;
+
+  // Why the download was aborted; read it once the download has returned.
+  DownloadAbort Aborted() const { return aborted_; }
+
+ private:
+  void Watch();
+
+  CallbackHandler& callback_;
+  HANDLE closedByUser_;
+  std::function<void(DownloadAbort)> stuck_;
+  DownloadAbort aborted_ = DownloadAbort::kNone;  // written by the watchdog's thread before it is joined
+  UniqueEvent done_;
+  std::thread thread_;
+};
