@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests and the demo need. Safe to run again:
 # packages already present are left alone, and jsoncons is unpacked once per tree.
-# Run as root, or as a user who may use sudo (apt-get and dpkg need root).
+# Run as root, or as a user who may use sudo when something is missing.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 deps="$root/build/deps"
@@ -11,11 +11,18 @@ deps="$root/build/deps"
 jsoncons_version=1.3.2-1
 jsoncons_sha256=17bed7e9a02838a1e64581d893a9089272e5f9e2f941a1ee4f348682a52768ab
 
-as_root=()
-if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null || { echo "install-deps.sh: run it as root, or install sudo" >&2; exit 1; }
-  as_root=(sudo)
-fi
+# apt-get install and dpkg --add-architecture need root: through sudo when the
+# script is run by another user.
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null; then
+    sudo "$@"
+  else
+    echo "install-deps.sh: '$*' needs root: run the script as root, or install sudo" >&2
+    exit 1
+  fi
+}
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
@@ -26,17 +33,17 @@ install_missing() {
   [ ${#missing[@]} -gt 0 ] || return 0
   echo "Installing: ${missing[*]}"
   if [ "$lists_fresh" = no ]; then
-    "${as_root[@]}" apt-get update -q
+    as_root apt-get update -q
     lists_fresh=yes
   fi
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
 # Most installers are 32-bit programs: Wine runs them only with its 32-bit part,
 # which comes from the i386 architecture.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "Adding the i386 architecture (for Wine's 32-bit part)"
-  "${as_root[@]}" dpkg --add-architecture i386
+  as_root dpkg --add-architecture i386
   lists_fresh=no
 fi
 
