@@ -3,7 +3,9 @@
 measured against the raw transfer, side by side in one run.
 
 Figures (see README.md, "Benchmarks"):
-  1  end-to-end: stub start to installer start, against curl to a file + zlib.crc32
+  1  end-to-end: stub start to installer start, against the platform's floor
+     (download_floor.exe: URLDownloadToFileW and the stub's CRC-32) and
+     against curl to a file + zlib.crc32
   2  peak memory (VmHWM) of the stub's Wine process at each installer size
   3  CRC-32 throughput against zlib (native Google Benchmark program)
   4  size of the stripped stub, by section and by largest contributor
@@ -40,6 +42,11 @@ SIZES = {"1MiB": MIB, "100MiB": 100 * MIB, "1GiB": 1024 * MIB}
 QUICK_SIZES = ("1MiB", "100MiB")
 SCHEMES = ("http", "https")
 READ_BLOCK = MIB
+# The programs of figure 1: the stub, the platform's floor for its design
+# (download_floor.exe), and curl with Python's zlib.crc32.
+TRANSFER_KINDS = ("stub", "floor", "reference")
+# The sizes at which the stub's time is held against the floor's (figure 1).
+FLOOR_GOAL = {"ratio": 1.05, "sizes": ("100MiB", "1GiB")}
 SAMPLE_INTERVAL = 0.01
 FILLER_SEED = 7
 
@@ -60,7 +67,7 @@ class BenchError(Exception):
     pass
 
 
-# Statistics and formatting (kept plain, tested in test_run_benchmarks.py)
+# Statistics and formatting (kept plain, tested in test_bench.py)
 
 def summary(values):
     """Median and range of a list of numbers (None for an empty list)."""
@@ -70,10 +77,16 @@ def summary(values):
     return {"median": statistics.median(values), "min": min(values), "max": max(values), "n": len(values)}
 
 
-def interleaved_order(repetition):
-    """Which of the pair runs first: alternating, so a drift of the machine
-    weighs on both sides alike."""
-    return ("stub", "reference") if repetition % 2 == 0 else ("reference", "stub")
+def interleaved_order(repetition, kinds=("stub", "reference")):
+    """The order of the kinds in one repetition, so that a drift of the
+    machine weighs on every side alike: every odd repetition reverses the one
+    before it (each pair's order flips within two repetitions), and the
+    rotation moves on every two repetitions (with three kinds, six
+    repetitions give every order once)."""
+    kinds = list(kinds)
+    shift = (2 * (repetition // 2)) % len(kinds)
+    order = kinds[shift:] + kinds[:shift]
+    return tuple(reversed(order) if repetition % 2 else order)
 
 
 def windows_path(path):
@@ -131,6 +144,38 @@ def format_seconds(stat):
     if stat is None:
         return "-"
     return "%.3f [%.3f-%.3f]" % (stat["median"], stat["min"], stat["max"])
+
+
+def compare_runs(stub, other):
+    """The stub's times against another program's, both listed per
+    repetition: the ratio of the medians, the range of the ratios within each
+    repetition (the runs of one repetition ran next to each other), and the
+    difference of the medians."""
+    ratio = statistics.median(stub) / statistics.median(other)
+    pairs = summary([a / b for a, b in zip(stub, other) if a is not None and b])
+    return {"ratio": ratio, "pairs": pairs, "difference": statistics.median(stub) - statistics.median(other)}
+
+
+def format_ratio(comparison):
+    pairs = comparison["pairs"]
+    return "%.3f [%.3f-%.3f]" % (comparison["ratio"], pairs["min"], pairs["max"])
+
+
+def floor_goal_verdict(runs):
+    """One line on the stub's ratio to the floor at the sizes of the goal
+    (None when none of them was measured)."""
+    parts, met = [], True
+    for (label, scheme), kinds in runs.items():
+        if label not in FLOOR_GOAL["sizes"]:
+            continue
+        ratio = compare_runs([r["elapsed"] for r in kinds["stub"]], [r["elapsed"] for r in kinds["floor"]])["ratio"]
+        met = met and ratio <= FLOOR_GOAL["ratio"]
+        parts.append("%s %s %.3f" % (label, scheme, ratio))
+    if not parts:
+        return None
+    return "stub/floor (goal: at most %.2f at %s): %s; %s" % (
+        FLOOR_GOAL["ratio"], " and ".join(FLOOR_GOAL["sizes"]), ", ".join(parts),
+        "goal met" if met else "goal NOT met")
 
 
 def format_table(headers, rows):
@@ -293,6 +338,7 @@ class Suite:
         self.stub = self.build / "bin" / "tessaloom_setup.exe"
         self.installer = self.build / "bin" / "bench_installer.exe"
         self.minimal = self.build / "bin" / "minimal_request.exe"
+        self.floor = self.build / "bin" / "download_floor.exe"
         self.certs = self.build / "certs"
         self.wine_run = SOURCE / "scripts" / "wine-run.sh"
         self.config_url = urllib.parse.urlsplit(read_cache_value(self.build, "STUB_CONFIG_URL"))
@@ -497,27 +543,51 @@ class Suite:
             raise BenchError("curl's download of %s has the wrong CRC-32" % path.name)
         return {"elapsed": end - start}
 
+    def run_floor(self, url, crc, size):
+        """download_floor.exe: URLDownloadToFileW to the temporary folder, then
+        the stub's CRC-32 over the file; timed from process start to the
+        instant it recorded after the checksum."""
+        self.settle()
+        target = self.temp_dir / "qmx_floor.bin"
+        record = self.run_dir / "floor-end.txt"
+        for leftover in (target, record):
+            with contextlib.suppress(FileNotFoundError):
+                leftover.unlink()
+        start, status, hwm, _ = self.run_windows_program(
+            self.floor, [url, windows_path(target), str(crc), "--record=" + windows_path(record)],
+            60 + size // (5 * MIB))
+        if status != 0 or not record.exists():
+            raise BenchError("download_floor.exe ended with status %s (1 download failed, 3 read failed,"
+                             " 4 wrong CRC-32)" % status)
+        finished = float(record.read_text().strip())
+        with contextlib.suppress(FileNotFoundError):
+            target.unlink()
+        return {"elapsed": finished - start, "vmhwm_kib": hwm}
+
     # Figures 1 and 2
 
     def figure_transfer(self, labels):
         repetitions = self.args.repetitions
-        runs = {(label, scheme): {"stub": [], "reference": []} for label in labels for scheme in SCHEMES}
+        runs = {(label, scheme): {kind: [] for kind in TRANSFER_KINDS} for label in labels for scheme in SCHEMES}
         for label in labels:
             path, crc = self.installer_file(label)
             for repetition in range(repetitions):
                 for scheme in SCHEMES:
                     url = self.url(scheme, "/files/" + path.name)
-                    for kind in interleaved_order(repetition):
+                    # The stub appends its own ?rn=N; the others get one of the same kind.
+                    busted = url + "?rn=%d" % random.randrange(1 << 15)
+                    for kind in interleaved_order(repetition, TRANSFER_KINDS):
                         if kind == "stub":
                             result = self.run_stub(url, crc, SIZES[label])
+                        elif kind == "floor":
+                            result = self.run_floor(busted, crc, SIZES[label])
                         else:
-                            result = self.run_reference(url + "?rn=%d" % random.randrange(1 << 15), path, crc,
-                                                        SIZES[label])
+                            result = self.run_reference(busted, path, crc, SIZES[label])
                         runs[(label, scheme)][kind].append(result)
-                    progress("figure 1: %s %s repetition %d/%d: stub %.3f s, curl+crc %.3f s" % (
-                        label, scheme, repetition + 1, repetitions,
-                        runs[(label, scheme)]["stub"][-1]["elapsed"],
-                        runs[(label, scheme)]["reference"][-1]["elapsed"]))
+                    latest = {kind: runs[(label, scheme)][kind][-1]["elapsed"] for kind in TRANSFER_KINDS}
+                    progress("figure 1: %s %s repetition %d/%d: stub %.3f s, floor %.3f s, curl+crc %.3f s" % (
+                        label, scheme, repetition + 1, repetitions, latest["stub"], latest["floor"],
+                        latest["reference"]))
         return runs
 
     def memory_breakdown(self, label):
@@ -537,9 +607,10 @@ class Suite:
     def report_transfer(self, runs):
         rows, lines = [], []
         for (label, scheme), kinds in runs.items():
-            stub = summary([r["elapsed"] for r in kinds["stub"]])
-            reference = summary([r["elapsed"] for r in kinds["reference"]])
-            ratio = stub["median"] / reference["median"]
+            times = {kind: [r["elapsed"] for r in kinds[kind]] for kind in TRANSFER_KINDS}
+            stats = {kind: summary(values) for kind, values in times.items()}
+            floor = compare_runs(times["stub"], times["floor"])
+            reference = compare_runs(times["stub"], times["reference"])
             phases = {}
             for name in ("wine_start", "config_request", "window_start", "transfer", "download_return",
                          "checksum", "version_and_id", "launch"):
@@ -547,15 +618,22 @@ class Suite:
                 if values:
                     phases[name] = round(values["median"], 4)
             size = SIZES[label]
-            rows.append([label, scheme, format_seconds(stub), format_seconds(reference), "%.2f" % ratio,
-                         "%+.3f" % (stub["median"] - reference["median"]),
-                         "%.0f" % (size / MIB / stub["median"]), "%.0f" % (size / MIB / reference["median"])])
-            lines.append(bench_line(1, size=label, scheme=scheme, stub_s=stub, reference_s=reference,
-                                    ratio=round(ratio, 3), stub_phases_median_s=phases))
-        print("\nFigure 1: stub start to installer start, against curl to a file + zlib.crc32"
+            rows.append([label, scheme, format_seconds(stats["stub"]), format_seconds(stats["floor"]),
+                         format_seconds(stats["reference"]), format_ratio(floor), format_ratio(reference),
+                         "%+.3f" % floor["difference"]] +
+                        ["%.0f" % (size / MIB / stats[kind]["median"]) for kind in TRANSFER_KINDS])
+            lines.append(bench_line(1, size=label, scheme=scheme, stub_s=stats["stub"], floor_s=stats["floor"],
+                                    reference_s=stats["reference"], floor_ratio=round(floor["ratio"], 3),
+                                    floor_pair_ratios=floor["pairs"], ratio=round(reference["ratio"], 3),
+                                    reference_pair_ratios=reference["pairs"], stub_phases_median_s=phases))
+        print("\nFigure 1: stub start to installer start, against download_floor.exe (URLDownloadToFileW and the"
+              " stub's CRC-32, start to checksum) and curl to a file + zlib.crc32"
               " (seconds: median [min-max], %d repetitions, interleaved)" % self.args.repetitions)
-        print(format_table(["size", "scheme", "stub", "curl+crc", "ratio", "stub-ref", "stub MiB/s", "ref MiB/s"],
-                           rows))
+        print(format_table(["size", "scheme", "stub", "floor", "curl+crc", "stub/floor [pairs]",
+                            "stub/curl [pairs]", "stub-floor", "stub MiB/s", "floor MiB/s", "curl MiB/s"], rows))
+        verdict = floor_goal_verdict(runs)
+        if verdict:
+            print(verdict)
         print("\nStub phases (median seconds, from its log; ms resolution):")
         phase_rows = []
         for (label, scheme), kinds in runs.items():
@@ -577,15 +655,18 @@ class Suite:
             anon = summary([r["rss_anon_kib"] / 1024 for r in kinds["stub"]])
             left = summary([r["cache_left"] / MIB for r in kinds["stub"]])
             temp = summary([r["temp_left"] for r in kinds["stub"]])
+            floor_hwm = summary([r["vmhwm_kib"] / 1024 for r in kinds["floor"]])
             rows.append([label, scheme, "%.1f [%.1f-%.1f]" % (hwm["median"], hwm["min"], hwm["max"]),
                          "%.1f [%.1f-%.1f]" % (anon["median"], anon["min"], anon["max"]),
-                         "%.1f" % left["median"], "%d" % temp["median"]])
+                         "%.1f" % left["median"], "%d" % temp["median"],
+                         "%.1f [%.1f-%.1f]" % (floor_hwm["median"], floor_hwm["min"], floor_hwm["max"])])
             lines.append(bench_line(2, size=label, scheme=scheme, vmhwm_mib=hwm, rss_anon_peak_mib=anon,
+                                    floor_vmhwm_mib=floor_hwm,
                                     internet_cache_left_mib=round(left["median"], 1),
                                     temp_files_left=temp["median"]))
         print("\nFigure 2: peak memory of the stub's Wine process (MiB: median [min-max])")
-        print(format_table(["size", "scheme", "VmHWM", "peak RssAnon", "INetCache MiB left", "Temp files left"],
-                           rows))
+        print(format_table(["size", "scheme", "VmHWM", "peak RssAnon", "INetCache MiB left", "Temp files left",
+                            "floor VmHWM"], rows))
         if breakdown:
             total = sum(breakdown.values())
             top = sorted(breakdown.items(), key=lambda item: -item[1])

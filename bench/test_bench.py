@@ -109,6 +109,37 @@ class StatisticsTest(unittest.TestCase):
     def test_pairs_alternate_their_order(self):
         self.assertEqual([rb.interleaved_order(i)[0] for i in range(4)], ["stub", "reference"] * 2)
 
+    def test_three_kinds_take_every_order_and_each_pair_flips_within_two_repetitions(self):
+        kinds = rb.TRANSFER_KINDS
+        orders = [rb.interleaved_order(i, kinds) for i in range(6)]
+        self.assertEqual(len(set(orders)), 6)
+        for order in orders:
+            self.assertEqual(sorted(order), sorted(kinds))
+        for first, second in zip(orders[0::2], orders[1::2]):
+            for a in kinds:
+                for b in kinds:
+                    if a != b:
+                        self.assertNotEqual(first.index(a) < first.index(b), second.index(a) < second.index(b))
+
+    def test_comparison_of_medians_and_of_the_runs_of_each_repetition(self):
+        compared = rb.compare_runs([1.0, 3.0, 2.2], [2.0, 1.0, 2.0])
+        self.assertAlmostEqual(compared["ratio"], 1.1)
+        self.assertAlmostEqual(compared["difference"], 0.2)
+        self.assertEqual((compared["pairs"]["min"], compared["pairs"]["max"], compared["pairs"]["n"]), (0.5, 3.0, 3))
+        self.assertEqual(rb.format_ratio(compared), "1.100 [0.500-3.000]")
+
+    def test_floor_goal_only_at_its_sizes(self):
+        def runs(stub, floor):
+            return {"stub": [{"elapsed": t} for t in stub], "floor": [{"elapsed": t} for t in floor]}
+        measured = {("1MiB", "http"): runs([9.0], [1.0]), ("100MiB", "http"): runs([1.04, 1.0], [1.0, 1.0]),
+                    ("1GiB", "https"): runs([10.0], [10.0])}
+        verdict = rb.floor_goal_verdict(measured)
+        self.assertNotIn("1MiB", verdict)
+        self.assertIn("100MiB http 1.020, 1GiB https 1.000; goal met", verdict)
+        measured[("1GiB", "http")] = runs([10.6], [10.0])
+        self.assertTrue(rb.floor_goal_verdict(measured).endswith("1GiB http 1.060; goal NOT met"))
+        self.assertIsNone(rb.floor_goal_verdict({("1MiB", "http"): runs([1.0], [1.0])}))
+
     def test_windows_path_is_on_drive_z(self):
         self.assertEqual(rb.windows_path("/tmp/a b/c.txt"), "Z:\\tmp\\a b\\c.txt")
 
