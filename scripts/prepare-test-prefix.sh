@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
 # Prepares the Wine prefix of a test build folder once: the prefix itself, the
-# test certificates, the test CA trusted by the machine, and a stand-in browser
-# that records the pages it is asked to open.
+# test certificates, the test CA and the test code-signing CA trusted by the
+# machine, and a stand-in browser that records the pages it is asked to open.
 set -euo pipefail
 build=$(cd "${1:?usage: prepare-test-prefix.sh BUILD_DIR}" && pwd)
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 stamp="$WINEPREFIX/.stub-tests-ready"
-[ -f "$stamp" ] && exit 0
+codesign_stamp="$WINEPREFIX/.stub-codesign-ready"
+[ -f "$stamp" ] && [ -f "$codesign_stamp" ] && exit 0
 
 "$root/tests/fixtures/make_certs.sh" "$build/certs"
 helper="$build/bin/stub_test_helper.exe"
+# A prefix made before the code-signing CA existed gets it added.
+if [ ! -f "$codesign_stamp" ]; then
+  "$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/codesign_ca.der" 2>/dev/null)"
+  wineserver -w
+  touch "$codesign_stamp"
+fi
+[ -f "$stamp" ] && exit 0
 "$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/ca.der" 2>/dev/null)"
 
 # The browser hand-off: Wine's launcher runs the programs listed here.

@@ -13,6 +13,7 @@
 #include "files/url_cache.h"
 #include "log/log_setup.h"
 #include "main/fatal_error.h"
+#include "main/installer_trust.h"
 #include "progress/callback_handler.h"
 #include "progress/download_watchdog.h"
 
@@ -122,6 +123,18 @@ Status VerifyInstaller(const ConfigDocument& document, const DownloadedInstaller
     return MakeError(ErrorCode::kChecksumMismatch);
   }
   LOG(INFO) << "Checksum is OK. Continue...";
+  return Status();
+}
+
+// Who signed the held installer, where a signer is required; where none is
+// and the document has no "sha256", only the CRC-32 vouches for the file.
+Status VerifyInstallerTrust(const ConfigDocument& document, const DownloadedInstaller& installer,
+                            const std::wstring& url) {
+  const auto signer = RequiredInstallerSigner();
+  if (!signer) return signer.error();
+  if (!signer->empty()) return VerifyInstallerSignature(installer.file.get(), installer.path, *signer);
+  const auto sha256 = ReadSha256(document);
+  if (sha256 && RestsOnCrc32Alone(false, sha256->has_value())) LOG(WARNING) << Crc32AloneWarning(url);
   return Status();
 }
 
@@ -236,6 +249,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   run.installerPath = installer->path;
 
   if (const Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
+  if (const Status trusted = VerifyInstallerTrust(*document, *installer, *url); !trusted) return trusted;
 
   const auto version = ReadLaunchableVersion(*document);
   if (!version) return version.error();

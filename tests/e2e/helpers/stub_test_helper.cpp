@@ -16,11 +16,16 @@
 //                                 then keep trying to overwrite and delete the
 //                                 downloaded installer; print what happened
 //   load-library NAME             load a DLL by name with the default search
+//   verify-signature FILE         check FILE's Authenticode signature the way
+//                                 Windows does (WinVerifyTrust, no UI) and print
+//                                 {"status", "chain", "signer"} as JSON
 // Exit status 0 on success, 1 on time-out or failure, 2 on bad usage.
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <softpub.h>
 #include <wincrypt.h>
+#include <wintrust.h>
 
 #include <cstdio>
 #include <fstream>
@@ -207,6 +212,37 @@ int AttackInstaller(const std::wstring& log, int seconds) {
   return target.empty() ? 1 : 0;
 }
 
+int VerifySignature(const std::wstring& path) {
+  WINTRUST_FILE_INFO file = {};
+  file.cbStruct = sizeof(file);
+  file.pcwszFilePath = path.c_str();
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  const LONG status = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  DWORD chain = 0;
+  std::wstring signer;
+  CRYPT_PROVIDER_DATA* provider = data.hWVTStateData ? WTHelperProvDataFromStateData(data.hWVTStateData) : nullptr;
+  CRYPT_PROVIDER_SGNR* sgnr = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+  if (sgnr != nullptr && sgnr->pChainContext != nullptr) {
+    chain = sgnr->pChainContext->TrustStatus.dwErrorStatus;
+    PCCERT_CONTEXT cert = sgnr->pChainContext->rgpChain[0]->rgpElement[0]->pCertContext;
+    wchar_t name[256] = {};
+    CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256);
+    signer = name;
+  }
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  Print("{\"status\": " + std::to_string(static_cast<unsigned long>(status)) + ", \"chain\": " +
+        std::to_string(chain) + ", \"signer\": \"" + Utf8(signer) + "\"}");
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -238,6 +274,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"post" && argc == 3) return Post(argv[2]);
   if (command == L"read-link" && argc == 3) return ReadLink(argv[2]);
   if (command == L"attack-installer" && argc == 4) return AttackInstaller(argv[2], seconds(3));
+  if (command == L"verify-signature" && argc == 3) return VerifySignature(argv[2]);
   if (command == L"load-library" && argc == 3) {
     HMODULE module = LoadLibraryW(argv[2]);
     wchar_t path[MAX_PATH] = {};
