@@ -10,6 +10,7 @@
 
 #include "config/config_download.h"
 #include "files/paths.h"
+#include "files/protected_folder.h"
 #include "files/url_cache.h"
 #include "log/log_setup.h"
 #include "main/fatal_error.h"
@@ -22,6 +23,7 @@ namespace {
 // The file that the download produced, held from the download's return until
 // the installer has started, so that nobody can change or delete it.
 struct DownloadedInstaller {
+  std::wstring folder;  // the run's own, only administrators can write to it
   std::wstring path;
   UniqueFile file;
 };
@@ -54,12 +56,26 @@ void EndStuckDownload(DownloadAbort reason, ProgressWindow& window, const std::w
   ExitProcess(ReportFatalError(ErrorCode::kInstallerDownload));
 }
 
-// Downloads the installer into a fresh temporary name behind the progress
-// window, and holds the file.
+// A new folder of the run's own under the temporary folder.
+Result<std::wstring> MakeRunFolderInTemp() {
+  const auto temp = GetTempFolder();
+  Result<std::wstring> folder = temp ? MakeRunFolder(*temp) : temp;
+  if (!folder) {
+    LOG(ERROR) << "Unable to make a folder for the installer under " << Quoted(temp ? *temp : L"")
+               << ". Error code " << folder.error().systemError;
+  }
+  return folder;
+}
+
+// Downloads the installer into a fresh name in a folder of the run's own,
+// behind the progress window, and holds the file.
 Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& window,
                                               CallbackHandler& callback) {
   DownloadedInstaller installer;
-  const auto path = MakeTempInstallerPath();
+  const auto folder = MakeRunFolderInTemp();
+  if (!folder) return folder.error();
+  installer.folder = *folder;
+  const auto path = MakeInstallerPathIn(installer.folder);
   if (!path) {
     LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code "
                  << path.error().systemError;
@@ -87,6 +103,7 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
   ForgetCachedDownload(url);
   if (aborted == DownloadAbort::kClosedByUser || window.ClosedByUser()) {
     DeleteFileW(installer.path.c_str());
+    RemoveRunFolder(installer.folder, installer.path);
     return MakeError(ErrorCode::kClosedByUser);
   }
   if (downloaded != S_OK) {
@@ -161,6 +178,8 @@ Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::
   launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
   launch.lpFile = installer.path.c_str();
   launch.lpParameters = parameters.c_str();
+  // Not the shared temporary folder: no DLL dropped there is beside it.
+  launch.lpDirectory = installer.folder.c_str();
   launch.nShow = SW_SHOWNORMAL;
   LOG(INFO) << "Launching installer " << Quoted(installer.path + L" " + parameters);
   const BOOL launched = ShellExecuteExW(&launch);
@@ -247,6 +266,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   auto installer = DownloadInstaller(*url, window, callback);
   if (!installer) return installer.error();
   run.installerPath = installer->path;
+  run.runFolder = installer->folder;
 
   if (const Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
   if (const Status trusted = VerifyInstallerTrust(*document, *installer, *url); !trusted) return trusted;
