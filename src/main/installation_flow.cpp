@@ -87,6 +87,7 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
   srand(static_cast<unsigned>(time(nullptr)));
   url = AppendCacheBuster(url, rand());
 
+  callback.StartsFrom(url);
   HRESULT downloaded = E_FAIL;
   DownloadAbort aborted = DownloadAbort::kNone;
   {
@@ -106,6 +107,7 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
     RemoveRunFolder(installer.folder, installer.path);
     return MakeError(ErrorCode::kClosedByUser);
   }
+  if (callback.RefusedRedirect()) downloaded = E_ABORT;  // whatever the download made of it
   if (downloaded != S_OK) {
     LOG(ERROR) << "Can't download wrapper to " << Quoted(installer.path);
     return MakeError(ErrorCode::kInstallerDownload, static_cast<uint32_t>(downloaded));
