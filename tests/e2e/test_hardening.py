@@ -9,8 +9,8 @@ import time
 import unittest
 from pathlib import Path
 
-from stubtest import BIN, HELPER, LOG_FILE, STUB, helper, start, wait, windows_path
-from scenario import INSTALLER, Scenario, crc32
+from stubtest import BIN, HELPER, LOG_FILE, STUB, TEMP_DIR, helper, start, wait, windows_path
+from scenario import INSTALLER, UNSIGNED_INSTALLER, Scenario, crc32, sign, unsigned_stub
 from fixture_server import Response  # noqa: E402  (found through stubtest's path)
 
 PLANTED_NAMES = ('winhttp.dll', 'urlmon.dll', 'comctl32.dll', 'bcrypt.dll')
@@ -48,27 +48,39 @@ class PlantedDllTest(unittest.TestCase):
 
 class SwappedInstallerTest(unittest.TestCase):
     def test_the_checked_file_is_the_file_that_runs(self):
+        """The attacker changes the download from the moment the download
+        reports its end, before the stub holds it. On Windows the run's folder
+        lets no program of the user in at all; Wine does not store its DACL,
+        so there a write may land before the hold. Either way a changed file
+        never runs: it fails the check (6), or the write is refused."""
         with Scenario() as scenario:
             # A large installer and a SHA-256 keep the file held long enough for
             # the attacker to try many times.
-            data = INSTALLER.read_bytes() + bytes(48 * 1024 * 1024)
+            data = sign(UNSIGNED_INSTALLER.read_bytes() + bytes(48 * 1024 * 1024))
             scenario.serve_installer(data)
             scenario.serve_document(scenario.document(sha256=hashlib.sha256(data).hexdigest()))
-            attacker = start(HELPER, 'attack-installer', windows_path(LOG_FILE), 60)
+            attacker = start(HELPER, 'attack-installer', windows_path(LOG_FILE), windows_path(TEMP_DIR), 60)
             try:
-                result = scenario.run(*scenario.installer_args(0), timeout=90)
+                result = scenario.run(*scenario.installer_args(0), timeout=90, expect_box=None)
                 out, _ = attacker.communicate(timeout=70)
             finally:
                 if attacker.poll() is None:
                     attacker.kill()
                     attacker.communicate()
             report = json.loads(out.decode().strip().splitlines()[-1])
-        # The genuine installer ran (a swapped one could not have written its
-        # record or ended with 0), and while the stub held the file every write
-        # and delete was refused.
-        self.assertEqual(result.status, 0, result.messages)
-        self.assertIsNotNone(result.installer)
-        self.assertGreater(report['refused'], 0, report)
+        self.assertTrue(report['found'], report)
+        if report['written_before_hold'] or report['deleted']:
+            # Changed before the hold: the check finds it, nothing runs.
+            self.assertEqual(result.status, 6, (report, result.messages))
+            self.assertIsNone(result.installer)
+        else:
+            # The genuine installer ran (a swapped one could not have written
+            # its record or ended with 0), and while the stub held the file
+            # every write and delete was refused.
+            self.assertEqual(result.status, 0, (report, result.messages))
+            self.assertIsNotNone(result.installer)
+            self.assertGreater(report['refused'], 0, report)
+            self.assertEqual(report['written'], 0, report)
 
 
 CONFIG_BOXES = {1: 'Cannot obtain configuration. Error code 1', 3: 'Cannot obtain configuration. Error code 3'}
@@ -160,13 +172,62 @@ class HostileServerTest(unittest.TestCase):
         self.ends_in(scenario, {6: INSTALLER_BOXES[6]}, timeout=180)
 
     def test_a_redirect_from_https_to_plain_http_runs_nothing_else(self):
-        # URL monikers follow such a redirect; what the other server sends
-        # fails the checksum.
-        scenario = self.config()
-        scenario.servers.route('/other.exe', Response(200, [], b'MZ' + bytes(70000)))
-        scenario.servers.route('/moved.exe', Response(302, [('Location', 'http://127.0.0.1:18546/other.exe')], b''))
-        scenario.serve_document(scenario.document(wrapper='https://localhost:18543/moved.exe'))
-        self.ends_in(scenario, {4: INSTALLER_BOXES[4], 6: INSTALLER_BOXES[6]})
+        """The plain-HTTP server sends a forgery whose CRC-32 is the genuine
+        installer's. Windows reports the redirect and the stub refuses it (4);
+        Wine follows it silently, and then the signer or "sha256" must stop
+        the forgery (6)."""
+        forged = forge_crc32(UNSIGNED_INSTALLER.read_bytes() + b'swapped', crc32(INSTALLER.read_bytes()))
+        self.assertEqual(crc32(forged), crc32(INSTALLER.read_bytes()))
+        for case in ('signer', 'sha256'):
+            with self.subTest(case=case):
+                scenario = self.config()
+                scenario.servers.route('/other.exe', Response(200, [], forged))
+                scenario.servers.route('/moved.exe', Response(302, [('Location', 'http://127.0.0.1:18546/other.exe')],
+                                                              b''))
+                sha256 = hashlib.sha256(INSTALLER.read_bytes()).hexdigest() if case == 'sha256' else None
+                scenario.serve_document(scenario.document(wrapper='https://localhost:18543/moved.exe', sha256=sha256))
+                program = unsigned_stub() if case == 'sha256' else STUB
+                try:
+                    result = scenario.run(*scenario.installer_args(0), expect_box=True, program=program)
+                finally:
+                    scenario.__exit__(None, None, None)
+                self.assertIn(result.status, (4, 6), result.messages)
+                self.assertEqual(result.box, INSTALLER_BOXES[result.status])
+                self.assertIsNone(result.installer, 'the forgery ran')
+                if result.status == 4:
+                    self.assertTrue([m for m in result.messages if m.startswith(
+                        "The installer's download was redirected from HTTPS to \"http://127.0.0.1:18546/")])
+                elif case == 'signer':
+                    self.assertIn('The installer is not signed. Error code 0x800B0100', result.messages)
+                else:
+                    self.assertIn('Mismatch of the wrapper checksum', result.messages)
+
+
+def forge_crc32(data, target):
+    """data with four bytes appended that make its CRC-32 the target: what
+    anyone who can change the file or the transfer can do."""
+    table = [0] * 256
+    for i in range(256):
+        c = i
+        for _ in range(8):
+            c = (c >> 1) ^ 0xEDB88320 if c & 1 else c >> 1
+        table[i] = c
+    # Run the register back from the wanted final value over four unknown
+    # bytes, then choose the bytes that lead from the data's register there.
+    register = target ^ 0xFFFFFFFF
+    top = {table[i] >> 24: i for i in range(256)}
+    indexes = []
+    for _ in range(4):
+        index = top[register >> 24]
+        indexes.append(index)
+        register = ((register ^ table[index]) << 8) & 0xFFFFFFFF
+    current = crc32(data) ^ 0xFFFFFFFF
+    suffix = bytearray()
+    for index in reversed(indexes):
+        byte = (current ^ index) & 0xFF
+        suffix.append(byte)
+        current = (current >> 8) ^ table[(current ^ byte) & 0xFF]
+    return data + bytes(suffix)
 
 
 if __name__ == '__main__':

@@ -27,16 +27,17 @@ class OutcomeTestCase(unittest.TestCase):
         return result
 
     def common_tail(self, result, before):
-        """Every outcome: the installer deleted, the closing record last, and of
-        the temporary folder's files only the installer gone (its placeholder
-        stays; the stub copy may be new)."""
+        """Every outcome: the installer deleted, the closing record last, and
+        the run's own folder (with the installer's placeholder) gone from the
+        temporary folder, which is left as it was."""
         self.assertEqual(result.messages[-1], 'Pexmira wrapper exiting', result.messages)
         installer = result.installer['path']
         self.assertEqual(result.messages[-2], f'"{installer}" deleted')
         self.assertFalse([m for level, m in result.records if level == 'ERROR'], result.records)
-        name = installer.rsplit('\\', 1)[1]
-        added = temp_files() - before - {STUB_COPY.name}
-        self.assertEqual(added, {name[:-len('.exe')]}, 'only the placeholder stays')
+        folder = installer.rsplit('\\', 2)[1]
+        self.assertRegex(folder, r'^qmx-[0-9a-f]{32}$')
+        self.assertEqual(result.installer['working_directory'].rstrip('\\'), installer.rsplit('\\', 1)[0])
+        self.assertEqual(temp_files() - before, set(), 'the run left files in the temporary folder')
 
     def assertNoCopyOrLink(self, result):
         self.assertFalse([m for m in result.messages if m.startswith(COPY_AND_LINK)], result.messages)
@@ -101,8 +102,8 @@ class CancellationTest(OutcomeTestCase):
         self.assertEqual(copy_road[0], 'Copy wrapper to temp directory')
         self.assertRegex(copy_road[1], r'^Wrapper successfully copied to "C:\\.+\\qmxtl_setup\.exe"$')
         copy_path = copy_road[1][len('Wrapper successfully copied to "'):-1]
-        self.assertEqual(copy_path.rsplit('\\', 1)[0], result.installer['path'].rsplit('\\', 1)[0],
-                         'the copy is not in the temporary folder')
+        self.assertEqual(copy_path, 'C:\\Program Files\\Tessaloom Setup\\qmxtl_setup.exe',
+                         'the copy is not in the administrators-only folder')
         self.assertRegex(copy_road[2], r'^Attempting to create shortcut "C:\\.+\\Continue installation\.lnk"$')
         link_path = copy_road[2][len('Attempting to create shortcut '):]
         self.assertEqual(copy_road[3], 'Successfully created shortcut ' + link_path)
@@ -130,9 +131,7 @@ class CancellationTest(OutcomeTestCase):
         STUB_COPY.write_bytes(STUB.read_bytes())
         with Scenario() as scenario:
             scenario.serve_document(scenario.document(shortcut=True))
-            # A first run tells where the stub's temporary folder is.
-            folder = scenario.run(*scenario.installer_args(0)).installer['path'].rsplit('\\', 1)[0]
-            upper = (folder + '\\' + STUB_COPY.name).upper()
+            upper = 'C:\\PROGRAM FILES\\TESSALOOM SETUP\\' + STUB_COPY.name.upper()
             result = scenario.run(*scenario.installer_args(2, '--post=cancelled'), program=upper)
         self.assertCancelled(result, 2)
         messages = result.messages

@@ -71,7 +71,10 @@ struct Facts {
 void Record(const std::wstring& path, const Facts& facts) {
   wchar_t self[MAX_PATH * 4] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  wchar_t folder[MAX_PATH * 4] = {};
+  GetCurrentDirectoryW(MAX_PATH * 4, folder);
   std::string json = "{\"start\": " + std::to_string(facts.started) + ", \"path\": " + JsonString(self) +
+                     ", \"working_directory\": " + JsonString(folder) +
                      ", \"progress_window\": " + (facts.progressWindow ? "true" : "false") +
                      ", \"posted\": " + std::to_string(facts.posted) +
                      ", \"command_line\": " + JsonString(GetCommandLineW()) + ", \"args\": [";
