@@ -11,7 +11,7 @@ packages=(
   wine wine64
   libeasyloggingpp-dev googletest
   xvfb xauth imagemagick
-  openssl python3 curl
+  openssl python3 curl osslsigncode
   clang libclang-rt-14-dev
   libbenchmark-dev zlib1g-dev
 )
