@@ -159,8 +159,8 @@ class LongDownloadTest(unittest.TestCase):
         # 40 seconds of steady data: the watchdog must tell a notification
         # within the current clock tick from none at all.
         with Scenario() as scenario:
-            data = INSTALLER.read_bytes()
-            scenario.serve_installer(data + bytes(8 * 1024 * 1024 - len(data)), rate=200 * 1024)
+            data = UNSIGNED_INSTALLER.read_bytes()
+            scenario.serve_installer(sign(data + bytes(8 * 1024 * 1024 - len(data))), rate=200 * 1024)
             scenario.serve_document()
             result = scenario.run(*scenario.installer_args(0), timeout=120)
         self.assertEqual(result.status, 0, result.messages)
