@@ -90,6 +90,7 @@ class CancellationTest(OutcomeTestCase):
         self.assertFalse(SHORTCUT.exists())
 
     def test_cancelled_with_shortcut_leaves_a_copy_and_a_link_to_it(self):
+        STUB_COPY.parent.mkdir(parents=True, exist_ok=True)
         STUB_COPY.write_bytes(b'an older copy')
         with Scenario() as scenario:
             scenario.serve_document(scenario.document(shortcut=True))
@@ -128,6 +129,7 @@ class CancellationTest(OutcomeTestCase):
         # running copy counts as another file. Copying onto the running
         # program is refused, which is an ERROR record and no shortcut; the
         # copy stays whole.
+        STUB_COPY.parent.mkdir(parents=True, exist_ok=True)
         STUB_COPY.write_bytes(STUB.read_bytes())
         with Scenario() as scenario:
             scenario.serve_document(scenario.document(shortcut=True))
