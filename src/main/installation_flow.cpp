@@ -90,11 +90,15 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
   callback.StartsFrom(url);
   HRESULT downloaded = E_FAIL;
   DownloadAbort aborted = DownloadAbort::kNone;
+  Result<UniqueFile> held = MakeError(ErrorCode::kInstallerOpen);
   {
     DownloadWatchdog watchdog(callback, window.ClosedByUserEvent(), [&](DownloadAbort reason) {
       EndStuckDownload(reason, window, installer.path);
     });
     downloaded = URLDownloadToFileW(nullptr, url.c_str(), installer.path.c_str(), 0, &callback);
+    // At once, before anything else: from the download's return until the
+    // installer has started, nobody else can change or delete the file.
+    if (downloaded == S_OK) held = OpenInstallerExclusively(installer.path);
     aborted = watchdog.Aborted();
   }
   // The download has ended, whether or not it reported its end.
@@ -103,6 +107,7 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
   // keep, and it can be large.
   ForgetCachedDownload(url);
   if (aborted == DownloadAbort::kClosedByUser || window.ClosedByUser()) {
+    if (held) held->reset();
     DeleteFileW(installer.path.c_str());
     RemoveRunFolder(installer.folder, installer.path);
     return MakeError(ErrorCode::kClosedByUser);
@@ -112,9 +117,6 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
     LOG(ERROR) << "Can't download wrapper to " << Quoted(installer.path);
     return MakeError(ErrorCode::kInstallerDownload, static_cast<uint32_t>(downloaded));
   }
-  // As soon as the download has returned, and until the installer has
-  // started, nobody else can change or delete the file.
-  auto held = OpenInstallerExclusively(installer.path);
   LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(installer.path);
   if (!held) {
     LOG(ERROR) << "Failed to open the file " << Quoted(installer.path) << ". Error code "
