@@ -22,7 +22,8 @@ void RestrictDllSearchToSystemFolder() {
   // from the system folder now, dependencies before the DLLs that need them.
   // (Wine, unlike Windows, searches the program's folder for them otherwise.)
   static const wchar_t* const kSystemDlls[] = {L"bcrypt.dll", L"crypt32.dll", L"secur32.dll",
-                                               L"wininet.dll", L"urlmon.dll", L"winhttp.dll"};
+                                               L"wininet.dll", L"urlmon.dll", L"winhttp.dll",
+                                               L"dbghelp.dll", L"imagehlp.dll", L"wintrust.dll"};
   for (const wchar_t* name : kSystemDlls) LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
