@@ -116,17 +116,6 @@ TEST(MakeRunFolder, MakesAFreshFolderAndSkipsANameThatExists) {
   EXPECT_EQ(next, 1u);
 }
 
-TEST(MakeRunFolder, RandomNamesAreLongAndNeverRepeat) {
-  const std::wstring first = RandomRunFolderName();
-  const std::wstring second = RandomRunFolderName();
-  EXPECT_NE(first, second);
-  for (const std::wstring& name : {first, second}) {
-    ASSERT_EQ(name.size(), 4u + 32u) << name.c_str();
-    EXPECT_EQ(name.rfind(L"qmx-", 0), 0u);
-    EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", 4), std::wstring::npos);
-  }
-}
-
 TEST(EnsureAdministratorsOnlyFolder, MakesOrTakesAPlainFolderOnly) {
   const Scratch parent(L"copy-folder-test");
   const auto made = EnsureAdministratorsOnlyFolder(parent.path + L"copies");

@@ -4,12 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <vector>
-
-#include "files/paths.h"
 
 namespace {
 
@@ -28,20 +23,6 @@ SignatureFacts Failed(HRESULT status, bool hasSigner = false) {
   facts.trustStatus = static_cast<int32_t>(status);
   facts.hasSigner = hasSigner;
   return facts;
-}
-
-// The test programs' folder: the signed test installers are built beside it.
-std::wstring BinFolder() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder = path;
-  return folder.substr(0, folder.rfind(L'\\') + 1);
-}
-
-SignatureFacts FactsOf(const std::wstring& path) {
-  const auto facts = ReadFileSignatureFacts(path);
-  EXPECT_TRUE(facts) << (facts ? 0 : facts.error().systemError);
-  return facts ? *facts : SignatureFacts();
 }
 
 }  // namespace
@@ -109,39 +90,4 @@ TEST(DecideSignature, RevocationThatCannotBeCheckedWarnsAndRevokedAlwaysFails) {
   EXPECT_EQ(DecideSignature(Signed(CERT_TRUST_IS_REVOKED | offline), kSigner), SignatureVerdict::kRevoked);
   EXPECT_TRUE(AcceptsSignature(SignatureVerdict::kTrustedRevocationOffline));
   EXPECT_FALSE(AcceptsSignature(SignatureVerdict::kOtherSigner));
-}
-
-// The test installers are signed at build time by the test fixtures'
-// certificates; the code-signing CA is trusted in the test prefix.
-TEST(ReadSignatureFacts, TellsTheTestInstallersApartAsTheFlowDecides) {
-  const std::wstring bin = BinFolder();
-  const SignatureFacts trusted = FactsOf(bin + L"test_installer.exe");
-  EXPECT_TRUE(trusted.hasSigner);
-  EXPECT_EQ(trusted.signerName, kSigner);
-  EXPECT_TRUE(trusted.codeSigningUsage);
-  EXPECT_EQ(DecideSignature(trusted, kSigner), SignatureVerdict::kTrusted);
-
-  EXPECT_EQ(DecideSignature(FactsOf(bin + L"installers\\untrusted_signer.exe"), kSigner),
-            SignatureVerdict::kUntrustedRoot);
-  EXPECT_EQ(DecideSignature(FactsOf(bin + L"installers\\wrongusage_signer.exe"), kSigner),
-            SignatureVerdict::kWrongUsage);
-  const SignatureFacts other = FactsOf(bin + L"installers\\other_signer.exe");
-  EXPECT_EQ(other.signerName, L"Another Publisher");
-  EXPECT_EQ(DecideSignature(other, kSigner), SignatureVerdict::kOtherSigner);
-  EXPECT_EQ(DecideSignature(FactsOf(bin + L"installers\\unsigned.exe"), kSigner), SignatureVerdict::kMissing);
-
-  // One byte changed after signing.
-  std::ifstream in((bin + L"test_installer.exe").c_str(), std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  ASSERT_GT(bytes.size(), 4096u);
-  bytes[4000] = static_cast<char>(bytes[4000] ^ 0x01);
-  const std::wstring changed = *GetTempFolder() + L"signature-test-changed.exe";
-  {
-    std::ofstream out(changed.c_str(), std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-  const SignatureFacts broken = FactsOf(changed);
-  DeleteFileW(changed.c_str());
-  EXPECT_EQ(broken.trustStatus, static_cast<int32_t>(TRUST_E_BAD_DIGEST));
-  EXPECT_EQ(DecideSignature(broken, kSigner), SignatureVerdict::kBroken);
 }

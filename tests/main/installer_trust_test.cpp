@@ -31,27 +31,3 @@ TEST(InstallerTrust, EachRefusalSaysWhichCaseWithTheErrorAndTheSigner) {
             "chain status 0x00000004");
   EXPECT_EQ(DescribeSignature(SignatureVerdict::kTrusted, facts, L""), "The installer is signed by \"Tessaloom\"");
 }
-
-TEST(InstallerTrust, OnlyTheCrc32StandsBehindAnInstallerWithoutSignerOrSha256) {
-  EXPECT_TRUE(RestsOnCrc32Alone(false, false));
-  EXPECT_FALSE(RestsOnCrc32Alone(true, false));
-  EXPECT_FALSE(RestsOnCrc32Alone(false, true));
-  const std::string base =
-      "The installer's integrity rests on its CRC-32 alone: no signer is required and the configuration has no "
-      "\"sha256\"";
-  EXPECT_EQ(Crc32AloneWarning(L"HTTPS://dl.example/qmx.exe"), base);
-  EXPECT_EQ(Crc32AloneWarning(L"http://dl.example/qmx.exe"),
-            base + "; its download is not protected by HTTPS either");
-  EXPECT_FALSE(IsHttpsUrl(L"https:/x"));
-  EXPECT_FALSE(IsHttpsUrl(L"ftp://x"));
-  EXPECT_TRUE(IsHttpsUrl(L"https://x"));
-}
-
-TEST(InstallerTrust, AnUnsignedProgramWithoutTheSettingRequiresNoSigner) {
-  // The test program is not signed, and the tests build leaves the setting
-  // empty: the stub's own signer decides, and there is none.
-  ASSERT_EQ(ConfiguredInstallerSigner(), L"");
-  const auto signer = RequiredInstallerSigner();
-  ASSERT_TRUE(signer) << signer.error().systemError;
-  EXPECT_EQ(*signer, L"");
-}
