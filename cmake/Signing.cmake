@@ -10,18 +10,16 @@
 # unsigned file, when either step fails. For test signers, KEY and CERTS (PEM)
 # take the place of the PKCS#12 file, OUTPUT writes a signed copy instead, and
 # NO_VERIFY skips the verification (of a certificate made to fail it).
-find_program(OSSLSIGNCODE osslsigncode)
+set(STUB_SIGN_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/sign_file.cmake)
 
 function(stub_sign_after_link target)
   cmake_parse_arguments(S "NO_VERIFY" "PKCS12;PASSWORD_FILE;TIMESTAMP_URL;CA_FILE;DESCRIPTION;KEY;CERTS;OUTPUT" "" ${ARGN})
-  if(NOT OSSLSIGNCODE)
-    message(FATAL_ERROR "osslsigncode is missing (Debian package osslsigncode): run scripts/install-deps.sh")
-  endif()
+  stub_find_program(OSSLSIGNCODE osslsigncode osslsigncode)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DOSSLSIGNCODE=${OSSLSIGNCODE} -DFILE=$<TARGET_FILE:${target}>
             "-DOUTPUT=${S_OUTPUT}" "-DPKCS12=${S_PKCS12}" "-DPASSWORD_FILE=${S_PASSWORD_FILE}"
             "-DKEY=${S_KEY}" "-DCERTS=${S_CERTS}"
             "-DTIMESTAMP_URL=${S_TIMESTAMP_URL}" "-DCA_FILE=${S_CA_FILE}" "-DDESCRIPTION=${S_DESCRIPTION}" -DVERIFY=$<NOT:$<BOOL:${S_NO_VERIFY}>>
-            -P ${CMAKE_SOURCE_DIR}/cmake/sign_file.cmake
+            -P ${STUB_SIGN_SCRIPT}
     VERBATIM)
 endfunction()

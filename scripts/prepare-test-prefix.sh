@@ -9,12 +9,15 @@ export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 stamp="$WINEPREFIX/.stub-tests-ready"
 codesign_stamp="$WINEPREFIX/.stub-codesign-ready"
-[ -f "$stamp" ] && [ -f "$codesign_stamp" ] && exit 0
+# A prefix without syswow64 was made before Wine's 32-bit part was installed;
+# wine-run.sh makes it again, and then it needs everything below again.
+[ -f "$stamp" ] && [ -f "$codesign_stamp" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] && exit 0
 
 "$root/tests/fixtures/make_certs.sh" "$build/certs"
 helper="$build/bin/stub_test_helper.exe"
-# A prefix made before the code-signing CA existed gets it added.
-if [ ! -f "$codesign_stamp" ]; then
+# A prefix made before the code-signing CA existed gets it added (and one that
+# wine-run.sh makes again loses both stamps with it).
+if [ ! -f "$codesign_stamp" ] || [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
   "$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/codesign_ca.der" 2>/dev/null)"
   wineserver -w
   touch "$codesign_stamp"

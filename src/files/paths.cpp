@@ -27,7 +27,7 @@ Result<std::wstring> GetTempFolder() {
 }
 
 Result<std::wstring> MakeTempInstallerPath() {
-  const auto folder = GetTempFolder();
+  auto folder = GetTempFolder();
   if (!folder) return folder;
   return MakeInstallerPathIn(*folder);
 }

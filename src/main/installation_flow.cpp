@@ -85,7 +85,8 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
   installer.path = *path;
 
   srand(static_cast<unsigned>(time(nullptr)));
-  url = AppendCacheBuster(url, rand());
+  // The Windows C runtime keeps rand's state per thread, and only this thread draws.
+  url = AppendCacheBuster(url, rand());  // NOLINT(concurrency-mt-unsafe)
 
   callback.StartsFrom(url);
   HRESULT downloaded = E_FAIL;
@@ -272,7 +273,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   run.installerPath = installer->path;
   run.runFolder = installer->folder;
 
-  if (const Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
+  if (Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
   if (const Status trusted = VerifyInstallerTrust(*document, *installer, *url); !trusted) return trusted;
 
   const auto version = ReadLaunchableVersion(*document);

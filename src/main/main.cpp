@@ -29,6 +29,8 @@ void RestrictDllSearchToSystemFolder() {
 
 }  // namespace
 
+// The names differ from those of the declaration in the Windows headers.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   RestrictDllSearchToSystemFolder();
   return static_cast<int>(RunStub(instance, commandLine));
