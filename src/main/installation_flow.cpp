@@ -274,7 +274,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   run.runFolder = installer->folder;
 
   if (Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
-  if (const Status trusted = VerifyInstallerTrust(*document, *installer, *url); !trusted) return trusted;
+  if (Status trusted = VerifyInstallerTrust(*document, *installer, *url); !trusted) return trusted;
 
   const auto version = ReadLaunchableVersion(*document);
   if (!version) return version.error();

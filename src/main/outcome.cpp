@@ -41,8 +41,8 @@ Status PlaceContinueShortcut(const std::wstring& copyFolder, const std::wstring&
   if (!cleared) return cleared.error();
   const std::wstring staged = copyFolder + L"Continue installation.lnk";
   DeleteFileW(staged.c_str());
-  if (const Status created = CreateContinueShortcut(copyPath, staged); !created) return created;
-  const Status placed = PlaceWithoutFollowingLinks(staged, shortcut);
+  if (Status created = CreateContinueShortcut(copyPath, staged); !created) return created;
+  Status placed = PlaceWithoutFollowingLinks(staged, shortcut);
   if (!placed) DeleteFileW(staged.c_str());
   return placed;
 }
