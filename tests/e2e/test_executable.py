@@ -4,12 +4,17 @@ import struct
 import subprocess
 import unittest
 
-from peinfo import resources
-from stubtest import STUB
+from peinfo import PeFile, resources
+from stubtest import BUILD, STUB
 
-SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'shell32.dll', 'msvcrt.dll', 'ole32.dll', 'oleaut32.dll',
-               'winhttp.dll', 'urlmon.dll', 'comctl32.dll', 'rpcrt4.dll', 'advapi32.dll', 'ws2_32.dll',
-               'crypt32.dll', 'bcrypt.dll', 'gdi32.dll', 'shlwapi.dll'}
+# Resolved before the stub's first instruction: known DLLs only.
+STATIC_IMPORTS = {'kernel32.dll', 'msvcrt.dll'}
+# Loaded on first use, after the stub has restricted the DLL search.
+DELAY_LOADED = {'bcrypt.dll', 'comctl32.dll', 'ole32.dll', 'oleaut32.dll', 'rpcrt4.dll', 'shell32.dll',
+                'urlmon.dll', 'user32.dll', 'winhttp.dll', 'wininet.dll'}
+LINK_MAP = BUILD / 'tessaloom_setup.map'
+LOAD_CONFIG_ENTRY = 10
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 
 
 class ExecutableTest(unittest.TestCase):
@@ -22,10 +27,20 @@ class ExecutableTest(unittest.TestCase):
         self.assertIn('file format pei-x86-64', self.headers)
         self.assertRegex(self.headers, r'Subsystem\s+00000002\s+\(Windows GUI\)')
 
-    def test_imports_system_dlls_only(self):
-        dlls = {name.lower() for name in re.findall(r'DLL Name: (\S+)', self.headers)}
-        self.assertTrue(dlls)
-        self.assertLessEqual(dlls, SYSTEM_DLLS, f'unexpected imports: {dlls - SYSTEM_DLLS}')
+    def test_imports_the_kernel_and_the_c_runtime_only_and_delay_loads_the_rest(self):
+        static = {name.lower() for name in re.findall(r'DLL Name: (\S+)', self.headers)}
+        self.assertEqual(static, STATIC_IMPORTS)
+        self.assertEqual(delay_loaded_dlls(PeFile(STUB), LINK_MAP.read_text()), DELAY_LOADED)
+
+    def test_load_configuration_asks_for_dependent_dlls_from_the_system_folder(self):
+        pe = PeFile(STUB)
+        self.assertEqual(pe.magic, 0x20B)
+        rva, size = pe.directory(LOAD_CONFIG_ENTRY)
+        self.assertNotEqual(rva, 0, 'no load-configuration directory')
+        directory = pe.read(rva, size)
+        self.assertEqual(struct.unpack_from('<I', directory, 0)[0], size)
+        self.assertGreaterEqual(size, 80)
+        self.assertEqual(struct.unpack_from('<H', directory, 78)[0], LOAD_LIBRARY_SEARCH_SYSTEM32)
 
     def test_manifest_asks_for_administrator_and_common_controls_6(self):
         manifest = resources(STUB)[(24, 1, 1033)].decode('utf-8')
@@ -56,6 +71,17 @@ class ExecutableTest(unittest.TestCase):
         items[0]['class'] = items[0]['class'].lower()
         self.assertEqual(items[0], {'id': 1001, 'class': 'msctls_progress32', 'title': '', 'style': 0x50800001,
                                     'ex_style': 0, 'x': 7, 'y': 7, 'cx': 266, 'cy': 21})
+
+
+def delay_loaded_dlls(pe, link_map):
+    """The DLL names of the delay-import descriptors that the link map places
+    in the file (GNU ld leaves the delay-import directory entry empty)."""
+    names = set()
+    for address in re.findall(r'^\s+0x([0-9a-f]+)\s+__DELAY_IMPORT_DESCRIPTOR_\w+$', link_map, re.MULTILINE):
+        attributes, name_rva = struct.unpack_from('<II', pe.read(int(address, 16) - pe.image_base, 8))
+        assert attributes & 1, 'delay-import descriptor without RVAs'
+        names.add(pe.c_string(name_rva).lower())
+    return names
 
 
 def parse_dialog_ex(data):
