@@ -3,6 +3,7 @@ installer download and the analytics recorder, with the test installer."""
 import json
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -11,7 +12,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from stubtest import (BIN, BROWSER_PAGES, CERTS, DESKTOP, HELPER, STUB, TEMP_DIR, read_log_bytes,
-                      read_records, start, windows_path)
+                      read_records, record_run, start, windows_path)
 from fixture_server import FixtureServer, Response  # noqa: E402  (found through stubtest's path)
 
 CONFIG_PORT = 18543     # the tests build's https://localhost:18543/qmx.json
@@ -41,6 +42,7 @@ class Result:
     analytics: list
     pages: list
     elapsed: float
+    stderr: str = ''
 
     @property
     def messages(self):
@@ -132,6 +134,10 @@ class Scenario:
             if not drain.is_alive():  # a program the stub started may still hold the pipe
                 stub.stdout.close()
             watcher.stdout.close()
+            stderr = record_run(stub)
+            if stderr.strip():
+                print(f'Wine\'s standard error of the stub (exit status {stub.returncode}):\n{stderr}',
+                      file=sys.stderr)
         elapsed = time.monotonic() - began
         if expect_box is not None and bool(box) != expect_box:
             raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')
@@ -139,7 +145,7 @@ class Scenario:
         installer = json.loads(self.record.read_text(encoding='utf-8')) if self.record.exists() else None
         pages = wait_for_pages(PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0)
         return Result(status, box, records, installer, self.servers.requests, self.analytics.requests,
-                      pages, elapsed)
+                      pages, elapsed, stderr)
 
 
 def wait_for_pages(timeout):

@@ -6,6 +6,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 from pathlib import Path
@@ -23,6 +24,9 @@ LOG_FILE = USER_DIR / 'AppData' / 'Roaming' / 'Pexmira' / 'QMXT.log'
 TEMP_DIR = USER_DIR / 'Temp'
 DESKTOP = USER_DIR / 'Desktop'
 BROWSER_PAGES = BUILD / 'browser-pages.txt'
+# Every run of a Windows program by the scenarios: its command, exit status and
+# Wine's standard error, so that a rare failure leaves a trace.
+RUNS_LOG = BUILD / 'e2e-runs.log'
 
 sys.path.insert(0, str(SOURCE / 'tests' / 'fixtures'))
 
@@ -44,10 +48,39 @@ def windows_path(path):
 
 
 def start(program, *args, env=None):
+    """Starts a program under Wine; its standard error goes to a file of its own
+    that record_run() appends to the runs' log."""
     environment = wine_env()
     environment.update(env or {})
-    return subprocess.Popen([str(WINE_RUN), str(program), *map(str, args)], env=environment,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    stderr = tempfile.TemporaryFile()
+    process = subprocess.Popen([str(WINE_RUN), str(program), *map(str, args)], env=environment,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
+    process.stderr_file = stderr
+    process.command = [Path(program).name, *map(str, args)]
+    return process
+
+
+def stderr_text(process):
+    """Wine's standard error of a finished program (read once)."""
+    stderr = getattr(process, 'stderr_file', None)
+    if stderr is None or stderr.closed:
+        return ''
+    stderr.seek(0)
+    text = stderr.read().decode('utf-8', 'replace')
+    stderr.close()
+    return text
+
+
+def record_run(process):
+    """Appends the finished program's command, exit status and standard error to
+    the runs' log; returns its standard error."""
+    text = stderr_text(process)
+    with open(RUNS_LOG, 'a', encoding='utf-8') as log:
+        log.write(f'{time.strftime("%Y-%m-%d %H:%M:%S")} status={process.returncode} '
+                  f'{" ".join(getattr(process, "command", []))}\n')
+        for line in text.splitlines():
+            log.write(f'    stderr: {line}\n')
+    return text
 
 
 def run(program, *args, timeout=60):
@@ -58,7 +91,9 @@ def run(program, *args, timeout=60):
     except subprocess.TimeoutExpired:
         process.kill()
         process.communicate()
+        record_run(process)
         raise AssertionError(f'{Path(program).name} {" ".join(map(str, args))} did not end within {timeout} s')
+    record_run(process)
     return process.returncode, out.decode('utf-8', 'replace')
 
 
@@ -72,7 +107,9 @@ def wait(process, timeout):
     except subprocess.TimeoutExpired:
         process.kill()
         process.communicate()
+        record_run(process)
         raise AssertionError(f'the program did not end within {timeout} s')
+    record_run(process)
     return process.returncode
 
 

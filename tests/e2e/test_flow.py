@@ -118,6 +118,56 @@ class LaunchTest(unittest.TestCase):
         self.assertEqual(result.installer['args'][5], '--exit=77')
 
 
+class VersionTest(unittest.TestCase):
+    """The version travels between double quotes on the installer's command
+    line; one that would change how the installer splits it never runs."""
+
+    def test_versions_that_travel_and_versions_that_are_refused(self):
+        for version in ('1.2 beta', '\u0432\u0435\u0440\u0441\u0438\u044f 2', 'C:\\builds\\1.0'):
+            with self.subTest(version=version), Scenario() as scenario:
+                scenario.serve_document(scenario.document(version=version))
+                result = scenario.run(*scenario.installer_args(0, '/S'))
+                self.assertEqual(result.status, 0, result.messages)
+                args = result.installer['args']
+                self.assertEqual(args[2:4], ['-v', version])
+                self.assertEqual(args[-1], '/S', 'the stub\'s own arguments follow, whole')
+        for version, why in (('1.0\\', 'it ends with a backslash'), ('1" /D=C:\\x', 'it contains a double quote'),
+                             ('1.0\r\n2026-12-08 10:00:00,000 INFO  forged', 'it contains a control character')):
+            with self.subTest(version=version), Scenario() as scenario:
+                scenario.serve_document(scenario.document(version=version))
+                result = scenario.run(*scenario.installer_args(0), expect_box=True)
+                self.assertEqual((result.status, result.box), (3, 'Cannot obtain configuration. Error code 3'))
+                self.assertIsNone(result.installer, 'the installer ran')
+                # The record is one line, the control characters written visibly.
+                level, error = result.records[-1]
+                self.assertEqual(level, 'ERROR')
+                self.assertTrue(error.endswith(': ' + why), error)
+                self.assertNotIn('forged', result.messages, 'a record was forged')
+
+    def test_a_cancellation_page_for_a_version_beyond_ascii(self):
+        with Scenario() as scenario:
+            scenario.serve_document(scenario.document(version='\u0432\u0435\u0440\u0441\u0438\u044f 2 & more'))
+            result = scenario.run(*scenario.installer_args(2))
+        self.assertEqual(result.status, 2)
+        self.assertEqual(result.pages, ['http://localhost:18545/installation-cancelled/?v='
+                                        '%D0%B2%D0%B5%D1%80%D1%81%D0%B8%D1%8F%202%20%26%20more'])
+
+
+class LongDownloadTest(unittest.TestCase):
+    def test_data_that_keeps_coming_for_longer_than_the_stall_limit(self):
+        # 40 seconds of steady data: the watchdog must tell a notification
+        # within the current clock tick from none at all.
+        with Scenario() as scenario:
+            data = INSTALLER.read_bytes()
+            scenario.serve_installer(data + bytes(8 * 1024 * 1024 - len(data)), rate=200 * 1024)
+            scenario.serve_document()
+            result = scenario.run(*scenario.installer_args(0), timeout=120)
+        self.assertEqual(result.status, 0, result.messages)
+        self.assertIsNotNone(result.installer)
+        self.assertGreater(result.elapsed, 35)
+        self.assertFalse([m for level, m in result.records if level != 'INFO'], result.records)
+
+
 class FatalRoadTest(unittest.TestCase):
     def fatal(self, scenario, code, box, *args):
         """A run that ends on a fatal road: the box, the code, one ERROR record

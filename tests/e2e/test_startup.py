@@ -1,12 +1,17 @@
 """Start-up of the stub: the single-instance guard, the log and the channels."""
 import re
+import subprocess
 import tempfile
 import time
 import unittest
+from pathlib import Path
 
 from scenario import Scenario
-from stubtest import (STUB, HeldObject, StubTestCase, helper, read_log_bytes, run, start,
-                      wait)
+from stubtest import (LOG_FILE, STUB, WINE_RUN, HeldObject, StubTestCase, helper, read_log_bytes, run, start,
+                      wait, windows_path, wine_env)
+
+# The prefix's own application-data folder, as the registry names it.
+APPDATA_WINDOWS = 'C:\\users\\' + LOG_FILE.parents[3].name + '\\AppData\\Roaming'
 
 RECORD_LINE = re.compile(rb'\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO |WARN |ERROR) [^\r\n]*\r\n')
 
@@ -81,6 +86,49 @@ class StartupTest(StubTestCase):
         self.assertEqual(records[0], ('INFO', 'Pexmira wrapper started'))
         self.assertEqual(records[-1][0], 'ERROR')
         self.assertRegex(records[-1][1], r'^CreateEvent failed with error code [1-9]\d*$')
+
+
+SHELL_FOLDERS = r'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer'
+
+
+class ApplicationDataFolder:
+    """Moves the user's application-data folder for the length of a block."""
+
+    def __init__(self, path):
+        self.path = path
+
+    @staticmethod
+    def set(key, kind, value):
+        subprocess.run([str(WINE_RUN), 'reg', 'add', f'{SHELL_FOLDERS}\\{key}', '/v', 'AppData', '/t', kind,
+                        '/d', value, '/f'], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60, check=True)
+
+    def __enter__(self):
+        for key in ('User Shell Folders', 'Shell Folders'):
+            self.set(key, 'REG_SZ', windows_path(self.path))
+        return self
+
+    def __exit__(self, *exc):
+        self.set('User Shell Folders', 'REG_EXPAND_SZ', '%USERPROFILE%\\AppData\\Roaming')
+        self.set('Shell Folders', 'REG_SZ', APPDATA_WINDOWS)
+
+
+class LogFolderTest(unittest.TestCase):
+    def test_an_application_data_folder_beyond_the_code_page_gets_its_log(self):
+        # A user name in Cyrillic and Chinese letters, which no Western code
+        # page holds.
+        with tempfile.TemporaryDirectory() as tmp:
+            folder = Path(tmp) / '\u0416\u0435\u043d\u044f \u5f20\u4f1f' / 'AppData' / 'Roaming'
+            folder.mkdir(parents=True)
+            with ApplicationDataFolder(folder), Scenario() as scenario:
+                scenario.serve_document()
+                result = scenario.run(*scenario.installer_args(0))
+            log = folder / 'Pexmira' / 'QMXT.log'
+            self.assertEqual(result.status, 0)
+            self.assertTrue(log.exists(), 'no log was written')
+            text = log.read_bytes().decode('utf-8')
+            self.assertRegex(text, r'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Pexmira wrapper started\r\n')
+            self.assertTrue(text.endswith('INFO  Pexmira wrapper exiting\r\n'), text[-200:])
 
 
 if __name__ == '__main__':
