@@ -5,13 +5,12 @@ import hashlib
 import json
 import re
 import shutil
-import subprocess
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
-from stubtest import BIN, HELPER, LOG_FILE, STUB, WINE_RUN, helper, start, wait, windows_path, wine_env
+from stubtest import BIN, HELPER, LOG_FILE, STUB, helper, start, wait, windows_path
 from scenario import INSTALLER, SHORTCUT, Scenario, clean_desktop_and_copy, crc32
 from fixture_server import Response  # noqa: E402  (found through stubtest's path)
 
@@ -41,19 +40,6 @@ def loaded_dlls(trace, program):
     return names
 
 
-def traced_run(scenario, program, *args):
-    """Runs the stub to its end with Wine's DLL loads traced; returns the
-    exit status and the trace."""
-    trace_file = scenario.tmp / 'loaddll.txt'
-    environment = wine_env()
-    environment['WINEDEBUG'] = '+pid,+loaddll'
-    with open(trace_file, 'wb') as trace:
-        process = subprocess.Popen([str(WINE_RUN), str(program), *args], env=environment,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace)
-        status = wait(process, 90)
-    return status, trace_file.read_text(errors='replace')
-
-
 def post(exit_code):
     """The test installer's arguments for its message on a cancellation."""
     return ['--post=cancelled'] if exit_code in (2, 5) else []
@@ -72,9 +58,10 @@ class PlantedDllTest(unittest.TestCase):
             for exit_code, shortcut in ((0, False), (2, True)):
                 with Scenario() as scenario:
                     scenario.serve_document(scenario.document(shortcut=shortcut))
-                    status, trace = traced_run(scenario, stub, *scenario.installer_args(exit_code, *post(exit_code)))
-                self.assertEqual(status, exit_code)
-                names += [name for name in loaded_dlls(trace, stub) if name not in names]
+                    result = scenario.run(*scenario.installer_args(exit_code, *post(exit_code)), program=stub,
+                                          env={'WINEDEBUG': '+pid,+loaddll'})
+                self.assertEqual(result.status, exit_code, result.messages)
+                names += [name for name in loaded_dlls(result.stderr, stub) if name not in names]
                 clean_desktop_and_copy()
             for required in ('user32.dll', 'winhttp.dll', 'urlmon.dll', 'comctl32.dll', 'version.dll'):
                 self.assertIn(required, names)
