@@ -58,15 +58,20 @@ class PeFile:
         optional = pe + 24
         self.magic = struct.unpack_from('<H', self.data, optional)[0]
         self.image_base = struct.unpack_from('<Q', self.data, optional + 24)[0]
+        self.checksum_offset = optional + 64
         self._directories = optional + (112 if self.magic == 0x20B else 96)
         table = optional + optional_size
         self.sections = [struct.unpack_from('<IIII', self.data, table + 40 * i + 8)
                          for i in range(section_count)]
         self.sections = [(va, vsize, offset, rsize) for vsize, va, rsize, offset in self.sections]
 
+    def directory_offset(self, index):
+        """The file offset of a data directory entry."""
+        return self._directories + 8 * index
+
     def directory(self, index):
         """(RVA, size) of a data directory entry."""
-        return struct.unpack_from('<II', self.data, self._directories + 8 * index)
+        return struct.unpack_from('<II', self.data, self.directory_offset(index))
 
     def read(self, rva, size):
         offset = _rva_to_offset(self.sections, rva)

@@ -2,10 +2,14 @@
 import re
 import struct
 import subprocess
+import sys
 import unittest
 
 from peinfo import PeFile, resources
-from stubtest import BUILD, STUB
+from stubtest import BUILD, SOURCE, STUB
+
+sys.path.insert(0, str(SOURCE / 'cmake'))
+import write_load_config  # noqa: E402
 
 # Resolved before the stub's first instruction: known DLLs only.
 STATIC_IMPORTS = {'kernel32.dll', 'msvcrt.dll'}
@@ -41,6 +45,23 @@ class ExecutableTest(unittest.TestCase):
         self.assertEqual(struct.unpack_from('<I', directory, 0)[0], size)
         self.assertGreaterEqual(size, 80)
         self.assertEqual(struct.unpack_from('<H', directory, 78)[0], LOAD_LIBRARY_SEARCH_SYSTEM32)
+
+    def test_the_post_link_step_writes_the_entry_or_fails(self):
+        pe = PeFile(STUB)
+        link_map = LINK_MAP.read_text()
+        entry, checksum = pe.directory_offset(LOAD_CONFIG_ENTRY), pe.checksum_offset
+        as_linked = bytearray(pe.data)
+        struct.pack_into('<II', as_linked, entry, 0, 0)
+        patched = write_load_config.patch(bytes(as_linked), link_map)
+        self.assertEqual(patched, pe.data)
+        self.assertEqual(struct.unpack_from('<I', patched, checksum)[0],
+                         write_load_config.pe_checksum(patched, checksum))
+        elsewhere = bytearray(as_linked)
+        struct.pack_into('<II', elsewhere, entry, 0x1000, 112)
+        for data, text in ((as_linked, ''), (elsewhere, link_map),
+                           (as_linked, re.sub(r'_load_config_used', '_other', link_map))):
+            with self.assertRaises(write_load_config.PatchError):
+                write_load_config.patch(bytes(data), text)
 
     def test_manifest_asks_for_administrator_and_common_controls_6(self):
         manifest = resources(STUB)[(24, 1, 1033)].decode('utf-8')
