@@ -32,9 +32,10 @@ void LoadSystemDllsInAdvance() {
   // Dependencies before the DLLs that need them. Common controls are not
   // among them: the manifest's activation context redirects their load to
   // version 6 in the side-by-side store, and the system folder holds version 5.
-  static const wchar_t* const kSystemDlls[] = {
-      L"version.dll", L"bcrypt.dll", L"crypt32.dll", L"secur32.dll", L"wininet.dll", L"urlmon.dll",
-      L"winhttp.dll"};
+  // Without these, Wine takes a crypt32.dll beside the stub when WinHTTP's
+  // security provider loads it.
+  static const wchar_t* const kSystemDlls[] = {L"bcrypt.dll", L"crypt32.dll", L"secur32.dll",
+                                               L"wininet.dll", L"urlmon.dll", L"winhttp.dll"};
   for (const wchar_t* name : kSystemDlls) LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
