@@ -7,12 +7,15 @@
 # library <target> that links a delay-import library generated at configure
 # time from the exports of MinGW's regular import library.
 function(stub_delay_import target dll import_library)
-  find_file(regular_${target} ${import_library} PATHS /usr/x86_64-w64-mingw32/lib NO_DEFAULT_PATH REQUIRED)
-  set(out_dir ${CMAKE_BINARY_DIR}/delayimp)
+  find_file(regular_${target} ${import_library} PATHS ${STUB_MINGW_LIBRARY_DIR} NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+  if(NOT regular_${target})
+    message(FATAL_ERROR "${import_library} is missing from ${STUB_MINGW_LIBRARY_DIR}: install the MinGW-w64 development package (scripts/install-deps.sh)")
+  endif()
+  set(out_dir ${PROJECT_BINARY_DIR}/delayimp)
   file(MAKE_DIRECTORY ${out_dir})
   set(def ${out_dir}/${target}.def)
   set(lib ${out_dir}/lib${target}.a)
-  execute_process(COMMAND x86_64-w64-mingw32-nm -g --defined-only ${regular_${target}}
+  execute_process(COMMAND ${STUB_MINGW_NM} -g --defined-only ${regular_${target}}
                   OUTPUT_VARIABLE symbols RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "cannot read the exports of ${regular_${target}}")
@@ -24,7 +27,7 @@ function(stub_delay_import target dll import_library)
     string(APPEND text "  ${name}\n")
   endforeach()
   file(WRITE ${def} "${text}")
-  execute_process(COMMAND x86_64-w64-mingw32-dlltool --input-def ${def} --dllname ${dll}
+  execute_process(COMMAND ${STUB_MINGW_DLLTOOL} --input-def ${def} --dllname ${dll}
                           --output-delaylib ${lib}
                   RESULT_VARIABLE failed)
   if(failed)

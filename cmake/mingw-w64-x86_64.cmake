@@ -1,16 +1,9 @@
 # Cross build for 64-bit Windows with MinGW-w64 (posix thread model, so that
 # std::thread and std::mutex exist).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Tests run under Wine in a private prefix of the build folder.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+set(STUB_MINGW_TRIPLE x86_64-w64-mingw32)
+set(STUB_MINGW_PACKAGE x86-64)
+include(${CMAKE_CURRENT_LIST_DIR}/FindTool.cmake)
+stub_find_program(CMAKE_C_COMPILER gcc-mingw-w64-x86-64-posix x86_64-w64-mingw32-gcc-posix)
+stub_find_program(CMAKE_CXX_COMPILER g++-mingw-w64-x86-64-posix x86_64-w64-mingw32-g++-posix)
+include(${CMAKE_CURRENT_LIST_DIR}/MinGW.cmake)

@@ -61,26 +61,35 @@ def patch(data, map_text):
     if directory_count <= LOAD_CONFIG_ENTRY:
         raise PatchError('the image has no load-configuration directory entry')
     entry = optional + 112 + 8 * LOAD_CONFIG_ENTRY
-
-    rva = symbol_address(map_text, '_load_config_used') - image_base
-    offset = None
     table = optional + optional_size
-    for i in range(section_count):
-        virtual_size, virtual_address, raw_size, raw_offset = struct.unpack_from('<IIII', data, table + 40 * i + 8)
-        if virtual_address <= rva < virtual_address + min(virtual_size, raw_size):
-            offset = raw_offset + rva - virtual_address
-    if offset is None:
-        raise PatchError(f'_load_config_used (RVA {rva:#x}) lies in no section with file data')
-    size = struct.unpack_from('<I', data, offset)[0]
-    flags = struct.unpack_from('<H', data, offset + DEPENDENT_LOAD_FLAGS_OFFSET)[0]
-    if not DEPENDENT_LOAD_FLAGS_OFFSET + 2 <= size <= 0x400 or flags != LOAD_LIBRARY_SEARCH_SYSTEM32:
-        raise PatchError(f'_load_config_used does not look like the directory (size {size}, flags {flags:#x})')
+    sections = [struct.unpack_from('<IIII', data, table + 40 * i + 8) for i in range(section_count)]
+
+    def directory_at(rva):
+        """(size, DependentLoadFlags) of a directory at rva, or None."""
+        for virtual_size, virtual_address, raw_size, raw_offset in sections:
+            if virtual_address <= rva < virtual_address + min(virtual_size, raw_size) - DEPENDENT_LOAD_FLAGS_OFFSET:
+                offset = raw_offset + rva - virtual_address
+                return (struct.unpack_from('<I', data, offset)[0],
+                        struct.unpack_from('<H', data, offset + DEPENDENT_LOAD_FLAGS_OFFSET)[0])
+        return None
+
+    def is_ours(found):
+        return found is not None and DEPENDENT_LOAD_FLAGS_OFFSET + 2 <= found[0] <= 0x400 and \
+            found[1] == LOAD_LIBRARY_SEARCH_SYSTEM32
 
     current = struct.unpack_from('<II', data, entry)
-    if current == (rva, size):
-        return bytes(data)  # a linker that fills the entry, or a second run
+    if current != (0, 0) and is_ours(directory_at(current[0])):
+        return bytes(data)  # a linker that fills the entry (lld), or a second run
     if current != (0, 0):
         raise PatchError(f'the load-configuration entry already points elsewhere: {current}')
+
+    rva = symbol_address(map_text, '_load_config_used') - image_base
+    found = directory_at(rva)
+    if found is None:
+        raise PatchError(f'_load_config_used (RVA {rva:#x}) lies in no section with file data')
+    if not is_ours(found):
+        raise PatchError(f'_load_config_used does not look like the directory (size {found[0]}, flags {found[1]:#x})')
+    size = found[0]
     struct.pack_into('<II', data, entry, rva, size)
     if struct.unpack_from('<I', data, checksum_offset)[0] != 0:
         struct.pack_into('<I', data, checksum_offset, pe_checksum(bytes(data), checksum_offset))

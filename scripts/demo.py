@@ -1,4 +1,4 @@
-#!/usr/bin/python3
+#!/usr/bin/env python3
 """The stub's whole job on this machine, against local servers.
 
 Builds nothing itself (scripts/demo.sh does): starts the configuration server,
@@ -48,7 +48,8 @@ def prepare_prefix(env, display):
     certs = BUILD / 'certs'
     make_certs(str(certs))
     helper = BUILD / 'bin' / 'stub_test_helper.exe'
-    if not (PREFIX / '.stub-demo-ready').exists():
+    # A prefix without syswow64 predates Wine's 32-bit part: wine-run.sh makes it again.
+    if not ((PREFIX / '.stub-demo-ready').exists() and (PREFIX / 'drive_c' / 'windows' / 'syswow64').is_dir()):
         wine(env, helper, 'trust-ca', 'Z:' + str(certs / 'ca.der').replace('/', '\\'))
         browser = BUILD / 'record-browser.sh'
         browser.write_text(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{BUILD / "browser-pages.txt"}"\n')

@@ -7,5 +7,5 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 "$root/scripts/install-deps.sh" >/dev/null
 cmake --preset demo >/dev/null
-cmake --build --preset demo >/dev/null
-exec /usr/bin/python3 "$root/scripts/demo.py" "$@"
+cmake --build --preset demo --parallel "$(nproc)" >/dev/null
+exec python3 "$root/scripts/demo.py" "$@"

@@ -17,7 +17,7 @@ build="$root/build/fuzz"
 mkdir -p "$root/build"
 "$root/scripts/install-deps.sh" >/dev/null
 
-if ! { cmake --preset fuzz && cmake --build --preset fuzz; } >"$root/build/fuzz-build.log" 2>&1; then
+if ! { cmake --preset fuzz && cmake --build --preset fuzz --parallel "$(nproc)"; } >"$root/build/fuzz-build.log" 2>&1; then
   cat "$root/build/fuzz-build.log"
   echo "fuzz build failed" >&2
   exit 1

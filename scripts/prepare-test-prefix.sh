@@ -8,7 +8,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 stamp="$WINEPREFIX/.stub-tests-ready"
-[ -f "$stamp" ] && exit 0
+# A prefix without syswow64 was made before Wine's 32-bit part was installed;
+# wine-run.sh makes it again, and then it needs everything below again.
+[ -f "$stamp" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] && exit 0
 
 "$root/tests/fixtures/make_certs.sh" "$build/certs"
 helper="$build/bin/stub_test_helper.exe"

@@ -39,7 +39,7 @@ def wineserver_pid():
         if not entry.name.isdigit():
             continue
         try:
-            if (entry / 'comm').read_text().strip() != 'wineserver':
+            if not (entry / 'comm').read_text().strip().startswith('wineserver'):
                 continue
             environ = (entry / 'environ').read_bytes().split(b'\0')
         except OSError:
@@ -143,11 +143,13 @@ def soak(count):
                 unexpected.append(describe_failure(index + 1, result, code))
             if (index + 1) % 100 == 0:
                 print(f'{index + 1} runs, {len(unexpected)} unexpected', flush=True)
-    # By design a run leaves the placeholder of its installer name, and a
-    # cancellation with "shortcut" the stub copy and the desktop shortcut.
-    left = sorted(name for name in temp_files() - temp_before
+        # By design a run leaves the placeholder of its installer name, and a
+        # cancellation with "shortcut" the stub copy and the desktop shortcut.
+        # (The scenario's end removes the placeholders: count them before.)
+        new_files = temp_files() - temp_before
+    placeholders = len([name for name in new_files if name.startswith('qmx') and name.endswith('.tmp')])
+    left = sorted(name for name in new_files
                   if not (name.startswith('qmx') and name.endswith('.tmp')) and name != STUB_COPY.name)
-    placeholders = len([name for name in temp_files() - temp_before if name.startswith('qmx')])
     desktop_left = sorted(set(os.listdir(DESKTOP)) - desktop_before - {SHORTCUT.name}) if DESKTOP.exists() else []
 
     def mean(values):

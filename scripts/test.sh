@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Builds the stub and its tests against the loopback test servers and runs every
-# test under Wine: the unit tests and the end-to-end scenarios.
+# test under Wine: the unit tests and the end-to-end scenarios; before them the
+# clang build with clang-tidy and a short run of each fuzz target.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 "$root/scripts/install-deps.sh"
 cmake --preset tests >/dev/null
-cmake --build --preset tests
+cmake --build --preset tests --parallel "$(nproc)"
+
+# The same sources with clang (warnings are errors), and clang-tidy over src/.
+"$root/scripts/check-clang.sh"
 
 build="$root/build/tests"
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in the private prefix of its build folder
 # (the folder holding CMakeCache.txt above the program), creating the prefix on
-# first use: 64-bit, Wine's own messages silenced, the null graphics driver
-# (real windows that are never drawn). WINEPREFIX, when set, wins.
+# first use: 64-bit with the 32-bit part (WoW64), Wine's own messages silenced,
+# the null graphics driver (real windows that are never drawn). WINEPREFIX,
+# when set, wins.
 set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: wine-run.sh PROGRAM [ARGS...]" >&2; exit 2; }
 program=$1
@@ -20,14 +21,28 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 # Wine's WinHTTP honours these; no test may go through a proxy by accident.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
 
-if [ ! -f "$WINEPREFIX/.stub-prefix-ready" ]; then
+# A WoW64 prefix, which runs 32-bit programs as well (most installers are
+# 32-bit). A prefix made while Wine's 32-bit part was missing has no syswow64
+# folder and never gains one: it is made again.
+prefix_ready() { [ -f "$WINEPREFIX/.stub-prefix-ready" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]; }
+if ! prefix_ready; then
   mkdir -p "$(dirname "$WINEPREFIX")"
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  if [ ! -f "$WINEPREFIX/.stub-prefix-ready" ]; then
+  if ! prefix_ready; then
+    # Only a prefix this script made (its mark is there) is removed.
+    if [ -f "$WINEPREFIX/.stub-prefix-ready" ]; then
+      echo "wine-run.sh: $WINEPREFIX was made without Wine's 32-bit part; making it again" >&2
+      wineserver -k >/dev/null 2>&1 || true
+      rm -rf "$WINEPREFIX"
+    fi
     wineboot -i >/dev/null 2>&1 || true
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
     wineserver -w
+    if [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+      echo "wine-run.sh: Wine made $WINEPREFIX without its 32-bit part: install wine32:i386 (scripts/install-deps.sh)" >&2
+      exit 1
+    fi
     touch "$WINEPREFIX/.stub-prefix-ready"
   fi
   flock -u 9

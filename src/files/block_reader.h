@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-constexpr size_t kFileBlockSize = 256 * 1024;
+constexpr size_t kFileBlockSize = size_t{256} * 1024;
 
 // Calls read(buffer, capacity, &count) until it gives 0 bytes, handing each
 // block to consume(buffer, count). read returns false on a failed read, and

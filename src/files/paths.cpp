@@ -27,7 +27,7 @@ Result<std::wstring> GetTempFolder() {
 }
 
 Result<std::wstring> MakeTempInstallerPath() {
-  const auto folder = GetTempFolder();
+  auto folder = GetTempFolder();
   if (!folder) return folder;
   // The name is the folder plus at most 3 + 4 + 4 characters.
   std::vector<wchar_t> name(folder->size() + MAX_PATH, L'\0');

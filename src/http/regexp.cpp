@@ -237,13 +237,13 @@ private:
             Fail(kEmptyRepeat);
             return argument;
         }
-        return Repeat(std::move(argument), quantifier, lazy);
+        return Repeat(argument, quantifier, lazy);
     }
 
     // Each repetition passes a split, which leaves a choice point behind: the
     // matcher can give repetitions back one at a time (greedy) or take one
     // more at a time (lazy).
-    static Piece Repeat(Piece argument, wchar_t quantifier, bool lazy) {
+    static Piece Repeat(const Piece& argument, wchar_t quantifier, bool lazy) {
         const int n = static_cast<int>(argument.code.size());
         Piece result;
         result.nullable = quantifier != L'+' || argument.nullable;

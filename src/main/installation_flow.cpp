@@ -68,7 +68,8 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
   installer.path = *path;
 
   srand(static_cast<unsigned>(time(nullptr)));
-  url = AppendCacheBuster(url, rand());
+  // The Windows C runtime keeps rand's state per thread, and only this thread draws.
+  url = AppendCacheBuster(url, rand());  // NOLINT(concurrency-mt-unsafe)
 
   HRESULT downloaded = E_FAIL;
   DownloadAbort aborted = DownloadAbort::kNone;
@@ -235,7 +236,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   if (!installer) return installer.error();
   run.installerPath = installer->path;
 
-  if (const Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
+  if (Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
 
   const auto version = ReadLaunchableVersion(*document);
   if (!version) return version.error();

@@ -19,6 +19,7 @@ CONFIG_PORT = 18543     # the tests build's https://localhost:18543/qmx.json
 ANALYTICS_PORT = 18544  # the tests build's analytics host
 DOWNLOAD_PORT = 18546
 INSTALLER = BIN / 'test_installer.exe'
+INSTALLER32 = BIN / 'test_installer32.exe'  # the same, as a 32-bit program
 SHORTCUT = DESKTOP / 'Continue installation.lnk'
 STUB_COPY = TEMP_DIR / 'qmxtl_setup.exe'
 BOX_TITLE = 'We apologize!'

@@ -4,6 +4,7 @@ import struct
 import subprocess
 import sys
 import unittest
+import xml.etree.ElementTree as ET
 
 from peinfo import PeFile, resources
 from stubtest import BUILD, SOURCE, STUB
@@ -19,6 +20,13 @@ DELAY_LOADED = {'bcrypt.dll', 'comctl32.dll', 'ole32.dll', 'oleaut32.dll', 'rpcr
 LINK_MAP = BUILD / 'tessaloom_setup.map'
 LOAD_CONFIG_ENTRY = 10
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
+ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
+COMPATIBILITY = '{urn:schemas-microsoft-com:compatibility.v1}'
+SETTINGS_2005 = '{http://schemas.microsoft.com/SMI/2005/WindowsSettings}'
+SETTINGS_2016 = '{http://schemas.microsoft.com/SMI/2016/WindowsSettings}'
+# The supportedOS identifiers of Windows 7, 8, 8.1, and 10 and 11 (one for both).
+SUPPORTED_OS = {'{35138b9a-5d96-4fbd-8e2d-a2440225f93a}', '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}',
+                '{1f676c76-80e1-4239-95bb-83d0f6d0da78}', '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'}
 
 
 class ExecutableTest(unittest.TestCase):
@@ -71,6 +79,23 @@ class ExecutableTest(unittest.TestCase):
         self.assertEqual(attributes, {
             'type': 'win32', 'name': 'Microsoft.Windows.Common-Controls', 'version': '6.0.0.0',
             'processorArchitecture': '*', 'publicKeyToken': '6595b64144ccf1df', 'language': '*'})
+
+    def test_manifest_declares_per_monitor_v2_dpi_awareness_with_fallbacks(self):
+        root = ET.fromstring(resources(STUB)[(24, 1, 1033)])
+        settings = root.findall(f'{ASM_V3}application/{ASM_V3}windowsSettings')
+        self.assertEqual(len(settings), 1)
+        awareness = settings[0].findall(f'{SETTINGS_2016}dpiAwareness')
+        self.assertEqual(len(awareness), 1)
+        self.assertEqual([v.strip() for v in awareness[0].text.split(',')], ['PerMonitorV2', 'PerMonitor'])
+        # Systems before Windows 10 1607 read only dpiAware: per-monitor on 8.1, system-aware before.
+        legacy = settings[0].findall(f'{SETTINGS_2005}dpiAware')
+        self.assertEqual([v.text.strip() for v in legacy], ['true/pm'])
+
+    def test_manifest_names_windows_7_to_11_as_supported(self):
+        root = ET.fromstring(resources(STUB)[(24, 1, 1033)])
+        entries = root.findall(f'{COMPATIBILITY}compatibility/{COMPATIBILITY}application/{COMPATIBILITY}supportedOS')
+        ids = [entry.get('Id') for entry in entries]
+        self.assertEqual(sorted(ids), sorted(SUPPORTED_OS))
 
     def test_has_the_icon_group_with_four_sizes(self):
         group = resources(STUB)[(14, 102, 1033)]

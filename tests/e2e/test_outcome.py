@@ -1,10 +1,11 @@
 """Acting on the installer's exit code: success, cancellation, failure, and
-the common tail of every outcome."""
+the common tail of every outcome, with the installer as a 64-bit and as a
+32-bit program (most installers publishers ship are 32-bit)."""
 import dataclasses
 import unittest
 from urllib.parse import parse_qs, urlsplit
 
-from scenario import SHORTCUT, STUB_COPY, Scenario, clean_desktop_and_copy, temp_files
+from scenario import INSTALLER, INSTALLER32, SHORTCUT, STUB_COPY, Scenario, clean_desktop_and_copy, temp_files
 from stubtest import STUB, helper, windows_path
 
 PAGE = 'http://localhost:18545/installation-cancelled/?v='
@@ -18,8 +19,14 @@ SHELL_FALLBACK = "The desktop's shell can't open the page (error code "
 
 
 class OutcomeTestCase(unittest.TestCase):
+    installer_file = INSTALLER
+    bits = 64
+
     def setUp(self):
         clean_desktop_and_copy()
+
+    def scenario(self):
+        return Scenario(installer=self.installer_file.read_bytes())
 
     def tearDown(self):
         clean_desktop_and_copy()
@@ -28,6 +35,8 @@ class OutcomeTestCase(unittest.TestCase):
         before = temp_files()
         result = scenario.run(*args, **options)
         self.common_tail(result, before)
+        # The installer really ran, as the program it was built as.
+        self.assertEqual((result.installer['bits'], result.installer['wow64']), (self.bits, self.bits == 32))
         return self.without_shell_fallback(result)
 
     def without_shell_fallback(self, result):
@@ -68,7 +77,7 @@ class OutcomeTestCase(unittest.TestCase):
 
 class SuccessTest(OutcomeTestCase):
     def test_without_a_leftover_shortcut(self):
-        with Scenario() as scenario:
+        with self.scenario() as scenario:
             scenario.serve_document()
             result = self.run_outcome(scenario, *scenario.installer_args(0))
         self.assertEqual(result.status, 0)
@@ -80,7 +89,7 @@ class SuccessTest(OutcomeTestCase):
     def test_a_leftover_shortcut_is_deleted(self):
         SHORTCUT.parent.mkdir(parents=True, exist_ok=True)
         SHORTCUT.write_bytes(b'left by an earlier, cancelled run')
-        with Scenario() as scenario:
+        with self.scenario() as scenario:
             scenario.serve_document()
             result = self.run_outcome(scenario, *scenario.installer_args(0))
         self.assertEqual(result.status, 0)
@@ -93,7 +102,7 @@ class SuccessTest(OutcomeTestCase):
 
 class CancellationTest(OutcomeTestCase):
     def test_cancelled_without_shortcut_opens_the_page_only(self):
-        with Scenario() as scenario:
+        with self.scenario() as scenario:
             scenario.serve_document(scenario.document(shortcut=False, version='2.0.1'))
             result = self.run_outcome(scenario, *scenario.installer_args(5, '--post=cancelled'))
         self.assertCancelled(result, 5, '2.0.1')
@@ -105,7 +114,7 @@ class CancellationTest(OutcomeTestCase):
 
     def test_cancelled_with_shortcut_leaves_a_copy_and_a_link_to_it(self):
         STUB_COPY.write_bytes(b'an older copy')
-        with Scenario() as scenario:
+        with self.scenario() as scenario:
             scenario.serve_document(scenario.document(shortcut=True))
             result = self.run_outcome(scenario, *scenario.installer_args(2, '--post=cancelled'))
         self.assertCancelled(result, 2)
@@ -129,7 +138,7 @@ class CancellationTest(OutcomeTestCase):
         # The same cancellation in the copy, started as the link starts it:
         # its own path is the copy's path, so nothing more is copied or linked.
         copied_at = STUB_COPY.stat().st_mtime_ns
-        with Scenario() as scenario:
+        with self.scenario() as scenario:
             scenario.serve_document(scenario.document(shortcut=True))
             again = self.run_outcome(scenario, *scenario.installer_args(2, '--post=cancelled'), program=copy_path)
         self.assertCancelled(again, 2)
@@ -143,7 +152,7 @@ class CancellationTest(OutcomeTestCase):
         # program is refused, which is an ERROR record and no shortcut; the
         # copy stays whole.
         STUB_COPY.write_bytes(STUB.read_bytes())
-        with Scenario() as scenario:
+        with self.scenario() as scenario:
             scenario.serve_document(scenario.document(shortcut=True))
             # A first run tells where the stub's temporary folder is.
             folder = scenario.run(*scenario.installer_args(0)).installer['path'].rsplit('\\', 1)[0]
@@ -162,7 +171,7 @@ class CancellationTest(OutcomeTestCase):
         self.assertEqual(STUB_COPY.read_bytes(), STUB.read_bytes())
 
     def test_the_ns_switch_prevails_over_the_document(self):
-        with Scenario() as scenario:
+        with self.scenario() as scenario:
             scenario.serve_document(scenario.document(shortcut=True))
             result = self.run_outcome(scenario, *scenario.installer_args(2, '--post=cancelled', '-NS'))
         self.assertCancelled(result, 2)
@@ -177,7 +186,7 @@ class CancellationTest(OutcomeTestCase):
         # message is left unread and changes nothing.
         for extra, posted in (('--post-bytes=64', 1), ('--post-bytes=1', 1), ('--post=twice --post-count=2', 2),
                               ('--post=early --sleep=1500', 1)):
-            with self.subTest(extra=extra), Scenario() as scenario:
+            with self.subTest(extra=extra), self.scenario() as scenario:
                 scenario.serve_document()
                 result = self.run_outcome(scenario, *scenario.installer_args(2, *extra.split()))
                 self.assertEqual(result.installer['posted'], posted)
@@ -188,7 +197,7 @@ class CancellationTest(OutcomeTestCase):
                 self.assertFalse([m for level, m in result.records if level == 'WARN'], result.records)
 
     def test_no_message_from_the_installer_is_waited_for_a_few_seconds_only(self):
-        with Scenario() as scenario:
+        with self.scenario() as scenario:
             scenario.serve_document()
             result = self.run_outcome(scenario, *scenario.installer_args(2))
         self.assertEqual(result.installer['posted'], 0)
@@ -203,7 +212,7 @@ class CancellationTest(OutcomeTestCase):
         # Windows refuses to post it; Wine's slot takes it, and the stub reads
         # what fits. Either way the run goes on to the page within seconds,
         # and its record says whether a message came.
-        with Scenario() as scenario:
+        with self.scenario() as scenario:
             scenario.serve_document()
             result = self.run_outcome(scenario, *scenario.installer_args(5, '--post-bytes=200'))
         self.assertCancelled(result, 5)
@@ -217,7 +226,7 @@ class CancellationTest(OutcomeTestCase):
 class FailureTest(OutcomeTestCase):
     def test_a_failed_installation_sends_one_hit(self):
         for code in (1, 3, 4, 77):
-            with self.subTest(code=code), Scenario() as scenario:
+            with self.subTest(code=code), self.scenario() as scenario:
                 scenario.serve_document()
                 result = self.run_outcome(scenario, *scenario.installer_args(code))
                 self.assertEqual(result.status, code)
@@ -239,7 +248,7 @@ class FailureTest(OutcomeTestCase):
                 self.assertNoCopyOrLink(result)
 
     def test_an_analytics_server_that_is_down_changes_nothing_else(self):
-        with Scenario() as scenario:
+        with self.scenario() as scenario:
             scenario.analytics.stop()
             scenario.serve_document()
             result = self.run_outcome(scenario, *scenario.installer_args(4))
@@ -247,6 +256,29 @@ class FailureTest(OutcomeTestCase):
         self.assertEqual(result.analytics, [])
         self.assertIn('Sent failed hit to Piwik', result.messages)
         self.assertLess(result.elapsed, 30)
+
+
+class ThirtyTwoBit:
+    """The outcomes again with the 32-bit installer, which Wine runs only in a
+    WoW64 prefix: without its 32-bit part it fails to start, or dies at once
+    with exit code 0, which would pass for a success."""
+    installer_file = INSTALLER32
+    bits = 32
+
+
+class SuccessWith32BitInstallerTest(ThirtyTwoBit, SuccessTest):
+    pass
+
+
+class CancellationWith32BitInstallerTest(ThirtyTwoBit, OutcomeTestCase):
+    test_cancelled_without_shortcut_opens_the_page_only = \
+        CancellationTest.test_cancelled_without_shortcut_opens_the_page_only
+    test_cancelled_with_shortcut_leaves_a_copy_and_a_link_to_it = \
+        CancellationTest.test_cancelled_with_shortcut_leaves_a_copy_and_a_link_to_it
+
+
+class FailureWith32BitInstallerTest(ThirtyTwoBit, OutcomeTestCase):
+    test_a_failed_installation_sends_one_hit = FailureTest.test_a_failed_installation_sends_one_hit
 
 
 if __name__ == '__main__':

@@ -9,7 +9,8 @@
 //   --sleep=MS        after posting, wait this long before ending
 //   --window=MS       show a small window of its own for this long
 // In that order: window, messages, record, sleep, exit. Everything it waits
-// for is bounded.
+// for is bounded. The record also says whether it ran as a 32-bit program
+// (bits, and wow64 on a 64-bit system).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -71,7 +72,11 @@ struct Facts {
 void Record(const std::wstring& path, const Facts& facts) {
   wchar_t self[MAX_PATH * 4] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  BOOL wow64 = FALSE;
+  IsWow64Process(GetCurrentProcess(), &wow64);
   std::string json = "{\"start\": " + std::to_string(facts.started) + ", \"path\": " + JsonString(self) +
+                     ", \"bits\": " + std::to_string(sizeof(void*) * 8) +
+                     ", \"wow64\": " + (wow64 ? "true" : "false") +
                      ", \"progress_window\": " + (facts.progressWindow ? "true" : "false") +
                      ", \"posted\": " + std::to_string(facts.posted) +
                      ", \"command_line\": " + JsonString(GetCommandLineW()) + ", \"args\": [";
