@@ -13,8 +13,9 @@ PAGE = 'http://localhost:18545/installation-cancelled/?v='
 COPY_AND_LINK = ('Copy wrapper to temp directory', 'Wrapper successfully copied to ', 'Failed to copy the wrapper',
                  'Attempting to create shortcut ', 'Successfully created shortcut ', 'Unable to create shortcut ',
                  'Attempting to delete shortcut ')
-# Wine has no desktop shell to hand the page to: the stub opens it itself,
-# after this WARNING.
+# Where the desktop's shell can't be reached (Wine's explorer serves it, but
+# not always, as when its RPC service is left over from an earlier session),
+# the stub opens the page itself, after this WARNING.
 SHELL_FALLBACK = "The desktop's shell can't open the page (error code "
 
 
