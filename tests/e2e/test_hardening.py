@@ -14,10 +14,11 @@ from stubtest import BIN, HELPER, LOG_FILE, STUB, helper, start, wait, windows_p
 from scenario import INSTALLER, SHORTCUT, Scenario, clean_desktop_and_copy, crc32
 from fixture_server import Response  # noqa: E402  (found through stubtest's path)
 
-# Windows never takes these from a program's folder: its \\KnownDlls (the
-# registry's KnownDLLs and the DLLs they import). Wine has no such list, so
-# files planted under these names keep Wine's builtin-first order; every other
-# name is loaded native first, the way Windows would search for it.
+# Windows never takes these from a program's folder: they are in its
+# \KnownDlls object directory (the registry's KnownDLLs and the DLLs they
+# import). Wine has no such list, so files planted under these names keep
+# Wine's builtin-first order; every other name is loaded native first, the way
+# Windows would search for it.
 KNOWN_DLLS = {'advapi32', 'bcryptprimitives', 'cfgmgr32', 'clbcatq', 'combase', 'comdlg32', 'coml2', 'difxapi',
               'gdi32', 'gdi32full', 'gdiplus', 'imagehlp', 'imm32', 'kernel32', 'kernelbase', 'msctf', 'msvcp_win',
               'msvcrt', 'normaliz', 'nsi', 'ntdll', 'ole32', 'oleaut32', 'psapi', 'rpcrt4', 'sechost', 'setupapi',
