@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "build_settings.h"
+#include "files/desktop_shell.h"
 #include "files/paths.h"
 #include "files/protected_folder.h"
 #include "files/safe_file.h"
@@ -93,7 +94,7 @@ void HandleCancellation(StubRun& run) {
                  << kCancellationMessageWaitMs / 1000 << " seconds";
   }
   LOG(INFO) << "Navigating user to cancellation page";
-  ShellExecuteW(nullptr, nullptr, CancellationPageUrl(run.version).c_str(), nullptr, nullptr, SW_SHOW);
+  OpenPageAsSignedInUser(CancellationPageUrl(run.version));
   if (run.shortcutFlag) LeaveContinueShortcut();
 }
 

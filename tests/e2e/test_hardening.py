@@ -3,6 +3,7 @@ swapped installer and hostile servers must not make it run anything else,
 crash or hang."""
 import hashlib
 import json
+import re
 import shutil
 import tempfile
 import time
@@ -10,39 +11,91 @@ import unittest
 from pathlib import Path
 
 from stubtest import BIN, HELPER, LOG_FILE, STUB, TEMP_DIR, helper, start, wait, windows_path
-from scenario import INSTALLER, UNSIGNED_INSTALLER, Scenario, crc32, sign, unsigned_stub
+from scenario import INSTALLER, SHORTCUT, UNSIGNED_INSTALLER, Scenario, clean_desktop_and_copy, crc32, sign, unsigned_stub
 from fixture_server import Response  # noqa: E402  (found through stubtest's path)
 
-PLANTED_NAMES = ('winhttp.dll', 'urlmon.dll', 'comctl32.dll', 'bcrypt.dll')
-# Native first, so that a DLL of that name beside a program is loaded the way
-# Windows would load it.
-NATIVE_FIRST = {'WINEDLLOVERRIDES': 'winhttp,urlmon,comctl32,bcrypt=n,b;mscoree,mshtml='}
+# Windows never takes these from a program's folder: they are in its
+# \KnownDlls object directory (the registry's KnownDLLs and the DLLs they
+# import). Wine has no such list, so files planted under these names keep
+# Wine's builtin-first order; every other name is loaded native first, the way
+# Windows would search for it.
+KNOWN_DLLS = {'advapi32', 'bcryptprimitives', 'cfgmgr32', 'clbcatq', 'combase', 'comdlg32', 'coml2', 'difxapi',
+              'gdi32', 'gdi32full', 'gdiplus', 'imagehlp', 'imm32', 'kernel32', 'kernelbase', 'msctf', 'msvcp_win',
+              'msvcrt', 'normaliz', 'nsi', 'ntdll', 'ole32', 'oleaut32', 'psapi', 'rpcrt4', 'sechost', 'setupapi',
+              'shcore', 'shell32', 'shlwapi', 'ucrtbase', 'user32', 'win32u', 'wldap32', 'ws2_32'}
+LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(.*)" at ')
+
+
+def loaded_dlls(trace, program):
+    """The DLLs that the process of `program` loaded, in a +pid,+loaddll trace."""
+    process, names = None, []
+    for line in trace.splitlines():
+        match = LOADED.match(line)
+        if match is None:
+            continue
+        name = match.group(2).rsplit('\\', 1)[-1].lower()
+        if name == program.name.lower():
+            process = match.group(1)
+        elif match.group(1) == process and name.endswith('.dll') and name not in names:
+            names.append(name)
+    return names
+
+
+def post(exit_code):
+    """The test installer's arguments for its message on a cancellation."""
+    return ['--post=cancelled'] if exit_code in (2, 5) else []
 
 
 class PlantedDllTest(unittest.TestCase):
-    def test_dlls_beside_the_stub_are_never_loaded(self):
+    def test_no_dll_beside_the_stub_is_ever_loaded(self):
         folder = Path(tempfile.mkdtemp(prefix='stub-downloads-'))
+        stub = folder / STUB.name
         try:
             for program in (STUB, HELPER):
                 shutil.copy(program, folder / program.name)
-            for name in PLANTED_NAMES:
-                shutil.copy(BIN / 'planted_dll.dll', folder / name)
-            markers = [folder / (name + '.loaded') for name in PLANTED_NAMES]
+            # Every DLL that a whole job loads: installed, and cancelled with
+            # the page, the stub copy and the shortcut.
+            names = []
+            for exit_code, shortcut in ((0, False), (2, True)):
+                with Scenario() as scenario:
+                    scenario.serve_document(scenario.document(shortcut=shortcut))
+                    result = scenario.run(*scenario.installer_args(exit_code, *post(exit_code)), program=stub,
+                                          env={'WINEDEBUG': '+pid,+loaddll'})
+                self.assertEqual(result.status, exit_code, result.messages)
+                names += [name for name in loaded_dlls(result.stderr, stub) if name not in names]
+                clean_desktop_and_copy()
+            for required in ('user32.dll', 'winhttp.dll', 'urlmon.dll', 'comctl32.dll', 'version.dll'):
+                self.assertIn(required, names)
 
-            # A program that searches the default way loads the planted file.
-            control = start(folder / HELPER.name, 'load-library', 'winhttp.dll', env=NATIVE_FIRST)
+            for name in names:
+                shutil.copy(BIN / 'planted_dll.dll', folder / name)
+            markers = [folder / (name + '.loaded') for name in names]
+            native_first = {'WINEDLLOVERRIDES': ','.join(
+                name[:-4] for name in names if name[:-4] not in KNOWN_DLLS) + '=n,b;mscoree,mshtml='}
+
+            # A program that searches the default way loads a planted file.
+            control = start(folder / HELPER.name, 'load-library', 'winhttp.dll', env=native_first)
             self.assertEqual(wait(control, 60), 0)
-            self.assertTrue(markers[0].exists(), 'the planted DLL should load without a restricted search')
+            self.assertTrue((folder / 'winhttp.dll.loaded').exists(),
+                            'the planted DLL should load without a restricted search')
             for marker in markers:
                 marker.unlink(missing_ok=True)
 
-            with Scenario() as scenario:
-                scenario.serve_document(scenario.document(sha256=hashlib.sha256(scenario.installer).hexdigest()))
-                result = scenario.run(*scenario.installer_args(0), program=folder / STUB.name, env=NATIVE_FIRST)
-            self.assertEqual(result.status, 0)
-            self.assertIsNotNone(result.installer)
+            for exit_code, shortcut in ((0, False), (2, True)):
+                with Scenario() as scenario:
+                    scenario.serve_document(scenario.document(
+                        shortcut=shortcut, sha256=hashlib.sha256(scenario.installer).hexdigest()))
+                    result = scenario.run(*scenario.installer_args(exit_code, *post(exit_code)), program=stub,
+                                          env=native_first)
+                self.assertEqual(result.status, exit_code, result.messages)
+                self.assertIsNotNone(result.installer)
+                if shortcut:
+                    self.assertTrue(SHORTCUT.exists(), result.messages)
+                    self.assertEqual(len(result.pages), 1, result.messages)
+                clean_desktop_and_copy()
             self.assertEqual([m.name for m in markers if m.exists()], [])
         finally:
+            clean_desktop_and_copy()
             shutil.rmtree(folder, ignore_errors=True)
 
 
