@@ -48,6 +48,11 @@ def prepare_prefix(env, display):
     certs = BUILD / 'certs'
     make_certs(str(certs))
     helper = BUILD / 'bin' / 'stub_test_helper.exe'
+    # The demo's stub and installer are signed by the test signer, whose CA
+    # the demo prefix trusts (a prefix made before that gets it added).
+    if not (PREFIX / '.stub-demo-codesign-ready').exists():
+        wine(env, helper, 'trust-ca', 'Z:' + str(certs / 'codesign_ca.der').replace('/', '\\'))
+        (PREFIX / '.stub-demo-codesign-ready').touch()
     # A prefix without syswow64 predates Wine's 32-bit part: wine-run.sh makes it again.
     if not ((PREFIX / '.stub-demo-ready').exists() and (PREFIX / 'drive_c' / 'windows' / 'syswow64').is_dir()):
         wine(env, helper, 'trust-ca', 'Z:' + str(certs / 'ca.der').replace('/', '\\'))

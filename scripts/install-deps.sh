@@ -54,7 +54,7 @@ install_missing \
   wine wine64 wine32:i386 \
   libeasyloggingpp-dev googletest \
   xvfb xauth imagemagick \
-  openssl python3 curl \
+  openssl osslsigncode python3 curl \
   clang \
   libbenchmark-dev zlib1g-dev \
   debian-archive-keyring

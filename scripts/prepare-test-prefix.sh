@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
 # Prepares the Wine prefix of a test build folder once: the prefix itself, the
-# test certificates, the test CA trusted by the machine, and a stand-in browser
-# that records the pages it is asked to open.
+# test certificates, the test CA and the test code-signing CA trusted by the
+# machine, and a stand-in browser that records the pages it is asked to open.
 set -euo pipefail
 build=$(cd "${1:?usage: prepare-test-prefix.sh BUILD_DIR}" && pwd)
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 stamp="$WINEPREFIX/.stub-tests-ready"
+codesign_stamp="$WINEPREFIX/.stub-codesign-ready"
 # A prefix without syswow64 was made before Wine's 32-bit part was installed;
 # wine-run.sh makes it again, and then it needs everything below again.
-[ -f "$stamp" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] && exit 0
+[ -f "$stamp" ] && [ -f "$codesign_stamp" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] && exit 0
 
 "$root/tests/fixtures/make_certs.sh" "$build/certs"
 helper="$build/bin/stub_test_helper.exe"
+# A prefix made before the code-signing CA existed gets it added (and one that
+# wine-run.sh makes again loses both stamps with it).
+if [ ! -f "$codesign_stamp" ] || [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+  "$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/codesign_ca.der" 2>/dev/null)"
+  wineserver -w
+  touch "$codesign_stamp"
+fi
+[ -f "$stamp" ] && exit 0
 "$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/ca.der" 2>/dev/null)"
 
 # The browser hand-off: Wine's launcher runs the programs listed here.

@@ -23,6 +23,9 @@ enum class ErrorCode : uint32_t {
   kCommunicationEvent = 7,
   kCommunicationSlot = 8,
   kInstallerLaunch = 9,
+  // Windows can't restrict where the stub's DLLs are loaded from (Windows 7
+  // without KB2533623), or a system DLL or function is missing.
+  kUnsafeDllSearch = 11,
   // No fault: the user closed the progress window, which ends the run at once
   // with exit status 0 and no box.
   kClosedByUser = 0x100,

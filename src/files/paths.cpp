@@ -29,9 +29,13 @@ Result<std::wstring> GetTempFolder() {
 Result<std::wstring> MakeTempInstallerPath() {
   auto folder = GetTempFolder();
   if (!folder) return folder;
+  return MakeInstallerPathIn(*folder);
+}
+
+Result<std::wstring> MakeInstallerPathIn(const std::wstring& folder) {
   // The name is the folder plus at most 3 + 4 + 4 characters.
-  std::vector<wchar_t> name(folder->size() + MAX_PATH, L'\0');
-  if (GetTempFileNameW(folder->c_str(), L"qmx", 0, name.data()) == 0) return PathError(GetLastError());
+  std::vector<wchar_t> name(folder.size() + MAX_PATH, L'\0');
+  if (GetTempFileNameW(folder.c_str(), L"qmx", 0, name.data()) == 0) return PathError(GetLastError());
   return std::wstring(name.data()) + L".exe";
 }
 

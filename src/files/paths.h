@@ -17,6 +17,9 @@ Result<std::wstring> GetTempFolder();
 // left in place so that no later call hands out the same name.
 Result<std::wstring> MakeTempInstallerPath();
 
+// The same in the given folder (ending in a backslash): the run's own folder.
+Result<std::wstring> MakeInstallerPathIn(const std::wstring& folder);
+
 // The current user's desktop folder followed by "\Continue installation.lnk".
 Result<std::wstring> GetShortcutPath();
 

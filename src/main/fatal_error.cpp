@@ -10,6 +10,9 @@ const wchar_t* FatalErrorMessage(ErrorCode code) {
     case ErrorCode::kCommunicationEvent: return L"Failed to create communication event. Error code 7";
     case ErrorCode::kCommunicationSlot: return L"Failed to create communication slot. Error code 8";
     case ErrorCode::kInstallerLaunch: return L"Cannot start installer. Error code 9";
+    case ErrorCode::kUnsafeDllSearch:
+      return L"This version of Windows lacks an update that the installer needs to run safely. "
+             L"Please install the latest Windows updates. Error code 11";
     case ErrorCode::kSideEffect:
     case ErrorCode::kClosedByUser: break;
   }

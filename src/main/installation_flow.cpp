@@ -10,9 +10,11 @@
 
 #include "config/config_download.h"
 #include "files/paths.h"
+#include "files/protected_folder.h"
 #include "files/url_cache.h"
 #include "log/log_setup.h"
 #include "main/fatal_error.h"
+#include "main/installer_trust.h"
 #include "progress/callback_handler.h"
 #include "progress/download_watchdog.h"
 
@@ -21,6 +23,7 @@ namespace {
 // The file that the download produced, held from the download's return until
 // the installer has started, so that nobody can change or delete it.
 struct DownloadedInstaller {
+  std::wstring folder;  // the run's own, only administrators can write to it
   std::wstring path;
   UniqueFile file;
 };
@@ -53,12 +56,26 @@ void EndStuckDownload(DownloadAbort reason, ProgressWindow& window, const std::w
   ExitProcess(ReportFatalError(ErrorCode::kInstallerDownload));
 }
 
-// Downloads the installer into a fresh temporary name behind the progress
-// window, and holds the file.
+// A new folder of the run's own under the temporary folder.
+Result<std::wstring> MakeRunFolderInTemp() {
+  const auto temp = GetTempFolder();
+  Result<std::wstring> folder = temp ? MakeRunFolder(*temp) : temp;
+  if (!folder) {
+    LOG(ERROR) << "Unable to make a folder for the installer under " << Quoted(temp ? *temp : L"")
+               << ". Error code " << folder.error().systemError;
+  }
+  return folder;
+}
+
+// Downloads the installer into a fresh name in a folder of the run's own,
+// behind the progress window, and holds the file.
 Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& window,
                                               CallbackHandler& callback) {
   DownloadedInstaller installer;
-  const auto path = MakeTempInstallerPath();
+  const auto folder = MakeRunFolderInTemp();
+  if (!folder) return folder.error();
+  installer.folder = *folder;
+  const auto path = MakeInstallerPathIn(installer.folder);
   if (!path) {
     LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code "
                  << path.error().systemError;
@@ -71,13 +88,18 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
   // The Windows C runtime keeps rand's state per thread, and only this thread draws.
   url = AppendCacheBuster(url, rand());  // NOLINT(concurrency-mt-unsafe)
 
+  callback.StartsFrom(url);
   HRESULT downloaded = E_FAIL;
   DownloadAbort aborted = DownloadAbort::kNone;
+  Result<UniqueFile> held = MakeError(ErrorCode::kInstallerOpen);
   {
     DownloadWatchdog watchdog(callback, window.ClosedByUserEvent(), [&](DownloadAbort reason) {
       EndStuckDownload(reason, window, installer.path);
     });
     downloaded = URLDownloadToFileW(nullptr, url.c_str(), installer.path.c_str(), 0, &callback);
+    // At once, before anything else: from the download's return until the
+    // installer has started, nobody else can change or delete the file.
+    if (downloaded == S_OK) held = OpenInstallerExclusively(installer.path);
     aborted = watchdog.Aborted();
   }
   // The download has ended, whether or not it reported its end.
@@ -86,16 +108,16 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
   // keep, and it can be large.
   ForgetCachedDownload(url);
   if (aborted == DownloadAbort::kClosedByUser || window.ClosedByUser()) {
+    if (held) held->reset();
     DeleteFileW(installer.path.c_str());
+    RemoveRunFolder(installer.folder, installer.path);
     return MakeError(ErrorCode::kClosedByUser);
   }
+  if (callback.RefusedRedirect()) downloaded = E_ABORT;  // whatever the download made of it
   if (downloaded != S_OK) {
     LOG(ERROR) << "Can't download wrapper to " << Quoted(installer.path);
     return MakeError(ErrorCode::kInstallerDownload, static_cast<uint32_t>(downloaded));
   }
-  // As soon as the download has returned, and until the installer has
-  // started, nobody else can change or delete the file.
-  auto held = OpenInstallerExclusively(installer.path);
   LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(installer.path);
   if (!held) {
     LOG(ERROR) << "Failed to open the file " << Quoted(installer.path) << ". Error code "
@@ -126,6 +148,18 @@ Status VerifyInstaller(const ConfigDocument& document, const DownloadedInstaller
   return Status();
 }
 
+// Who signed the held installer, where a signer is required; where none is
+// and the document has no "sha256", only the CRC-32 vouches for the file.
+Status VerifyInstallerTrust(const ConfigDocument& document, const DownloadedInstaller& installer,
+                            const std::wstring& url) {
+  const auto signer = RequiredInstallerSigner();
+  if (!signer) return signer.error();
+  if (!signer->empty()) return VerifyInstallerSignature(installer.file.get(), installer.path, *signer);
+  const auto sha256 = ReadSha256(document);
+  if (sha256 && RestsOnCrc32Alone(false, sha256->has_value())) LOG(WARNING) << Crc32AloneWarning(url);
+  return Status();
+}
+
 // The document's "version", refused where it would change the installer's
 // command line.
 Result<std::wstring> ReadLaunchableVersion(const ConfigDocument& document) {
@@ -149,6 +183,8 @@ Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::
   launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
   launch.lpFile = installer.path.c_str();
   launch.lpParameters = parameters.c_str();
+  // Not the shared temporary folder: no DLL dropped there is beside it.
+  launch.lpDirectory = installer.folder.c_str();
   launch.nShow = SW_SHOWNORMAL;
   LOG(INFO) << "Launching installer " << Quoted(installer.path + L" " + parameters);
   const BOOL launched = ShellExecuteExW(&launch);
@@ -235,8 +271,10 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   auto installer = DownloadInstaller(*url, window, callback);
   if (!installer) return installer.error();
   run.installerPath = installer->path;
+  run.runFolder = installer->folder;
 
   if (Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
+  if (Status trusted = VerifyInstallerTrust(*document, *installer, *url); !trusted) return trusted;
 
   const auto version = ReadLaunchableVersion(*document);
   if (!version) return version.error();

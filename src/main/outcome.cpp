@@ -3,7 +3,10 @@
 #include <shellapi.h>
 
 #include "build_settings.h"
+#include "files/desktop_shell.h"
 #include "files/paths.h"
+#include "files/protected_folder.h"
+#include "files/safe_file.h"
 #include "files/shortcut.h"
 #include "files/stub_copy.h"
 #include "http/win_http_client.h"
@@ -19,18 +22,36 @@ void RemoveLeftoverShortcut() {
   }
   if (!FileExists(*shortcut)) return;
   LOG(INFO) << "Attempting to delete shortcut " << Quoted(*shortcut);
-  if (DeleteFileW(shortcut->c_str())) {
+  // Any program of the user may have put a link or junction there: only the
+  // name itself goes, never what it points to.
+  const auto deleted = DeleteWithoutFollowingLinks(*shortcut);
+  if (deleted) {
     LOG(INFO) << Quoted(*shortcut) << " deleted";
   } else {
-    const DWORD error = GetLastError();
-    LOG(WARNING) << "Unable to delete " << Quoted(*shortcut) << " shortcut. Error code " << error;
+    LOG(WARNING) << "Unable to delete " << Quoted(*shortcut) << " shortcut. Error code "
+                 << deleted.error().systemError;
   }
 }
 
+// Writes the link in the copy's protected folder, then moves it to the
+// desktop, onto a name where nothing is left: a link planted there can't
+// make the stub write through it.
+Status PlaceContinueShortcut(const std::wstring& copyFolder, const std::wstring& copyPath,
+                             const std::wstring& shortcut) {
+  const auto cleared = DeleteWithoutFollowingLinks(shortcut);
+  if (!cleared) return cleared.error();
+  const std::wstring staged = copyFolder + L"Continue installation.lnk";
+  DeleteFileW(staged.c_str());
+  if (Status created = CreateContinueShortcut(copyPath, staged); !created) return created;
+  Status placed = PlaceWithoutFollowingLinks(staged, shortcut);
+  if (!placed) DeleteFileW(staged.c_str());
+  return placed;
+}
+
 void LeaveContinueShortcut() {
-  const auto folder = GetTempFolder();
+  const auto folder = StubCopyFolder();
   if (!folder) {
-    LOG(WARNING) << "Unable to find the temporary folder; no stub copy is made";
+    LOG(ERROR) << "Unable to make the folder of the stub copy. Error code " << folder.error().systemError;
     return;
   }
   const std::wstring copyPath = StubCopyPath(*folder);
@@ -56,7 +77,7 @@ void LeaveContinueShortcut() {
     return;
   }
   LOG(INFO) << "Attempting to create shortcut " << Quoted(*shortcut);
-  if (const Status created = CreateContinueShortcut(copyPath, *shortcut); created) {
+  if (const Status created = PlaceContinueShortcut(*folder, copyPath, *shortcut); created) {
     LOG(INFO) << "Successfully created shortcut " << Quoted(*shortcut);
   } else {
     LOG(ERROR) << "Unable to create shortcut " << Quoted(*shortcut) << ". Error code "
@@ -73,7 +94,7 @@ void HandleCancellation(StubRun& run) {
                  << kCancellationMessageWaitMs / 1000 << " seconds";
   }
   LOG(INFO) << "Navigating user to cancellation page";
-  ShellExecuteW(nullptr, nullptr, CancellationPageUrl(run.version).c_str(), nullptr, nullptr, SW_SHOW);
+  OpenPageAsSignedInUser(CancellationPageUrl(run.version));
   if (run.shortcutFlag) LeaveContinueShortcut();
 }
 
@@ -156,6 +177,10 @@ void HandleOutcome(StubRun& run) {
       break;
   }
   DeleteInstaller(run.installerPath);
+  if (!run.runFolder.empty() && !RemoveRunFolder(run.runFolder, run.installerPath)) {
+    const DWORD error = GetLastError();
+    LOG(WARNING) << "Unable to remove the installer's folder " << Quoted(run.runFolder) << ". Error code " << error;
+  }
   run.com.reset();
   LOG(INFO) << "Pexmira wrapper exiting";
 }

@@ -20,6 +20,7 @@ struct StubRun {
   // The installation flow.
   bool shortcutFlag = false;       // the document's "shortcut", unless "-ns"
   std::wstring installerPath;      // once the download has a name
+  std::wstring runFolder;          // the folder of the download, ending in a backslash
   std::wstring version;            // once the installer has been verified
   std::wstring sessionId;          // made right before the launch
   std::optional<ComApartment> com; // from the installer's start to the end of the outcome

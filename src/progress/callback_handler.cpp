@@ -1,6 +1,7 @@
 #include "progress/callback_handler.h"
 
 #include <cmath>
+#include <cwctype>
 #include <limits>
 
 #include "log/log_setup.h"
@@ -15,6 +16,25 @@ STDMETHODIMP CallbackHandler::QueryInterface(REFIID riid, void** object) {
   *object = nullptr;
   return E_NOINTERFACE;
 }
+
+namespace {
+
+bool StartsWithHttps(const wchar_t* url) {
+  static const wchar_t kScheme[] = L"https://";
+  if (url == nullptr) return false;
+  for (size_t i = 0; kScheme[i] != L'\0'; ++i) {
+    if (url[i] == L'\0' || std::towlower(url[i]) != kScheme[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsRefusedRedirect(bool startedOnHttps, const wchar_t* newUrl) {
+  return startedOnHttps && !StartsWithHttps(newUrl);
+}
+
+void CallbackHandler::StartsFrom(const std::wstring& url) { startedOnHttps_ = StartsWithHttps(url.c_str()); }
 
 STDMETHODIMP CallbackHandler::OnStartBinding(DWORD, IBinding* started) {
   {
@@ -57,8 +77,16 @@ bool CallbackHandler::Abort() {
 }
 
 STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
-                                         LPCWSTR) {
+                                         LPCWSTR statusText) {
   Notified();
+  // Windows reports a redirect with its new address; a download that began on
+  // HTTPS does not go on over plain HTTP (Wine reports no redirects).
+  if (statusCode == BINDSTATUS_REDIRECTING && IsRefusedRedirect(startedOnHttps_, statusText)) {
+    refusedRedirect_ = true;
+    LOG(ERROR) << "The installer's download was redirected from HTTPS to "
+               << Quoted(statusText != nullptr ? statusText : L"") << "; the redirect is refused";
+    return E_ABORT;
+  }
   switch (statusCode) {
     case BINDSTATUS_FINDINGRESOURCE: LOG(INFO) << "Finding resource..."; break;
     case BINDSTATUS_CONNECTING: LOG(INFO) << "Connecting..."; break;

@@ -11,8 +11,13 @@
 #include <atomic>
 #include <mutex>
 #include <optional>
+#include <string>
 
 class ProgressWindow;
+
+// True when a download that started on HTTPS is redirected to an address that
+// is not HTTPS (any letter case of the scheme): such a downgrade is refused.
+bool IsRefusedRedirect(bool startedOnHttps, const wchar_t* newUrl);
 
 // Counts no references: the object that owns it outlives the download, and
 // URL monikers hold it only while the download runs on the calling thread.
@@ -44,11 +49,19 @@ class CallbackHandler : public IBindStatusCallback {
   std::optional<ULONGLONG> LastNotificationAt() const;
   bool Abort();
 
+  // The address the download starts from; a redirect from HTTPS to another
+  // scheme then aborts the download (see IsRefusedRedirect).
+  void StartsFrom(const std::wstring& url);
+  // True once such a redirect was refused; the download is not to be used.
+  bool RefusedRedirect() const { return refusedRedirect_; }
+
  private:
   void Notified();
   void ProgressStep(ULONG progress, ULONG progressMax);
 
   ProgressWindow* const window_;
+  bool startedOnHttps_ = false;
+  bool refusedRedirect_ = false;
   int lastPercent_ = 0;  // the last percentage sent to the bar
   std::atomic<bool> notified_{false};
   std::atomic<ULONGLONG> lastNotification_{0};

@@ -1,5 +1,6 @@
-"""Reads the resources of a PE file: {(type, name, language): bytes}. Types and
-names are numbers (named entries are skipped)."""
+"""Reads parts of a PE file: its resources ({(type, name, language): bytes};
+types and names are numbers, named entries are skipped), its data directories
+and the bytes at an RVA."""
 import struct
 
 
@@ -45,3 +46,37 @@ def resources(path):
                 start = _rva_to_offset(sections, rva)
                 found[(type_id, name_id, lang_id)] = data[start:start + size]
     return found
+
+
+class PeFile:
+    def __init__(self, path):
+        self.data = open(path, 'rb').read()
+        pe = struct.unpack_from('<I', self.data, 0x3C)[0]
+        if self.data[pe:pe + 4] != b'PE\0\0':
+            raise ValueError('not a PE file')
+        section_count, optional_size = struct.unpack_from('<H12xH', self.data, pe + 6)
+        optional = pe + 24
+        self.magic = struct.unpack_from('<H', self.data, optional)[0]
+        self.image_base = struct.unpack_from('<Q', self.data, optional + 24)[0]
+        self.checksum_offset = optional + 64
+        self._directories = optional + (112 if self.magic == 0x20B else 96)
+        table = optional + optional_size
+        self.sections = [struct.unpack_from('<IIII', self.data, table + 40 * i + 8)
+                         for i in range(section_count)]
+        self.sections = [(va, vsize, offset, rsize) for vsize, va, rsize, offset in self.sections]
+
+    def directory_offset(self, index):
+        """The file offset of a data directory entry."""
+        return self._directories + 8 * index
+
+    def directory(self, index):
+        """(RVA, size) of a data directory entry."""
+        return struct.unpack_from('<II', self.data, self.directory_offset(index))
+
+    def read(self, rva, size):
+        offset = _rva_to_offset(self.sections, rva)
+        return self.data[offset:offset + size]
+
+    def c_string(self, rva):
+        offset = _rva_to_offset(self.sections, rva)
+        return self.data[offset:self.data.index(b'\0', offset)].decode('ascii')

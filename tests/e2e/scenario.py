@@ -11,7 +11,7 @@ import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from stubtest import (BIN, BROWSER_PAGES, CERTS, DESKTOP, HELPER, STUB, TEMP_DIR, read_log_bytes,
+from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, PREFIX, STUB, TEMP_DIR, read_log_bytes,
                       read_records, record_run, start, windows_path)
 from fixture_server import FixtureServer, Response  # noqa: E402  (found through stubtest's path)
 
@@ -20,8 +20,11 @@ ANALYTICS_PORT = 18544  # the tests build's analytics host
 DOWNLOAD_PORT = 18546
 INSTALLER = BIN / 'test_installer.exe'
 INSTALLER32 = BIN / 'test_installer32.exe'  # the same, as a 32-bit program
+# The test installer signed otherwise, or not at all (built beside it).
+INSTALLERS = BIN / 'installers'
+UNSIGNED_INSTALLER = INSTALLERS / 'unsigned.exe'
 SHORTCUT = DESKTOP / 'Continue installation.lnk'
-STUB_COPY = TEMP_DIR / 'qmxtl_setup.exe'
+STUB_COPY = PREFIX / 'drive_c' / 'Program Files' / 'Tessaloom Setup' / 'qmxtl_setup.exe'
 BOX_TITLE = 'We apologize!'
 NAVIGATION = 'Navigating user to cancellation page'
 # The shell starts the browser in the background; its page arrives a little
@@ -31,6 +34,31 @@ PAGE_WAIT = 10
 
 def crc32(data):
     return zlib.crc32(data) & 0xFFFFFFFF
+
+
+def sign(data, signer='signer'):
+    """The bytes of a program signed by one of the test fixtures' signers
+    (signer, other_signer, untrusted_signer, wrongusage_signer), as the
+    build signs the test installer."""
+    with tempfile.TemporaryDirectory(prefix='stub-sign-') as work:
+        unsigned, signed = Path(work) / 'in.exe', Path(work) / 'out.exe'
+        unsigned.write_bytes(data)
+        subprocess.run(['osslsigncode', 'sign', '-certs', str(CERTS / f'{signer}.pem'),
+                        '-key', str(CERTS / f'{signer}.key'), '-h', 'sha256', '-n', 'Tessaloom test installer',
+                        '-in', str(unsigned), '-out', str(signed)], check=True, capture_output=True, timeout=120)
+        return signed.read_bytes()
+
+
+def unsigned_stub():
+    """The built stub with its signature taken off: a stub that checks no
+    installer signature."""
+    copy = BUILD / 'unsigned-stub' / STUB.name
+    if not copy.exists() or copy.stat().st_mtime < STUB.stat().st_mtime:
+        copy.parent.mkdir(exist_ok=True)
+        copy.unlink(missing_ok=True)
+        subprocess.run(['osslsigncode', 'remove-signature', '-in', str(STUB), '-out', str(copy)],
+                       check=True, capture_output=True, timeout=120)
+    return copy
 
 
 @dataclass
@@ -77,8 +105,9 @@ class Scenario:
         # The placeholders (and downloads that a fatal road left) of this
         # scenario's runs; the runs themselves are checked for what they leave.
         for name in temp_files() - self.temp_before:
-            if name.startswith('qmx') and name != STUB_COPY.name:
-                (TEMP_DIR / name).unlink(missing_ok=True)
+            if name.startswith('qmx'):
+                path = TEMP_DIR / name
+                shutil.rmtree(path, ignore_errors=True) if path.is_dir() else path.unlink(missing_ok=True)
 
     def serve_installer(self, data, path='/qmx_installer.exe', **behaviour):
         self.installer = data

@@ -2,12 +2,25 @@
 import re
 import struct
 import subprocess
+import sys
 import unittest
 import xml.etree.ElementTree as ET
 
-from peinfo import resources
-from stubtest import STUB
+from peinfo import PeFile, resources
+from stubtest import BUILD, SOURCE, STUB
 
+sys.path.insert(0, str(SOURCE / 'cmake'))
+import write_load_config  # noqa: E402
+
+# Resolved before the stub's first instruction: known DLLs only.
+STATIC_IMPORTS = {'kernel32.dll', 'msvcrt.dll'}
+# Loaded on first use, after the stub has restricted the DLL search.
+DELAY_LOADED = {'advapi32.dll', 'bcrypt.dll', 'comctl32.dll', 'crypt32.dll', 'ole32.dll', 'oleaut32.dll',
+                'rpcrt4.dll', 'shell32.dll', 'urlmon.dll', 'user32.dll', 'winhttp.dll', 'wininet.dll',
+                'wintrust.dll'}
+LINK_MAP = BUILD / 'tessaloom_setup.map'
+LOAD_CONFIG_ENTRY = 10
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
 COMPATIBILITY = '{urn:schemas-microsoft-com:compatibility.v1}'
 SETTINGS_2005 = '{http://schemas.microsoft.com/SMI/2005/WindowsSettings}'
@@ -15,10 +28,6 @@ SETTINGS_2016 = '{http://schemas.microsoft.com/SMI/2016/WindowsSettings}'
 # The supportedOS identifiers of Windows 7, 8, 8.1, and 10 and 11 (one for both).
 SUPPORTED_OS = {'{35138b9a-5d96-4fbd-8e2d-a2440225f93a}', '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}',
                 '{1f676c76-80e1-4239-95bb-83d0f6d0da78}', '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'}
-
-SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'shell32.dll', 'msvcrt.dll', 'ole32.dll', 'oleaut32.dll',
-               'winhttp.dll', 'urlmon.dll', 'comctl32.dll', 'rpcrt4.dll', 'advapi32.dll', 'ws2_32.dll',
-               'crypt32.dll', 'bcrypt.dll', 'gdi32.dll', 'shlwapi.dll'}
 
 
 class ExecutableTest(unittest.TestCase):
@@ -31,10 +40,37 @@ class ExecutableTest(unittest.TestCase):
         self.assertIn('file format pei-x86-64', self.headers)
         self.assertRegex(self.headers, r'Subsystem\s+00000002\s+\(Windows GUI\)')
 
-    def test_imports_system_dlls_only(self):
-        dlls = {name.lower() for name in re.findall(r'DLL Name: (\S+)', self.headers)}
-        self.assertTrue(dlls)
-        self.assertLessEqual(dlls, SYSTEM_DLLS, f'unexpected imports: {dlls - SYSTEM_DLLS}')
+    def test_imports_the_kernel_and_the_c_runtime_only_and_delay_loads_the_rest(self):
+        static = {name.lower() for name in re.findall(r'DLL Name: (\S+)', self.headers)}
+        self.assertEqual(static, STATIC_IMPORTS)
+        self.assertEqual(delay_loaded_dlls(PeFile(STUB), LINK_MAP.read_text()), DELAY_LOADED)
+
+    def test_load_configuration_asks_for_dependent_dlls_from_the_system_folder(self):
+        pe = PeFile(STUB)
+        self.assertEqual(pe.magic, 0x20B)
+        rva, size = pe.directory(LOAD_CONFIG_ENTRY)
+        self.assertNotEqual(rva, 0, 'no load-configuration directory')
+        directory = pe.read(rva, size)
+        self.assertEqual(struct.unpack_from('<I', directory, 0)[0], size)
+        self.assertGreaterEqual(size, 80)
+        self.assertEqual(struct.unpack_from('<H', directory, 78)[0], LOAD_LIBRARY_SEARCH_SYSTEM32)
+
+    def test_the_post_link_step_writes_the_entry_or_fails(self):
+        pe = PeFile(STUB)
+        link_map = LINK_MAP.read_text()
+        entry, checksum = pe.directory_offset(LOAD_CONFIG_ENTRY), pe.checksum_offset
+        as_linked = bytearray(pe.data)
+        struct.pack_into('<II', as_linked, entry, 0, 0)
+        patched = write_load_config.patch(bytes(as_linked), link_map)
+        self.assertEqual(patched, pe.data)
+        self.assertEqual(struct.unpack_from('<I', patched, checksum)[0],
+                         write_load_config.pe_checksum(patched, checksum))
+        elsewhere = bytearray(as_linked)
+        struct.pack_into('<II', elsewhere, entry, 0x1000, 112)
+        for data, text in ((as_linked, ''), (elsewhere, link_map),
+                           (as_linked, re.sub(r'_load_config_used', '_other', link_map))):
+            with self.assertRaises(write_load_config.PatchError):
+                write_load_config.patch(bytes(data), text)
 
     def test_manifest_asks_for_administrator_and_common_controls_6(self):
         manifest = resources(STUB)[(24, 1, 1033)].decode('utf-8')
@@ -82,6 +118,17 @@ class ExecutableTest(unittest.TestCase):
         items[0]['class'] = items[0]['class'].lower()
         self.assertEqual(items[0], {'id': 1001, 'class': 'msctls_progress32', 'title': '', 'style': 0x50800001,
                                     'ex_style': 0, 'x': 7, 'y': 7, 'cx': 266, 'cy': 21})
+
+
+def delay_loaded_dlls(pe, link_map):
+    """The DLL names of the delay-import descriptors that the link map places
+    in the file (GNU ld leaves the delay-import directory entry empty)."""
+    names = set()
+    for address in re.findall(r'^\s+0x([0-9a-f]+)\s+__DELAY_IMPORT_DESCRIPTOR_\w+$', link_map, re.MULTILINE):
+        attributes, name_rva = struct.unpack_from('<II', pe.read(int(address, 16) - pe.image_base, 8))
+        assert attributes & 1, 'delay-import descriptor without RVAs'
+        names.add(pe.c_string(name_rva).lower())
+    return names
 
 
 def parse_dialog_ex(data):

@@ -6,7 +6,7 @@ import re
 import time
 import unittest
 
-from scenario import CONFIG_PORT, INSTALLER, Scenario, crc32
+from scenario import CONFIG_PORT, INSTALLER, UNSIGNED_INSTALLER, Scenario, crc32, sign, unsigned_stub
 from stubtest import (HELPER, STUB, TEMP_DIR, USER_DIR, helper, read_log_bytes, read_records, start, wait,
                       windows_path)
 
@@ -28,7 +28,8 @@ def installer_path(result):
 
 
 def linux_temp_path(windows_path):
-    return TEMP_DIR / windows_path.rsplit('\\', 1)[1]
+    """The download's path: its folder of the run's own in the temporary folder."""
+    return TEMP_DIR.joinpath(*windows_path.rsplit('\\', 2)[1:])
 
 
 def record_times(since, message):
@@ -158,8 +159,8 @@ class LongDownloadTest(unittest.TestCase):
         # 40 seconds of steady data: the watchdog must tell a notification
         # within the current clock tick from none at all.
         with Scenario() as scenario:
-            data = INSTALLER.read_bytes()
-            scenario.serve_installer(data + bytes(8 * 1024 * 1024 - len(data)), rate=200 * 1024)
+            data = UNSIGNED_INSTALLER.read_bytes()
+            scenario.serve_installer(sign(data + bytes(8 * 1024 * 1024 - len(data))), rate=200 * 1024)
             scenario.serve_document()
             result = scenario.run(*scenario.installer_args(0), timeout=120)
         self.assertEqual(result.status, 0, result.messages)
@@ -169,10 +170,10 @@ class LongDownloadTest(unittest.TestCase):
 
 
 class FatalRoadTest(unittest.TestCase):
-    def fatal(self, scenario, code, box, *args):
+    def fatal(self, scenario, code, box, *args, **options):
         """A run that ends on a fatal road: the box, the code, one ERROR record
         as the last record, and no installer run."""
-        result = scenario.run(*args, expect_box=True)
+        result = scenario.run(*args, expect_box=True, **options)
         self.assertEqual(result.status, code)
         self.assertEqual(result.box, box)
         self.assertIsNone(result.installer, 'the installer ran')
@@ -268,7 +269,8 @@ class FatalRoadTest(unittest.TestCase):
         with Scenario() as scenario:
             scenario.serve_installer(b'This is not a Windows program.\r\n' * 100)
             scenario.serve_document()
-            result, error = self.fatal(scenario, 9, 'Cannot start installer. Error code 9')
+            # A stub that checks no signature gets as far as the launch.
+            result, error = self.fatal(scenario, 9, 'Cannot start installer. Error code 9', program=unsigned_stub())
         path = installer_path(result)
         self.assertRegex(error, r'^Can\'t launch installer "' + re.escape(path) + r'"\. Error code [1-9]\d*$')
         self.assertIn('Checksum is OK. Continue...', result.messages)
@@ -278,8 +280,8 @@ class FatalRoadTest(unittest.TestCase):
 class ProgressTest(unittest.TestCase):
     def test_a_slow_download_moves_the_bar_and_ends_the_window(self):
         with Scenario() as scenario:
-            data = INSTALLER.read_bytes()
-            scenario.serve_installer(data + bytes(FIVE_MIB - len(data)), rate=3 * 1024 * 1024)
+            data = UNSIGNED_INSTALLER.read_bytes()
+            scenario.serve_installer(sign(data + bytes(FIVE_MIB - len(data))), rate=3 * 1024 * 1024)
             scenario.serve_document()
             window = start(HELPER, 'window', PROGRESS_TITLE, 30)
             try:
@@ -304,8 +306,8 @@ class ProgressTest(unittest.TestCase):
 
     def test_closing_the_window_ends_the_stub_at_once(self):
         with Scenario() as scenario:
-            data = INSTALLER.read_bytes()
-            scenario.serve_installer(data + bytes(FIVE_MIB), rate=256 * 1024)
+            data = UNSIGNED_INSTALLER.read_bytes()
+            scenario.serve_installer(sign(data + bytes(FIVE_MIB)), rate=256 * 1024)
             scenario.serve_document()
             log_start = len(read_log_bytes())
             stub = start(STUB, *scenario.installer_args(0))

@@ -3,72 +3,137 @@ swapped installer and hostile servers must not make it run anything else,
 crash or hang."""
 import hashlib
 import json
+import re
 import shutil
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
-from stubtest import BIN, HELPER, LOG_FILE, STUB, helper, start, wait, windows_path
-from scenario import INSTALLER, Scenario, crc32
+from stubtest import BIN, HELPER, LOG_FILE, STUB, TEMP_DIR, helper, start, wait, windows_path
+from scenario import INSTALLER, SHORTCUT, UNSIGNED_INSTALLER, Scenario, clean_desktop_and_copy, crc32, sign, unsigned_stub
 from fixture_server import Response  # noqa: E402  (found through stubtest's path)
 
-PLANTED_NAMES = ('winhttp.dll', 'urlmon.dll', 'comctl32.dll', 'bcrypt.dll')
-# Native first, so that a DLL of that name beside a program is loaded the way
-# Windows would load it.
-NATIVE_FIRST = {'WINEDLLOVERRIDES': 'winhttp,urlmon,comctl32,bcrypt=n,b;mscoree,mshtml='}
+# Windows never takes these from a program's folder: they are in its
+# \KnownDlls object directory (the registry's KnownDLLs and the DLLs they
+# import). Wine has no such list, so files planted under these names keep
+# Wine's builtin-first order; every other name is loaded native first, the way
+# Windows would search for it.
+KNOWN_DLLS = {'advapi32', 'bcryptprimitives', 'cfgmgr32', 'clbcatq', 'combase', 'comdlg32', 'coml2', 'difxapi',
+              'gdi32', 'gdi32full', 'gdiplus', 'imagehlp', 'imm32', 'kernel32', 'kernelbase', 'msctf', 'msvcp_win',
+              'msvcrt', 'normaliz', 'nsi', 'ntdll', 'ole32', 'oleaut32', 'psapi', 'rpcrt4', 'sechost', 'setupapi',
+              'shcore', 'shell32', 'shlwapi', 'ucrtbase', 'user32', 'win32u', 'wldap32', 'ws2_32'}
+LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(.*)" at ')
+
+
+def loaded_dlls(trace, program):
+    """The DLLs that the process of `program` loaded, in a +pid,+loaddll trace."""
+    process, names = None, []
+    for line in trace.splitlines():
+        match = LOADED.match(line)
+        if match is None:
+            continue
+        name = match.group(2).rsplit('\\', 1)[-1].lower()
+        if name == program.name.lower():
+            process = match.group(1)
+        elif match.group(1) == process and name.endswith('.dll') and name not in names:
+            names.append(name)
+    return names
+
+
+def post(exit_code):
+    """The test installer's arguments for its message on a cancellation."""
+    return ['--post=cancelled'] if exit_code in (2, 5) else []
 
 
 class PlantedDllTest(unittest.TestCase):
-    def test_dlls_beside_the_stub_are_never_loaded(self):
+    def test_no_dll_beside_the_stub_is_ever_loaded(self):
         folder = Path(tempfile.mkdtemp(prefix='stub-downloads-'))
+        stub = folder / STUB.name
         try:
             for program in (STUB, HELPER):
                 shutil.copy(program, folder / program.name)
-            for name in PLANTED_NAMES:
-                shutil.copy(BIN / 'planted_dll.dll', folder / name)
-            markers = [folder / (name + '.loaded') for name in PLANTED_NAMES]
+            # Every DLL that a whole job loads: installed, and cancelled with
+            # the page, the stub copy and the shortcut.
+            names = []
+            for exit_code, shortcut in ((0, False), (2, True)):
+                with Scenario() as scenario:
+                    scenario.serve_document(scenario.document(shortcut=shortcut))
+                    result = scenario.run(*scenario.installer_args(exit_code, *post(exit_code)), program=stub,
+                                          env={'WINEDEBUG': '+pid,+loaddll'})
+                self.assertEqual(result.status, exit_code, result.messages)
+                names += [name for name in loaded_dlls(result.stderr, stub) if name not in names]
+                clean_desktop_and_copy()
+            for required in ('user32.dll', 'winhttp.dll', 'urlmon.dll', 'comctl32.dll', 'version.dll'):
+                self.assertIn(required, names)
 
-            # A program that searches the default way loads the planted file.
-            control = start(folder / HELPER.name, 'load-library', 'winhttp.dll', env=NATIVE_FIRST)
+            for name in names:
+                shutil.copy(BIN / 'planted_dll.dll', folder / name)
+            markers = [folder / (name + '.loaded') for name in names]
+            native_first = {'WINEDLLOVERRIDES': ','.join(
+                name[:-4] for name in names if name[:-4] not in KNOWN_DLLS) + '=n,b;mscoree,mshtml='}
+
+            # A program that searches the default way loads a planted file.
+            control = start(folder / HELPER.name, 'load-library', 'winhttp.dll', env=native_first)
             self.assertEqual(wait(control, 60), 0)
-            self.assertTrue(markers[0].exists(), 'the planted DLL should load without a restricted search')
+            self.assertTrue((folder / 'winhttp.dll.loaded').exists(),
+                            'the planted DLL should load without a restricted search')
             for marker in markers:
                 marker.unlink(missing_ok=True)
 
-            with Scenario() as scenario:
-                scenario.serve_document(scenario.document(sha256=hashlib.sha256(scenario.installer).hexdigest()))
-                result = scenario.run(*scenario.installer_args(0), program=folder / STUB.name, env=NATIVE_FIRST)
-            self.assertEqual(result.status, 0)
-            self.assertIsNotNone(result.installer)
+            for exit_code, shortcut in ((0, False), (2, True)):
+                with Scenario() as scenario:
+                    scenario.serve_document(scenario.document(
+                        shortcut=shortcut, sha256=hashlib.sha256(scenario.installer).hexdigest()))
+                    result = scenario.run(*scenario.installer_args(exit_code, *post(exit_code)), program=stub,
+                                          env=native_first)
+                self.assertEqual(result.status, exit_code, result.messages)
+                self.assertIsNotNone(result.installer)
+                if shortcut:
+                    self.assertTrue(SHORTCUT.exists(), result.messages)
+                    self.assertEqual(len(result.pages), 1, result.messages)
+                clean_desktop_and_copy()
             self.assertEqual([m.name for m in markers if m.exists()], [])
         finally:
+            clean_desktop_and_copy()
             shutil.rmtree(folder, ignore_errors=True)
 
 
 class SwappedInstallerTest(unittest.TestCase):
     def test_the_checked_file_is_the_file_that_runs(self):
+        """The attacker changes and deletes the download from the moment the
+        download reports its end, before the stub holds it. On Windows the
+        run's folder lets no program of the user in at all. Wine does not store
+        its DACL, and its URL monikers write the file after that report, so
+        there the attack lands before the hold: the run then ends with 5
+        (deleted) or 6 (changed). Either way a changed file never runs."""
         with Scenario() as scenario:
             # A large installer and a SHA-256 keep the file held long enough for
             # the attacker to try many times.
-            data = INSTALLER.read_bytes() + bytes(48 * 1024 * 1024)
+            data = sign(UNSIGNED_INSTALLER.read_bytes() + bytes(48 * 1024 * 1024))
             scenario.serve_installer(data)
             scenario.serve_document(scenario.document(sha256=hashlib.sha256(data).hexdigest()))
-            attacker = start(HELPER, 'attack-installer', windows_path(LOG_FILE), 60)
+            attacker = start(HELPER, 'attack-installer', windows_path(LOG_FILE), windows_path(TEMP_DIR), 60)
             try:
-                result = scenario.run(*scenario.installer_args(0), timeout=90)
+                result = scenario.run(*scenario.installer_args(0), timeout=90, expect_box=None)
                 out, _ = attacker.communicate(timeout=70)
             finally:
                 if attacker.poll() is None:
                     attacker.kill()
                     attacker.communicate()
             report = json.loads(out.decode().strip().splitlines()[-1])
-        # The genuine installer ran (a swapped one could not have written its
-        # record or ended with 0), and while the stub held the file every write
-        # and delete was refused.
-        self.assertEqual(result.status, 0, result.messages)
-        self.assertIsNotNone(result.installer)
-        self.assertGreater(report['refused'], 0, report)
+        self.assertTrue(report['found'], report)
+        self.assertGreater(report['written'] + report['refused'] + report['deleted'], 0, 'no attack reached the file')
+        # A changed file that ran would fail to start (9) or not write the
+        # genuine installer's record.
+        self.assertIn(result.status, (0, 5, 6), (report, result.messages))
+        if result.status == 0:
+            self.assertIsNotNone(result.installer)
+        else:
+            # Deleted (5) or changed (6) before the hold: nothing runs.
+            self.assertIsNone(result.installer)
+            self.assertEqual(result.records[-1][0], 'ERROR')
+            self.assertRegex(result.messages[-1], r'^(Failed to open the file |Mismatch of the wrapper checksum)')
 
 
 CONFIG_BOXES = {1: 'Cannot obtain configuration. Error code 1', 3: 'Cannot obtain configuration. Error code 3'}
@@ -160,13 +225,62 @@ class HostileServerTest(unittest.TestCase):
         self.ends_in(scenario, {6: INSTALLER_BOXES[6]}, timeout=180)
 
     def test_a_redirect_from_https_to_plain_http_runs_nothing_else(self):
-        # URL monikers follow such a redirect; what the other server sends
-        # fails the checksum.
-        scenario = self.config()
-        scenario.servers.route('/other.exe', Response(200, [], b'MZ' + bytes(70000)))
-        scenario.servers.route('/moved.exe', Response(302, [('Location', 'http://127.0.0.1:18546/other.exe')], b''))
-        scenario.serve_document(scenario.document(wrapper='https://localhost:18543/moved.exe'))
-        self.ends_in(scenario, {4: INSTALLER_BOXES[4], 6: INSTALLER_BOXES[6]})
+        """The plain-HTTP server sends a forgery whose CRC-32 is the genuine
+        installer's. Windows reports the redirect and the stub refuses it (4);
+        Wine follows it silently, and then the signer or "sha256" must stop
+        the forgery (6)."""
+        forged = forge_crc32(UNSIGNED_INSTALLER.read_bytes() + b'swapped', crc32(INSTALLER.read_bytes()))
+        self.assertEqual(crc32(forged), crc32(INSTALLER.read_bytes()))
+        for case in ('signer', 'sha256'):
+            with self.subTest(case=case):
+                scenario = self.config()
+                scenario.servers.route('/other.exe', Response(200, [], forged))
+                scenario.servers.route('/moved.exe', Response(302, [('Location', 'http://127.0.0.1:18546/other.exe')],
+                                                              b''))
+                sha256 = hashlib.sha256(INSTALLER.read_bytes()).hexdigest() if case == 'sha256' else None
+                scenario.serve_document(scenario.document(wrapper='https://localhost:18543/moved.exe', sha256=sha256))
+                program = unsigned_stub() if case == 'sha256' else STUB
+                try:
+                    result = scenario.run(*scenario.installer_args(0), expect_box=True, program=program)
+                finally:
+                    scenario.__exit__(None, None, None)
+                self.assertIn(result.status, (4, 6), result.messages)
+                self.assertEqual(result.box, INSTALLER_BOXES[result.status])
+                self.assertIsNone(result.installer, 'the forgery ran')
+                if result.status == 4:
+                    self.assertTrue([m for m in result.messages if m.startswith(
+                        "The installer's download was redirected from HTTPS to \"http://127.0.0.1:18546/")])
+                elif case == 'signer':
+                    self.assertIn('The installer is not signed. Error code 0x800B0100', result.messages)
+                else:
+                    self.assertIn('Mismatch of the wrapper checksum', result.messages)
+
+
+def forge_crc32(data, target):
+    """data with four bytes appended that make its CRC-32 the target: what
+    anyone who can change the file or the transfer can do."""
+    table = [0] * 256
+    for i in range(256):
+        c = i
+        for _ in range(8):
+            c = (c >> 1) ^ 0xEDB88320 if c & 1 else c >> 1
+        table[i] = c
+    # Run the register back from the wanted final value over four unknown
+    # bytes, then choose the bytes that lead from the data's register there.
+    register = target ^ 0xFFFFFFFF
+    top = {table[i] >> 24: i for i in range(256)}
+    indexes = []
+    for _ in range(4):
+        index = top[register >> 24]
+        indexes.append(index)
+        register = ((register ^ table[index]) << 8) & 0xFFFFFFFF
+    current = crc32(data) ^ 0xFFFFFFFF
+    suffix = bytearray()
+    for index in reversed(indexes):
+        byte = (current ^ index) & 0xFF
+        suffix.append(byte)
+        current = (current >> 8) ^ table[(current ^ byte) & 0xFF]
+    return data + bytes(suffix)
 
 
 if __name__ == '__main__':

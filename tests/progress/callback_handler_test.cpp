@@ -75,6 +75,33 @@ TEST(CallbackHandlerLog, EachStatusCodeHasItsRecord) {
                                     "INFO  Status code : 12", "INFO  Status code : 40"}));
 }
 
+TEST(CallbackHandlerRedirect, ADownloadThatBeganOnHttpsIsAbortedWhenRedirectedElsewhere) {
+  EXPECT_TRUE(IsRefusedRedirect(true, L"http://dl.example/qmx.exe"));
+  EXPECT_TRUE(IsRefusedRedirect(true, L"ftp://dl.example/qmx.exe"));
+  EXPECT_TRUE(IsRefusedRedirect(true, L"https:/dl.example"));
+  EXPECT_TRUE(IsRefusedRedirect(true, L""));
+  EXPECT_TRUE(IsRefusedRedirect(true, nullptr));
+  EXPECT_FALSE(IsRefusedRedirect(true, L"https://mirror.example/qmx.exe"));
+  EXPECT_FALSE(IsRefusedRedirect(true, L"HTTPS://MIRROR.EXAMPLE/qmx.exe"));
+  EXPECT_FALSE(IsRefusedRedirect(false, L"http://dl.example/qmx.exe"));
+
+  LogCapture log;
+  CallbackHandler handler;
+  handler.StartsFrom(L"HTTPS://dl.example/qmx.exe?rn=1");
+  EXPECT_EQ(handler.OnProgress(0, 0, BINDSTATUS_REDIRECTING, L"https://mirror.example/qmx.exe"), S_OK);
+  EXPECT_FALSE(handler.RefusedRedirect());
+  EXPECT_EQ(handler.OnProgress(0, 0, BINDSTATUS_REDIRECTING, L"http://evil.example/qmx.exe"), E_ABORT);
+  EXPECT_TRUE(handler.RefusedRedirect());
+  EXPECT_EQ(log.Records(), (Records{"INFO  Status code : 3",
+                                    "ERROR The installer's download was redirected from HTTPS to "
+                                    "\"http://evil.example/qmx.exe\"; the redirect is refused"}));
+
+  CallbackHandler plain;
+  plain.StartsFrom(L"http://dl.example/qmx.exe");
+  EXPECT_EQ(plain.OnProgress(0, 0, BINDSTATUS_REDIRECTING, L"http://other.example/qmx.exe"), S_OK);
+  EXPECT_FALSE(plain.RefusedRedirect());
+}
+
 TEST_F(ProgressBarFixture, OnlyARisingPercentageIsLoggedAndSent) {
   LogCapture log;
   CallbackHandler handler(&window_);

@@ -12,15 +12,22 @@
 //   post TEXT                     post TEXT to the stub's mailslot
 //   wait-gone TITLE SECONDS       wait until no window with this text exists
 //   read-link FILE.lnk            print a shell link's target and description
-//   attack-installer LOG SECONDS  wait for the stub's download record in its log,
-//                                 then keep trying to overwrite and delete the
-//                                 downloaded installer; print what happened
+//   attack-installer LOG TEMP SECONDS
+//                                 wait for the download's end in the stub's log,
+//                                 then at once keep trying to overwrite and
+//                                 delete the download in its run folder under
+//                                 TEMP; print what happened
 //   load-library NAME             load a DLL by name with the default search
+//   verify-signature FILE         check FILE's Authenticode signature the way
+//                                 Windows does (WinVerifyTrust, no UI) and print
+//                                 {"status", "chain", "signer"} as JSON
 // Exit status 0 on success, 1 on time-out or failure, 2 on bad usage.
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <softpub.h>
 #include <wincrypt.h>
+#include <wintrust.h>
 
 #include <cstdio>
 #include <fstream>
@@ -170,30 +177,56 @@ std::string ReadShared(const std::wstring& path) {
   return text;
 }
 
-int AttackInstaller(const std::wstring& log, int seconds) {
-  const size_t start = ReadShared(log).size();
-  const std::string marker = "Wrapper successfully downloaded to \"";
-  std::wstring target;
-  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
-  while (target.empty() && GetTickCount64() < deadline) {
-    const std::string text = ReadShared(log);
-    const size_t at = text.size() > start ? text.find(marker, start) : std::string::npos;
-    const size_t end = at == std::string::npos ? at : text.find('"', at + marker.size());
-    if (end != std::string::npos) {
-      const std::string path = text.substr(at + marker.size(), end - at - marker.size());
-      target.assign(path.begin(), path.end());
-    } else {
-      Sleep(1);
+// The newest installer download in a run folder ("qmx-..." in TEMP), or none.
+std::wstring FindDownload(const std::wstring& temp) {
+  std::wstring newest;
+  FILETIME newestTime = {};
+  WIN32_FIND_DATAW folder;
+  HANDLE folders = FindFirstFileW((temp + L"\\qmx-*").c_str(), &folder);
+  if (folders == INVALID_HANDLE_VALUE) return newest;
+  do {
+    if ((folder.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
+    const std::wstring inside = temp + L"\\" + folder.cFileName + L"\\";
+    WIN32_FIND_DATAW file;
+    HANDLE files = FindFirstFileW((inside + L"qmx*.exe").c_str(), &file);
+    if (files == INVALID_HANDLE_VALUE) continue;
+    if (newest.empty() || CompareFileTime(&folder.ftCreationTime, &newestTime) > 0) {
+      newest = inside + file.cFileName;
+      newestTime = folder.ftCreationTime;
     }
+    FindClose(files);
+  } while (FindNextFileW(folders, &folder));
+  FindClose(folders);
+  return newest;
+}
+
+// Waits for the download's end in the stub's log ("End download", written
+// before the download call returns), then at once keeps trying to change and
+// delete the downloaded file: the moment between the download's return and
+// the stub's hold on the file is the first one attacked. Counts what worked
+// before the first refusal (the hold) and after it.
+int AttackInstaller(const std::wstring& log, const std::wstring& temp, int seconds) {
+  const size_t start = ReadShared(log).size();
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+  std::wstring target;
+  bool ended = false;
+  while (!ended && GetTickCount64() < deadline) {
+    const std::string text = ReadShared(log);
+    ended = text.size() > start && text.find("End download", start) != std::string::npos;
+    if (!ended) Sleep(1);
   }
-  int refused = 0, written = 0, deleted = 0;
+  if (ended) target = FindDownload(temp);
+  int refused = 0, written = 0, writtenBeforeHold = 0, deleted = 0;
   while (!target.empty() && GetTickCount64() < deadline && Exists(target)) {
     HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       const char evil[] = "MZ swapped";
       DWORD count = 0;
-      if (WriteFile(file, evil, sizeof(evil), &count, nullptr)) ++written;
+      if (WriteFile(file, evil, sizeof(evil), &count, nullptr)) {
+        ++written;
+        if (refused == 0) ++writtenBeforeHold;
+      }
       CloseHandle(file);
     } else if (GetLastError() == ERROR_SHARING_VIOLATION) {
       ++refused;
@@ -202,9 +235,40 @@ int AttackInstaller(const std::wstring& log, int seconds) {
     Sleep(1);
   }
   Print("{\"found\": " + std::string(target.empty() ? "false" : "true") + ", \"refused\": " +
-        std::to_string(refused) + ", \"written\": " + std::to_string(written) + ", \"deleted\": " +
-        std::to_string(deleted) + "}");
+        std::to_string(refused) + ", \"written\": " + std::to_string(written) + ", \"written_before_hold\": " +
+        std::to_string(writtenBeforeHold) + ", \"deleted\": " + std::to_string(deleted) + "}");
   return target.empty() ? 1 : 0;
+}
+
+int VerifySignature(const std::wstring& path) {
+  WINTRUST_FILE_INFO file = {};
+  file.cbStruct = sizeof(file);
+  file.pcwszFilePath = path.c_str();
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  const LONG status = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  DWORD chain = 0;
+  std::wstring signer;
+  CRYPT_PROVIDER_DATA* provider = data.hWVTStateData ? WTHelperProvDataFromStateData(data.hWVTStateData) : nullptr;
+  CRYPT_PROVIDER_SGNR* sgnr = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+  if (sgnr != nullptr && sgnr->pChainContext != nullptr) {
+    chain = sgnr->pChainContext->TrustStatus.dwErrorStatus;
+    PCCERT_CONTEXT cert = sgnr->pChainContext->rgpChain[0]->rgpElement[0]->pCertContext;
+    wchar_t name[256] = {};
+    CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256);
+    signer = name;
+  }
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  Print("{\"status\": " + std::to_string(static_cast<unsigned long>(status)) + ", \"chain\": " +
+        std::to_string(chain) + ", \"signer\": \"" + Utf8(signer) + "\"}");
+  return 0;
 }
 
 }  // namespace
@@ -237,7 +301,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"post" && argc == 3) return Post(argv[2]);
   if (command == L"read-link" && argc == 3) return ReadLink(argv[2]);
-  if (command == L"attack-installer" && argc == 4) return AttackInstaller(argv[2], seconds(3));
+  if (command == L"attack-installer" && argc == 5) return AttackInstaller(argv[2], argv[3], seconds(4));
+  if (command == L"verify-signature" && argc == 3) return VerifySignature(argv[2]);
   if (command == L"load-library" && argc == 3) {
     HMODULE module = LoadLibraryW(argv[2]);
     wchar_t path[MAX_PATH] = {};

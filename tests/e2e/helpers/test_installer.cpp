@@ -72,9 +72,12 @@ struct Facts {
 void Record(const std::wstring& path, const Facts& facts) {
   wchar_t self[MAX_PATH * 4] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  wchar_t folder[MAX_PATH * 4] = {};
+  GetCurrentDirectoryW(MAX_PATH * 4, folder);
   BOOL wow64 = FALSE;
   IsWow64Process(GetCurrentProcess(), &wow64);
   std::string json = "{\"start\": " + std::to_string(facts.started) + ", \"path\": " + JsonString(self) +
+                     ", \"working_directory\": " + JsonString(folder) +
                      ", \"bits\": " + std::to_string(sizeof(void*) * 8) +
                      ", \"wow64\": " + (wow64 ? "true" : "false") +
                      ", \"progress_window\": " + (facts.progressWindow ? "true" : "false") +

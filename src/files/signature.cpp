@@ -1,0 +1,174 @@
+#include "files/signature.h"
+
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <vector>
+
+#include "common/unique_handle.h"
+
+namespace {
+
+// The revocation bits a run survives: no answer about revocation, because the
+// certificate names no server or the server could not be reached.
+constexpr DWORD kRevocationUnknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+constexpr DWORD kUntrustedRootBits =
+    CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_EXPLICIT_DISTRUST;
+
+bool IsRevocationOnlyFailure(int32_t status) {
+  return status == static_cast<int32_t>(CERT_E_REVOCATION_FAILURE) ||
+         status == static_cast<int32_t>(CRYPT_E_REVOCATION_OFFLINE) ||
+         status == static_cast<int32_t>(CRYPT_E_NO_REVOCATION_CHECK);
+}
+
+// A verdict from WinVerifyTrust's own answer, for the answers that say more
+// than the chain's bits.
+SignatureVerdict VerdictFromStatus(int32_t status) {
+  switch (static_cast<HRESULT>(status)) {
+    case TRUST_E_NOSIGNATURE:
+    case TRUST_E_SUBJECT_FORM_UNKNOWN:
+      return SignatureVerdict::kMissing;
+    case CERT_E_REVOKED:
+      return SignatureVerdict::kRevoked;
+    case CERT_E_UNTRUSTEDROOT:
+    case CERT_E_CHAINING:
+    case TRUST_E_EXPLICIT_DISTRUST:
+      return SignatureVerdict::kUntrustedRoot;
+    case CERT_E_WRONG_USAGE:
+    case CERT_E_PURPOSE:
+      return SignatureVerdict::kWrongUsage;
+    case CERT_E_EXPIRED:
+      return SignatureVerdict::kInvalidCertificate;
+    default:
+      return SignatureVerdict::kBroken;
+  }
+}
+
+// Owns the state that a WinVerifyTrust verification leaves for its reader.
+class TrustState {
+ public:
+  explicit TrustState(WINTRUST_DATA& data) : data_(data) {}
+  ~TrustState() {
+    if (data_.hWVTStateData == nullptr) return;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    data_.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data_);
+  }
+  TrustState(const TrustState&) = delete;
+  TrustState& operator=(const TrustState&) = delete;
+
+ private:
+  WINTRUST_DATA& data_;
+};
+
+bool AllowsCodeSigning(PCCERT_CONTEXT certificate) {
+  DWORD size = 0;
+  if (!CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size)) {
+    // No extended key usage at all: the certificate is good for every purpose.
+    return GetLastError() == static_cast<DWORD>(CRYPT_E_NOT_FOUND);
+  }
+  std::vector<BYTE> buffer(size);
+  auto* usage = reinterpret_cast<PCERT_ENHKEY_USAGE>(buffer.data());
+  if (!CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage, &size)) return false;
+  for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
+    if (std::string(usage->rgpszUsageIdentifier[i]) == szOID_PKIX_KP_CODE_SIGNING) return true;
+  }
+  return false;
+}
+
+std::wstring SimpleDisplayName(PCCERT_CONTEXT certificate) {
+  const DWORD length = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+  if (length <= 1) return std::wstring();
+  std::vector<wchar_t> name(length);
+  CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(), length);
+  return std::wstring(name.data());
+}
+
+// The signer's certificate and chain, where the verification got that far.
+void ReadSigner(HANDLE stateData, SignatureFacts& facts) {
+  CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(stateData);
+  if (provider == nullptr) return;
+  CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+  if (signer == nullptr) return;
+  PCCERT_CONTEXT certificate = nullptr;
+  if (signer->pChainContext != nullptr) {
+    facts.chainErrors = signer->pChainContext->TrustStatus.dwErrorStatus;
+    const CERT_SIMPLE_CHAIN* chain =
+        signer->pChainContext->cChain > 0 ? signer->pChainContext->rgpChain[0] : nullptr;
+    if (chain != nullptr && chain->cElement > 0) certificate = chain->rgpElement[0]->pCertContext;
+  }
+  if (certificate == nullptr) {
+    CRYPT_PROVIDER_CERT* provided = WTHelperGetProvCertFromChain(signer, 0);
+    if (provided != nullptr) certificate = provided->pCert;
+  }
+  if (certificate == nullptr) return;
+  facts.hasSigner = true;
+  facts.signerName = SimpleDisplayName(certificate);
+  facts.codeSigningUsage = AllowsCodeSigning(certificate);
+}
+
+}  // namespace
+
+SignatureVerdict DecideSignature(const SignatureFacts& facts, const std::wstring& expectedSigner) {
+  if (facts.trustStatus != 0 && !IsRevocationOnlyFailure(facts.trustStatus)) {
+    return VerdictFromStatus(facts.trustStatus);
+  }
+  if (!facts.hasSigner) return SignatureVerdict::kBroken;
+  if ((facts.chainErrors & CERT_TRUST_IS_REVOKED) != 0) return SignatureVerdict::kRevoked;
+  if ((facts.chainErrors & kUntrustedRootBits) != 0) return SignatureVerdict::kUntrustedRoot;
+  if ((facts.chainErrors & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0 || !facts.codeSigningUsage) {
+    return SignatureVerdict::kWrongUsage;
+  }
+  if ((facts.chainErrors & ~kRevocationUnknown) != 0) return SignatureVerdict::kInvalidCertificate;
+  // A revocation-only failure without the chain's revocation bits says
+  // something the bits do not: take the system's word that it failed.
+  if (IsRevocationOnlyFailure(facts.trustStatus) && (facts.chainErrors & kRevocationUnknown) == 0) {
+    return SignatureVerdict::kInvalidCertificate;
+  }
+  if (!expectedSigner.empty() && facts.signerName != expectedSigner) return SignatureVerdict::kOtherSigner;
+  // A certificate that names no revocation server has nothing to be asked;
+  // one whose server did not answer may have been revoked since.
+  const bool offline = (facts.chainErrors & CERT_TRUST_IS_OFFLINE_REVOCATION) != 0 ||
+                       facts.trustStatus == static_cast<int32_t>(CRYPT_E_REVOCATION_OFFLINE);
+  return offline ? SignatureVerdict::kTrustedRevocationOffline : SignatureVerdict::kTrusted;
+}
+
+bool AcceptsSignature(SignatureVerdict verdict) {
+  return verdict == SignatureVerdict::kTrusted || verdict == SignatureVerdict::kTrustedRevocationOffline;
+}
+
+Result<SignatureFacts> ReadSignatureFacts(HANDLE file, const std::wstring& path) {
+  WINTRUST_FILE_INFO fileInfo = {};
+  fileInfo.cbStruct = sizeof(fileInfo);
+  fileInfo.pcwszFilePath = path.c_str();
+  fileInfo.hFile = file;
+
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &fileInfo;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  SignatureFacts facts;
+  facts.trustStatus = static_cast<int32_t>(
+      WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
+  const TrustState state(data);
+  if (data.hWVTStateData != nullptr) ReadSigner(data.hWVTStateData, facts);
+  if (facts.trustStatus == static_cast<int32_t>(TRUST_E_PROVIDER_UNKNOWN) ||
+      facts.trustStatus == static_cast<int32_t>(TRUST_E_ACTION_UNKNOWN)) {
+    return MakeError(ErrorCode::kChecksumMismatch, static_cast<uint32_t>(facts.trustStatus));
+  }
+  return facts;
+}
+
+Result<SignatureFacts> ReadFileSignatureFacts(const std::wstring& path) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return MakeError(ErrorCode::kChecksumMismatch, GetLastError());
+  return ReadSignatureFacts(file.get(), path);
+}

@@ -1,0 +1,120 @@
+#include "main/installer_trust.h"
+
+#include <cstdio>
+#include <cwctype>
+
+#include "build_settings.h"
+#include "files/stub_copy.h"
+#include "log/log_setup.h"
+
+namespace {
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+Error SignatureError(uint32_t systemError) { return MakeError(ErrorCode::kChecksumMismatch, systemError); }
+
+}  // namespace
+
+std::wstring ConfiguredInstallerSigner() { return STUB_INSTALLER_SIGNER_W; }
+
+Result<std::wstring> RequiredInstallerSigner() {
+  const std::wstring configured = ConfiguredInstallerSigner();
+  if (!configured.empty()) return configured;
+  const auto own = OwnExecutablePath();
+  if (!own) {
+    LOG(ERROR) << "Unable to get the path of the running stub to read its signature. Error code "
+               << own.error().systemError;
+    return SignatureError(own.error().systemError);
+  }
+  const auto facts = ReadFileSignatureFacts(*own);
+  if (!facts) {
+    LOG(ERROR) << "Unable to read the running stub's signature. Error code " << facts.error().systemError;
+    return SignatureError(facts.error().systemError);
+  }
+  const SignatureVerdict verdict = DecideSignature(*facts, std::wstring());
+  if (verdict == SignatureVerdict::kMissing) return std::wstring();
+  if (!facts->hasSigner || facts->signerName.empty()) {
+    LOG(ERROR) << "The running stub is signed, but its signer can't be read. Error code "
+               << Hex(static_cast<uint32_t>(facts->trustStatus));
+    return SignatureError(static_cast<uint32_t>(facts->trustStatus));
+  }
+  if (!AcceptsSignature(verdict)) {
+    LOG(WARNING) << "The running stub's own signature by " << Quoted(facts->signerName)
+                 << " is not valid (error code " << Hex(static_cast<uint32_t>(facts->trustStatus))
+                 << ", chain status " << Hex(facts->chainErrors) << "); the installer must still be signed by it";
+  }
+  return facts->signerName;
+}
+
+Status VerifyInstallerSignature(HANDLE file, const std::wstring& path, const std::wstring& signer) {
+  const auto facts = ReadSignatureFacts(file, path);
+  if (!facts) {
+    LOG(ERROR) << "Unable to check the installer's signature. Error code "
+               << Hex(facts.error().systemError);
+    return facts.error();
+  }
+  const SignatureVerdict verdict = DecideSignature(*facts, signer);
+  const std::string record = DescribeSignature(verdict, *facts, signer);
+  if (!AcceptsSignature(verdict)) {
+    LOG(ERROR) << record;
+    return SignatureError(static_cast<uint32_t>(facts->trustStatus));
+  }
+  if (verdict == SignatureVerdict::kTrustedRevocationOffline) LOG(WARNING) << record;
+  LOG(INFO) << DescribeSignature(SignatureVerdict::kTrusted, *facts, signer);
+  return Status();
+}
+
+bool RestsOnCrc32Alone(bool signerRequired, bool hasSha256) { return !signerRequired && !hasSha256; }
+
+bool IsHttpsUrl(const std::wstring& url) {
+  static const wchar_t kScheme[] = L"https://";
+  if (url.size() < 8) return false;
+  for (size_t i = 0; i < 8; ++i) {
+    if (std::towlower(url[i]) != kScheme[i]) return false;
+  }
+  return true;
+}
+
+std::string Crc32AloneWarning(const std::wstring& wrapperUrl) {
+  std::string warning =
+      "The installer's integrity rests on its CRC-32 alone: no signer is required and the configuration "
+      "has no \"sha256\"";
+  if (!IsHttpsUrl(wrapperUrl)) warning += "; its download is not protected by HTTPS either";
+  return warning;
+}
+
+
+std::string DescribeSignature(SignatureVerdict verdict, const SignatureFacts& facts,
+                              const std::wstring& expectedSigner) {
+  const std::string error = ". Error code " + Hex(static_cast<uint32_t>(facts.trustStatus));
+  const std::string chain = ", chain status " + Hex(facts.chainErrors);
+  const std::string by = facts.hasSigner ? " by " + Quoted(facts.signerName) : std::string();
+  switch (verdict) {
+    case SignatureVerdict::kTrusted:
+      return "The installer is signed by " + Quoted(facts.signerName);
+    case SignatureVerdict::kTrustedRevocationOffline:
+      return "The revocation of the installer's certificate" + by +
+             " could not be checked: its server could not be reached" + error + chain;
+    case SignatureVerdict::kMissing:
+      return "The installer is not signed" + error;
+    case SignatureVerdict::kBroken:
+      return "The installer does not match its signature" + by + error;
+    case SignatureVerdict::kUntrustedRoot:
+      return "The installer's signature" + by + " does not chain to a trusted root" + error + chain;
+    case SignatureVerdict::kWrongUsage:
+      return "The installer's certificate" + by + " is not meant for code signing" + error + chain;
+    case SignatureVerdict::kRevoked:
+      return "The installer's certificate" + by + " has been revoked" + error + chain;
+    case SignatureVerdict::kInvalidCertificate:
+      return "The installer's certificate" + by + " is not valid" + error + chain;
+    case SignatureVerdict::kOtherSigner:
+      return "The installer is signed by " + Quoted(facts.signerName) + ", not by the expected " +
+             Quoted(expectedSigner);
+  }
+  return "The installer's signature was not understood" + error;
+}
+
