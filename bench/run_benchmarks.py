@@ -11,6 +11,8 @@ Figures (see README.md, "Benchmarks"):
   4  size of the stripped stub, by section and by largest contributor
   5  start-up: stub start to its configuration request reaching the server,
      against a minimal WinHTTP program in the same prefix
+  6  the installer's signature check (the stub's WinVerifyTrust check) on a
+     signed file of each size, against the CRC-32 pass over the same file
 
 Prints a table per figure and one line per figure that starts with "BENCH "
 followed by JSON. Nothing here asserts on a time: a run fails only when a
@@ -49,6 +51,8 @@ TRANSFER_KINDS = ("stub", "floor", "reference")
 FLOOR_GOAL = {"ratio": 1.05, "sizes": ("100MiB", "1GiB")}
 SAMPLE_INTERVAL = 0.01
 FILLER_SEED = 7
+# The common name of the test code-signing certificate (tests/fixtures/make_certs.sh).
+SIGNER_NAME = "Tessaloom Test Signer"
 
 LOG_RECORD = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}) (INFO |WARN |ERROR) (.*)$")
 # The log records that mark the phases of a run, in order (prefix match).
@@ -339,6 +343,7 @@ class Suite:
         self.installer = self.build / "bin" / "bench_installer.exe"
         self.minimal = self.build / "bin" / "minimal_request.exe"
         self.floor = self.build / "bin" / "download_floor.exe"
+        self.signature_check = self.build / "bin" / "signature_check.exe"
         self.certs = self.build / "certs"
         self.wine_run = SOURCE / "scripts" / "wine-run.sh"
         self.config_url = urllib.parse.urlsplit(read_cache_value(self.build, "STUB_CONFIG_URL"))
@@ -683,6 +688,75 @@ class Suite:
         for line in lines:
             print(line)
 
+    # Figure 6
+
+    def signed_installer_file(self, label):
+        """The installer file of a size signed by the test signer (osslsigncode,
+        SHA-256); made once and reused while the unsigned file and the
+        certificate are unchanged. Returns its path."""
+        source, crc = self.installer_file(label)
+        path = self.files / ("installer_%s.signed.exe" % label)
+        sidecar = path.with_suffix(".json")
+        certificate = self.certs / "signer.pem"
+        stamp = {"source_crc": crc, "source_size": source.stat().st_size,
+                 "certificate_mtime": certificate.stat().st_mtime_ns}
+        if path.exists() and sidecar.exists():
+            saved = json.loads(sidecar.read_text())
+            if all(saved.get(k) == v for k, v in stamp.items()) and saved.get("mtime") == path.stat().st_mtime_ns:
+                self.warm(path)
+                return path
+        with contextlib.suppress(FileNotFoundError):
+            path.unlink()
+        subprocess.run(["osslsigncode", "sign", "-certs", str(certificate), "-key", str(self.certs / "signer.key"),
+                        "-h", "sha256", "-n", "Tessaloom benchmark installer", "-in", str(source), "-out", str(path)],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=600)
+        sidecar.write_text(json.dumps(dict(stamp, mtime=path.stat().st_mtime_ns)))
+        self.made_files += [path, sidecar]
+        self.warm(path)
+        return path
+
+    def run_signature_check(self, path, crc_first):
+        record = self.run_dir / "signature-check.json"
+        with contextlib.suppress(FileNotFoundError):
+            record.unlink()
+        args = [windows_path(path), SIGNER_NAME, "--record=" + windows_path(record)]
+        if crc_first:
+            args.append("--crc-first")
+        _, status, _, _ = self.run_windows_program(self.signature_check, args, 120 + path.stat().st_size // MIB)
+        if status != 0 or not record.exists():
+            raise BenchError("signature_check.exe ended with status %s on %s (1 refused, 3 unreadable)" % (
+                status, path.name))
+        return json.loads(record.read_text())
+
+    def figure_signature(self, labels, transfer_runs):
+        """The stub's signature check on a signed installer of each size, in
+        processes of its own, the CRC-32 pass before or after it in turn."""
+        results = {}
+        for label in labels:
+            path = self.signed_installer_file(label)
+            results[label] = []
+            for repetition in range(self.args.repetitions):
+                results[label].append(self.run_signature_check(path, crc_first=repetition % 2 == 1))
+            progress("figure 6: %s: %d checks" % (label, self.args.repetitions))
+        self.report_signature(results, transfer_runs)
+
+    def report_signature(self, results, transfer_runs):
+        rows, lines = [], []
+        for label, runs in results.items():
+            row = signature_row(label, runs, transfer_runs)
+            rows.append([label, format_seconds(row["first_s"]), format_seconds(row["second_s"]),
+                         format_seconds(row["crc_s"]), "%.1f" % row["first_per_crc"],
+                         "%.0f" % row["first_mib_per_s"],
+                         "-" if row["share_of_stub"] is None else "%.1f%%" % (100 * row["share_of_stub"])])
+            lines.append(bench_line(6, size=label, **row))
+        print("\nFigure 6: the installer's signature check (WinVerifyTrust through the stub's own check) on a file"
+              " signed by the test signer, against the stub's CRC-32 pass over the same held file"
+              " (seconds: median [min-max], %d processes, CRC-32 before and after in turn)" % self.args.repetitions)
+        print(format_table(["size", "first check", "second check", "CRC-32 pass", "first/CRC", "check MiB/s",
+                            "first / stub (fig. 1, https)"], rows))
+        for line in lines:
+            print(line)
+
     # Figure 3
 
     def figure_crc(self):
@@ -811,6 +885,21 @@ class Suite:
                     path.unlink()
 
 
+def signature_row(label, runs, transfer_runs):
+    """The figures of one size of figure 6; the first check's share of the
+    stub's end-to-end time over HTTPS when figure 1 measured that size."""
+    first = summary([r["first_s"] for r in runs])
+    second = summary([r["second_s"] for r in runs])
+    crc = summary([r["crc_s"] for r in runs])
+    stub = (transfer_runs or {}).get((label, "https"))
+    share = None
+    if stub:
+        share = first["median"] / statistics.median([r["elapsed"] for r in stub["stub"]])
+    return {"first_s": first, "second_s": second, "crc_s": crc,
+            "first_per_crc": first["median"] / crc["median"] if crc["median"] else float("inf"),
+            "first_mib_per_s": SIZES[label] / MIB / first["median"], "share_of_stub": share}
+
+
 def group_contributors(contributors):
     """Bytes per archive or object file, largest first."""
     groups = {}
@@ -854,7 +943,7 @@ def parse_args(argv):
     parser.add_argument("--build", required=True, help="Windows build folder (bin/, certs/, wineprefix/)")
     parser.add_argument("--work", required=True, help="folder for installer files and run data")
     parser.add_argument("--crc-benchmark", help="the native CRC-32 benchmark program")
-    parser.add_argument("--figures", default="1,2,3,4,5", help="comma-separated figure numbers")
+    parser.add_argument("--figures", default="1,2,3,4,5,6", help="comma-separated figure numbers")
     parser.add_argument("--sizes", default=",".join(SIZES), help="installer sizes of figures 1-2")
     parser.add_argument("--quick", action="store_true", help="1 MiB and 100 MiB, 3 repetitions, 10 start-ups")
     parser.add_argument("--repetitions", type=int, default=5, help="pairs per size and scheme (figure 1)")
@@ -889,13 +978,14 @@ def main(argv=None):
     before = machine_state()
     print("Machine before the run: " + describe_machine(before))
     print(bench_line("machine", when="before", **before))
-    needs_wine = args.figure_set & {1, 2, 5}
+    needs_wine = args.figure_set & {1, 2, 5, 6}
     try:
         if needs_wine:
             suite.start_server()
         floor = None
         if 5 in args.figure_set or 2 in args.figure_set:
             floor = suite.figure_startup() if 5 in args.figure_set else None
+        runs = None
         if args.figure_set & {1, 2}:
             runs = suite.figure_transfer(args.size_labels)
             if 1 in args.figure_set:
@@ -903,6 +993,8 @@ def main(argv=None):
             if 2 in args.figure_set:
                 label = args.size_labels[-1]
                 suite.report_memory(runs, floor, suite.memory_breakdown(label), label)
+        if 6 in args.figure_set:
+            suite.figure_signature(args.size_labels, runs)
         if 3 in args.figure_set:
             suite.figure_crc()
         if 4 in args.figure_set:

@@ -149,6 +149,23 @@ class StatisticsTest(unittest.TestCase):
         self.assertEqual(rb.resident_by_mapping(2 ** 22 + 1), {})
 
 
+class SignatureFigureTest(unittest.TestCase):
+    def test_row_against_the_crc_and_the_stubs_https_time(self):
+        runs = [{"first_s": 0.3, "second_s": 0.1, "crc_s": 0.02}, {"first_s": 0.5, "second_s": 0.2, "crc_s": 0.03},
+                {"first_s": 0.4, "second_s": 0.1, "crc_s": 0.01}]
+        transfer = {("100MiB", "https"): {"stub": [{"elapsed": 2.0}, {"elapsed": 4.0}, {"elapsed": 3.0}]},
+                    ("100MiB", "http"): {"stub": [{"elapsed": 100.0}]}}
+        row = rb.signature_row("100MiB", runs, transfer)
+        self.assertEqual((row["first_s"]["median"], row["second_s"]["median"], row["crc_s"]["median"]),
+                         (0.4, 0.1, 0.02))
+        self.assertAlmostEqual(row["first_per_crc"], 20.0)
+        self.assertAlmostEqual(row["first_mib_per_s"], 250.0)
+        self.assertAlmostEqual(row["share_of_stub"], 0.4 / 3.0)
+        # Without figure 1 (or without that size in it) there is no share.
+        self.assertIsNone(rb.signature_row("100MiB", runs, None)["share_of_stub"])
+        self.assertIsNone(rb.signature_row("1GiB", [dict(r) for r in runs], transfer)["share_of_stub"])
+
+
 class ServerTest(unittest.TestCase):
     """The server runs as its own process, as in the benchmarks."""
 

@@ -26,7 +26,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     -DSTUB_ANALYTICS_HOST="localhost:$((port + 1))" -DSTUB_WEBSITE_HOST="localhost:$((port + 2))" \
     -DSTUB_BUILD_TESTS=ON >/dev/null
 fi
-cmake --build "$build" -j2 --target tessaloom_setup bench_installer minimal_request download_floor stub_test_helper
+cmake --build "$build" -j2 --target tessaloom_setup bench_installer minimal_request download_floor signature_check stub_test_helper
 
 # The CRC-32 benchmark: the stub's checksum code and zlib, same compiler and flags.
 crc_benchmark="$work/crc32_benchmark"
