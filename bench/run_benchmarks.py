@@ -215,9 +215,38 @@ def contributor_name(path):
     return os.path.basename(path)
 
 
+# The object files of a link-time optimised link: the project's own code, the
+# log library and the configuration reader, optimised as one.
+LTO_OBJECT = re.compile(r"(\.ltrans\d*\.ltrans\.o|\.lto\.\d+\.obj)$")
+LTO_ORIGIN = "program (link-time optimised)"
+
+
 def origin_of(name):
     """The archive (or object file) that a contributor comes from."""
+    if LTO_OBJECT.search(name):
+        return LTO_ORIGIN
     return name.partition("(")[0]
+
+
+# The map file of lld: address, size, alignment, then an output section at the
+# first indentation or "file:(input section)" at the second.
+LLD_OUTPUT = re.compile(r"^[0-9a-f]+ +[0-9a-f]+ +\d+ (\.\S+)$")
+LLD_INPUT = re.compile(r"^[0-9a-f]+ +([0-9a-f]+) +\d+ {9}(\S.*):\(([^()]+)\)$")
+
+
+def parse_lld_map(text):
+    """Bytes per input file and output section, from an lld map file."""
+    per_file = {}
+    output = None
+    for line in text.splitlines():
+        head = LLD_OUTPUT.match(line)
+        if head:
+            output = head.group(1) if head.group(1) in LOADED_SECTIONS else None
+            continue
+        match = LLD_INPUT.match(line)
+        if match and output is not None:
+            add_contribution(per_file, output, int(match.group(1), 16), match.group(2))
+    return per_file
 
 
 def parse_link_map(text):
@@ -809,26 +838,33 @@ class Suite:
 
     def figure_size(self):
         stripped = self.work / "tessaloom_setup.stripped.exe"
+        signed = self.work / "tessaloom_setup.signed.exe"
         shutil.copyfile(self.stub, stripped)
         subprocess.run(["x86_64-w64-mingw32-strip", str(stripped)], check=True, timeout=60)
         size = stripped.stat().st_size
-        sections = {}
-        out = subprocess.run(["x86_64-w64-mingw32-size", "-A", str(stripped)], capture_output=True,
-                             text=True, check=True, timeout=60).stdout
-        for line in out.splitlines():
-            parts = line.split()
-            if len(parts) == 3 and parts[0].startswith("."):
-                sections[parts[0]] = int(parts[1])
+        sections = section_sizes(stripped)
+        # Signed as a release is: the signature's certificates are the test
+        # chain's, a publisher's chain (and a time stamp) adds a few KiB more.
+        with contextlib.suppress(FileNotFoundError):
+            signed.unlink()
+        subprocess.run(["osslsigncode", "sign", "-certs", str(self.certs / "signer.pem"),
+                        "-key", str(self.certs / "signer.key"), "-h", "sha256", "-n", "Tessaloom Setup",
+                        "-in", str(stripped), "-out", str(signed)],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
+        signed_size = signed.stat().st_size
+        signed.unlink()
         stripped.unlink()
         contributors = []
         map_file = self.build / "tessaloom_setup.map"
         if map_file.exists():
-            per_file = parse_link_map(map_file.read_text(errors="replace"))
-            contributors = sorted(((sum(s.values()), name, s) for name, s in per_file.items()), reverse=True)
-        print("\nFigure 4: stripped stub %d bytes (%.1f KiB; unstripped %d bytes)" % (
-            size, size / 1024, self.stub.stat().st_size))
+            contributors = ranked(parse_link_map(map_file.read_text(errors="replace")))
+        print("\nFigure 4: stripped stub %d bytes unsigned (%.1f KiB), %d bytes signed (%.1f KiB);"
+              " link-time optimisation %s; goal below 1 MiB %s" % (
+                  size, size / 1024, signed_size, signed_size / 1024,
+                  read_cache_value(self.build, "STUB_LTO"), "met" if signed_size < MIB else "NOT met"))
         print(format_table(["section", "bytes"], [[name, value] for name, value in
                                                   sorted(sections.items(), key=lambda item: -item[1])]))
+        groups = []
         if contributors:
             total = sum(c[0] for c in contributors)
             print("\nLargest contributors (link map, loaded sections; %d bytes in all):" % total)
@@ -839,11 +875,29 @@ class Suite:
             print("\nBy origin:")
             print(format_table(["origin", "bytes"], [[name, value] for name, value in groups]))
         else:
-            groups = []
             print("(no link map at %s)" % map_file)
-        print(bench_line(4, stripped_bytes=size, stripped_kib=round(size / 1024, 1), sections=sections,
+        second = self.second_linker_size(contributors)
+        print(bench_line(4, stripped_bytes=size, stripped_kib=round(size / 1024, 1), signed_bytes=signed_size,
+                         sections=sections,
                          top=[{"file": name, "bytes": value} for value, name, _ in contributors[:self.args.top]],
-                         origins=dict(groups)))
+                         origins=dict(groups), **second))
+
+    def second_linker_size(self, gnu_contributors):
+        """The same sources built with clang and linked by lld (build/clang,
+        made by scripts/check-clang.sh), for comparison: the two linkers keep
+        different amounts of the same C++ library."""
+        exe = SOURCE / "build" / "clang" / "bin" / "tessaloom_setup.exe"
+        map_file = exe.parent.parent / "tessaloom_setup.map"
+        if not exe.exists() or not map_file.exists():
+            print("\n(no clang build at %s to compare with)" % exe)
+            return {}
+        groups = dict(group_contributors(ranked(with_archives(parse_lld_map(map_file.read_text(errors="replace")),
+                                                              gnu_contributors))))
+        print("\nThe same sources built with clang and linked by lld: %d bytes unsigned (%.1f KiB),"
+              " libstdc++.a %d bytes, program %d bytes" % (
+                  exe.stat().st_size, exe.stat().st_size / 1024, groups.get("libstdc++.a", 0),
+                  groups.get(LTO_ORIGIN, 0)))
+        return {"clang_lld_bytes": exe.stat().st_size, "clang_lld_origins": groups}
 
     # Figure 5 (and the memory floor of figure 2)
 
@@ -898,6 +952,33 @@ def signature_row(label, runs, transfer_runs):
     return {"first_s": first, "second_s": second, "crc_s": crc,
             "first_per_crc": first["median"] / crc["median"] if crc["median"] else float("inf"),
             "first_mib_per_s": SIZES[label] / MIB / first["median"], "share_of_stub": share}
+
+
+def ranked(per_file):
+    """(bytes, input file, bytes per section), largest first."""
+    return sorted(((sum(s.values()), name, s) for name, s in per_file.items()), reverse=True)
+
+
+def with_archives(per_file, contributors):
+    """lld names an archive member without its archive: the archive is taken
+    from the GNU ld map of the same link, where the member has it."""
+    archive_of = {}
+    for _, name, _ in contributors:
+        archive, _, member = name.partition("(")
+        if member:
+            archive_of[member[:-1]] = name
+    return {archive_of.get(name, name): sections for name, sections in per_file.items()}
+
+
+def section_sizes(executable):
+    out = subprocess.run(["x86_64-w64-mingw32-size", "-A", str(executable)], capture_output=True,
+                         text=True, check=True, timeout=60).stdout
+    sections = {}
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) == 3 and parts[0].startswith("."):
+            sections[parts[0]] = sections.get(parts[0], 0) + int(parts[1])
+    return sections
 
 
 def group_contributors(contributors):

@@ -45,6 +45,19 @@ LOAD libstub_log.a
  .debug_info    0x0000000140010000     0x4000 libstub_log.a(easylogging++.cc.obj)
 """
 
+LLD_MAP_TEXT = """\
+             VMA              LMA     Size Align Out     In      Symbol
+00001000 000b1800  4096 .text
+00001000 00000530    16         /usr/x86_64-w64-mingw32/lib/crt2u.o:(.text)
+00001010 00000000     0                 pre_c_init
+00001530 00000010    16         locale-inst.o:(.text$_ZNKSt10moneypunctIcLb0EE16do_decimal_pointEv)
+00001540 00000400    16         tessaloom_setup.exe.lto.3.obj:(.text)
+000b3000 00020000  4096 .rdata
+000b3000 00000020    16         locale-inst.o:(.rdata)
+000d3000 00001000  4096 .debug_info
+000d3000 00001000     1         tessaloom_setup.exe.lto.3.obj:(.debug_info)
+"""
+
 LOG_TEXT = "\r\n".join([
     "2026-01-02 03:04:05,100 INFO  Pexmira wrapper started",
     "2026-01-02 03:04:05,300 INFO  Config file has been downloaded successfully",
@@ -79,6 +92,19 @@ class LinkMapTest(unittest.TestCase):
 
     def test_without_memory_map(self):
         self.assertEqual(rb.parse_link_map("LOAD x.o\n"), {})
+
+    def test_lld_map_with_archives_from_the_gnu_map(self):
+        per_file = rb.parse_lld_map(LLD_MAP_TEXT)
+        self.assertEqual(per_file, {"crt2u.o": {".text": 0x530}, "locale-inst.o": {".text": 0x10, ".rdata": 0x20},
+                                    "tessaloom_setup.exe.lto.3.obj": {".text": 0x400}})
+        gnu = sorted(((sum(s.values()), n, s) for n, s in rb.parse_link_map(MAP_TEXT).items()), reverse=True)
+        groups = dict(rb.group_contributors(rb.ranked(rb.with_archives(per_file, gnu))))
+        self.assertEqual(groups, {"libstdc++.a": 0x30, rb.LTO_ORIGIN: 0x400, "crt2u.o": 0x530})
+
+    def test_link_time_optimised_objects_are_the_program(self):
+        for name in ("ccucbATl.ltrans0.ltrans.o", "tessaloom_setup.exe.lto.13.obj"):
+            self.assertEqual(rb.origin_of(name), rb.LTO_ORIGIN)
+        self.assertEqual(rb.origin_of("libstub_log.a(easylogging++.cc.obj)"), "libstub_log.a")
 
 
 class LogPhasesTest(unittest.TestCase):

@@ -98,12 +98,21 @@ class ExecutableTest(unittest.TestCase):
         ids = [entry.get('Id') for entry in entries]
         self.assertEqual(sorted(ids), sorted(SUPPORTED_OS))
 
-    def test_has_the_icon_group_with_four_sizes(self):
-        group = resources(STUB)[(14, 102, 1033)]
+    def test_has_the_small_icon_set(self):
+        table = resources(STUB)
+        group = table[(14, 102, 1033)]
         _, kind, count = struct.unpack_from('<HHH', group, 0)
         self.assertEqual(kind, 1)
-        sizes = {struct.unpack_from('<B', group, 6 + 14 * i)[0] for i in range(count)}
-        self.assertEqual(sizes, {16, 32, 48, 64})
+        images = {}
+        for i in range(count):
+            width, _, _, _, _, bits, _, image_id = struct.unpack_from('<BBBBHHIH', group, 6 + 14 * i)
+            images[width or 256] = (bits, table[(3, image_id, 1033)])
+        self.assertEqual(sorted(images), [16, 32, 48, 256])
+        self.assertEqual({bits for bits, _ in images.values()}, {32})
+        # The large one is PNG-compressed, the others are bitmaps with alpha.
+        self.assertTrue(images[256][1].startswith(b'\x89PNG\r\n\x1a\n'))
+        for size in (16, 32, 48):
+            self.assertEqual(struct.unpack_from('<IiiHH', images[size][1], 0), (40, size, 2 * size, 1, 32))
 
     def test_progress_dialog_template(self):
         dialog, items = parse_dialog_ex(resources(STUB)[(5, 103, 1033)])
