@@ -53,8 +53,11 @@ def prepare_prefix(env, display):
     if not (PREFIX / '.stub-demo-codesign-ready').exists():
         wine(env, helper, 'trust-ca', 'Z:' + str(certs / 'codesign_ca.der').replace('/', '\\'))
         (PREFIX / '.stub-demo-codesign-ready').touch()
-    # A prefix without syswow64 predates Wine's 32-bit part: wine-run.sh makes it again.
-    if not ((PREFIX / '.stub-demo-ready').exists() and (PREFIX / 'drive_c' / 'windows' / 'syswow64').is_dir()):
+    # A prefix without syswow64 predates Wine's 32-bit part: wine-run.sh makes it again
+    # (where the kernel runs 32-bit programs; elsewhere there is no such part).
+    wow64_ready = (PREFIX / 'drive_c' / 'windows' / 'syswow64').is_dir() or \
+        subprocess.run([str(ROOT / 'scripts' / 'runs-32-bit.sh')], timeout=30).returncode != 0
+    if not ((PREFIX / '.stub-demo-ready').exists() and wow64_ready):
         wine(env, helper, 'trust-ca', 'Z:' + str(certs / 'ca.der').replace('/', '\\'))
         browser = BUILD / 'record-browser.sh'
         browser.write_text(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{BUILD / "browser-pages.txt"}"\n')

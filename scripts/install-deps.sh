@@ -40,18 +40,31 @@ install_missing() {
 }
 
 # Most installers are 32-bit programs: Wine runs them only with its 32-bit part,
-# which comes from the i386 architecture.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  echo "Adding the i386 architecture (for Wine's 32-bit part)"
-  as_root dpkg --add-architecture i386
-  lists_fresh=no
+# which comes from the i386 architecture, and only where the kernel runs 32-bit
+# programs at all. Where it does not, that part is left out, and removed if it
+# is there: Wine's launcher prefers its 32-bit loader, which cannot start here,
+# so every Wine start would fail.
+wine_packages=(wine wine64)
+if "$root/scripts/runs-32-bit.sh"; then
+  wine_packages+=(wine32:i386)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "Adding the i386 architecture (for Wine's 32-bit part)"
+    as_root dpkg --add-architecture i386
+    lists_fresh=no
+  fi
+else
+  echo "This kernel runs no 32-bit programs (IA-32 emulation is off): Wine's 32-bit part is left out"
+  if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    echo "Removing wine32:i386, whose loader cannot start on this kernel"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q wine32:i386
+  fi
 fi
 
 install_missing \
   cmake make \
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev \
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev \
-  wine wine64 wine32:i386 \
+  "${wine_packages[@]}" \
   libeasyloggingpp-dev googletest \
   xvfb xauth imagemagick \
   openssl osslsigncode python3 curl \

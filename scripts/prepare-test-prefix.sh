@@ -10,14 +10,16 @@ export WINEDEBUG=-all
 stamp="$WINEPREFIX/.stub-tests-ready"
 codesign_stamp="$WINEPREFIX/.stub-codesign-ready"
 # A prefix without syswow64 was made before Wine's 32-bit part was installed;
-# wine-run.sh makes it again, and then it needs everything below again.
-[ -f "$stamp" ] && [ -f "$codesign_stamp" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] && exit 0
+# wine-run.sh makes it again, and then it needs everything below again (not on
+# a kernel that runs no 32-bit programs, where that part is never installed).
+wow64_ready() { [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || ! "$root/scripts/runs-32-bit.sh"; }
+[ -f "$stamp" ] && [ -f "$codesign_stamp" ] && wow64_ready && exit 0
 
 "$root/tests/fixtures/make_certs.sh" "$build/certs"
 helper="$build/bin/stub_test_helper.exe"
 # A prefix made before the code-signing CA existed gets it added (and one that
 # wine-run.sh makes again loses both stamps with it).
-if [ ! -f "$codesign_stamp" ] || [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+if [ ! -f "$codesign_stamp" ] || ! wow64_ready; then
   "$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/codesign_ca.der" 2>/dev/null)"
   wineserver -w
   touch "$codesign_stamp"

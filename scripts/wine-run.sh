@@ -23,8 +23,11 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
 
 # A WoW64 prefix, which runs 32-bit programs as well (most installers are
 # 32-bit). A prefix made while Wine's 32-bit part was missing has no syswow64
-# folder and never gains one: it is made again.
-prefix_ready() { [ -f "$WINEPREFIX/.stub-prefix-ready" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]; }
+# folder and never gains one: it is made again. On a kernel that runs no
+# 32-bit programs there is no such part to wait for.
+scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+wow64_ready() { [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || ! "$scripts/runs-32-bit.sh"; }
+prefix_ready() { [ -f "$WINEPREFIX/.stub-prefix-ready" ] && wow64_ready; }
 if ! prefix_ready; then
   mkdir -p "$(dirname "$WINEPREFIX")"
   exec 9>"$WINEPREFIX.lock"
@@ -39,7 +42,7 @@ if ! prefix_ready; then
     wineboot -i >/dev/null 2>&1 || true
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
     wineserver -w
-    if [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+    if ! wow64_ready; then
       echo "wine-run.sh: Wine made $WINEPREFIX without its 32-bit part: install wine32:i386 (scripts/install-deps.sh)" >&2
       exit 1
     fi

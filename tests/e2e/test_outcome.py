@@ -2,11 +2,12 @@
 the common tail of every outcome, with the installer as a 64-bit and as a
 32-bit program (most installers publishers ship are 32-bit)."""
 import dataclasses
+import subprocess
 import unittest
 from urllib.parse import parse_qs, urlsplit
 
 from scenario import INSTALLER, INSTALLER32, SHORTCUT, STUB_COPY, Scenario, clean_desktop_and_copy, temp_files
-from stubtest import STUB, helper, windows_path
+from stubtest import SOURCE, STUB, helper, windows_path
 
 PAGE = 'http://localhost:18545/installation-cancelled/?v='
 # The records that only the shortcut and copy roads write.
@@ -268,19 +269,42 @@ class ThirtyTwoBit:
     bits = 32
 
 
-class SuccessWith32BitInstallerTest(ThirtyTwoBit, SuccessTest):
-    pass
+def machine_runs_32_bit_programs():
+    probe = SOURCE / 'scripts' / 'runs-32-bit.sh'
+    return subprocess.run([str(probe)], stdin=subprocess.DEVNULL, timeout=30).returncode == 0
 
 
-class CancellationWith32BitInstallerTest(ThirtyTwoBit, OutcomeTestCase):
-    test_cancelled_without_shortcut_opens_the_page_only = \
-        CancellationTest.test_cancelled_without_shortcut_opens_the_page_only
-    test_cancelled_with_shortcut_leaves_a_copy_and_a_link_to_it = \
-        CancellationTest.test_cancelled_with_shortcut_leaves_a_copy_and_a_link_to_it
+if machine_runs_32_bit_programs():
+    class SuccessWith32BitInstallerTest(ThirtyTwoBit, SuccessTest):
+        pass
 
+    class CancellationWith32BitInstallerTest(ThirtyTwoBit, OutcomeTestCase):
+        test_cancelled_without_shortcut_opens_the_page_only = \
+            CancellationTest.test_cancelled_without_shortcut_opens_the_page_only
+        test_cancelled_with_shortcut_leaves_a_copy_and_a_link_to_it = \
+            CancellationTest.test_cancelled_with_shortcut_leaves_a_copy_and_a_link_to_it
 
-class FailureWith32BitInstallerTest(ThirtyTwoBit, OutcomeTestCase):
-    test_a_failed_installation_sends_one_hit = FailureTest.test_a_failed_installation_sends_one_hit
+    class FailureWith32BitInstallerTest(ThirtyTwoBit, OutcomeTestCase):
+        test_a_failed_installation_sends_one_hit = FailureTest.test_a_failed_installation_sends_one_hit
+else:
+    class ThirtyTwoBitInstallerOnAKernelWithoutIA32Test(OutcomeTestCase):
+        """This kernel runs no 32-bit programs (IA-32 emulation off), so Wine
+        cannot start the 32-bit installer: the stub must say so and fail, and
+        never take the start that did not happen for a finished installation."""
+
+        def test_the_launch_fails_with_its_message_and_no_outcome(self):
+            before = temp_files()
+            with Scenario(installer=INSTALLER32.read_bytes()) as scenario:
+                scenario.serve_document()
+                result = scenario.run(*scenario.installer_args(0), expect_box=True)
+            self.assertEqual((result.status, result.box), (9, 'Cannot start installer. Error code 9'))
+            self.assertIsNone(result.installer, 'the 32-bit installer ran')
+            errors = [m for level, m in result.records if level == 'ERROR']
+            self.assertEqual(len(errors), 1, result.records)
+            self.assertRegex(errors[0], r'^Can\'t launch installer "C:\\.+\.tmp\.exe"\. Error code \d+$')
+            self.assertFalse([m for m in result.messages if m.startswith('Installer execution')], result.messages)
+            self.assertEqual((result.analytics, result.pages), ([], []))
+            self.assertEqual(temp_files() - before, set(), 'the run left files in the temporary folder')
 
 
 if __name__ == '__main__':
