@@ -8,7 +8,8 @@ Figures (see README.md, "Benchmarks"):
      against curl to a file + zlib.crc32
   2  peak memory (VmHWM) of the stub's Wine process at each installer size
   3  CRC-32 throughput against zlib (native Google Benchmark program)
-  4  size of the stripped stub, by section and by largest contributor
+  4  size of the stripped stub, unsigned and signed, by section and by
+     largest contributor, beside the clang build linked by lld
   5  start-up: stub start to its configuration request reaching the server,
      against a minimal WinHTTP program in the same prefix
   6  the installer's signature check (the stub's WinVerifyTrust check) on a
@@ -961,10 +962,10 @@ def ranked(per_file):
 
 def with_archives(per_file, contributors):
     """lld names an archive member without its archive: the archive is taken
-    from the GNU ld map of the same link, where the member has it."""
+    from the GNU ld map of the GCC build, which links the same archives."""
     archive_of = {}
     for _, name, _ in contributors:
-        archive, _, member = name.partition("(")
+        member = name.partition("(")[2]
         if member:
             archive_of[member[:-1]] = name
     return {archive_of.get(name, name): sections for name, sections in per_file.items()}
