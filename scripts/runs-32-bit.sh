@@ -20,4 +20,4 @@ printf '\135\000\000\000\135\000\000\000\005\000\000\000\000\020\000\000' >>"$pr
 # xor ebx, ebx; mov eax, 1 (exit); int 0x80
 printf '\061\333\270\001\000\000\000\315\200' >>"$probe"
 chmod +x "$probe"
-"$probe" 2>/dev/null
+"$probe" 2>/dev/null || exit 1
