@@ -53,10 +53,10 @@ def prepare_prefix(env, display):
     if not (PREFIX / '.stub-demo-codesign-ready').exists():
         wine(env, helper, 'trust-ca', 'Z:' + str(certs / 'codesign_ca.der').replace('/', '\\'))
         (PREFIX / '.stub-demo-codesign-ready').touch()
-    # A prefix without syswow64 predates Wine's 32-bit part: wine-run.sh makes it again
-    # (where the kernel runs 32-bit programs; elsewhere there is no such part).
-    wow64_ready = (PREFIX / 'drive_c' / 'windows' / 'syswow64').is_dir() or \
-        subprocess.run([str(ROOT / 'scripts' / 'runs-32-bit.sh')], timeout=30).returncode != 0
+    # A prefix without the 32-bit part this machine can run predates that part:
+    # wine-run.sh makes it again.
+    wow64_ready = subprocess.run([str(ROOT / 'scripts' / 'prefix-has-wow64.sh'), str(PREFIX)],
+                                 timeout=30).returncode == 0
     if not ((PREFIX / '.stub-demo-ready').exists() and wow64_ready):
         wine(env, helper, 'trust-ca', 'Z:' + str(certs / 'ca.der').replace('/', '\\'))
         browser = BUILD / 'record-browser.sh'

@@ -9,10 +9,10 @@ export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 stamp="$WINEPREFIX/.stub-tests-ready"
 codesign_stamp="$WINEPREFIX/.stub-codesign-ready"
-# A prefix without syswow64 was made before Wine's 32-bit part was installed;
-# wine-run.sh makes it again, and then it needs everything below again (not on
-# a kernel that runs no 32-bit programs, where that part is never installed).
-wow64_ready() { [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || ! "$root/scripts/runs-32-bit.sh"; }
+# A prefix without the 32-bit part this machine can run was made before that
+# part was installed; wine-run.sh makes it again, and then it needs everything
+# below again.
+wow64_ready() { "$root/scripts/prefix-has-wow64.sh" "$WINEPREFIX"; }
 [ -f "$stamp" ] && [ -f "$codesign_stamp" ] && wow64_ready && exit 0
 
 "$root/tests/fixtures/make_certs.sh" "$build/certs"

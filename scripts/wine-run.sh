@@ -22,11 +22,10 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
 
 # A WoW64 prefix, which runs 32-bit programs as well (most installers are
-# 32-bit). A prefix made while Wine's 32-bit part was missing has no syswow64
-# folder and never gains one: it is made again. On a kernel that runs no
-# 32-bit programs there is no such part to wait for.
+# 32-bit), where the kernel runs them. A prefix made while Wine's 32-bit part
+# was missing is made again.
 scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-wow64_ready() { [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || ! "$scripts/runs-32-bit.sh"; }
+wow64_ready() { "$scripts/prefix-has-wow64.sh" "$WINEPREFIX"; }
 prefix_ready() { [ -f "$WINEPREFIX/.stub-prefix-ready" ] && wow64_ready; }
 if ! prefix_ready; then
   mkdir -p "$(dirname "$WINEPREFIX")"
