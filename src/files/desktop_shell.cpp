@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <exdisp.h>
-#include <shellapi.h>
 #include <shldisp.h>
 #include <shlobj.h>
 #include <wrl/client.h>
@@ -107,7 +106,8 @@ Status OpenThroughDesktopShell(const std::wstring& address) {
 void OpenPageAsSignedInUser(const std::wstring& address) {
   const Status opened = OpenThroughDesktopShell(address);
   if (opened) return;
+  // Opened from here, the page would be opened with administrator rights, by
+  // whatever handler the user's own classes name for the address.
   LOG(WARNING) << "The desktop's shell can't open the page (error code " << opened.error().systemError
-               << "); it is opened by the installer stub itself";
-  ShellExecuteW(nullptr, nullptr, address.c_str(), nullptr, nullptr, SW_SHOW);
+               << "); the page is not opened";
 }

@@ -16,6 +16,6 @@
 Status OpenThroughDesktopShell(const std::wstring& address);
 
 // Opens address as the signed-in user through the desktop's shell; where that
-// is not available, with ShellExecuteW from this process after a WARNING
-// record that says so. The shell's answer to the page itself is not examined.
+// is not available, the page is not opened, and a WARNING record says so.
+// The shell's answer to the page itself is not examined.
 void OpenPageAsSignedInUser(const std::wstring& address);

@@ -2,8 +2,11 @@
 
 #include <bcrypt.h>
 
+#include <vector>
+
 #include "files/block_reader.h"
 #include "files/crc32.h"
+#include "files/held_folder.h"
 
 namespace {
 
@@ -32,6 +35,22 @@ Result<UniqueFile> OpenInstallerExclusively(const std::wstring& path) {
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return ReadError(GetLastError());
   return file;
+}
+
+Result<bool> ProcessRunsFile(HANDLE process, HANDLE file) {
+  std::vector<wchar_t> name(32768);
+  DWORD size = static_cast<DWORD>(name.size());
+  if (!QueryFullProcessImageNameW(process, 0, name.data(), &size)) return ReadError(GetLastError());
+  const UniqueFile image(CreateFileW(name.data(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!image) return ReadError(GetLastError());
+  return IsSameFile(image.get(), file);
+}
+
+std::wstring InstallerCommandLine(const std::wstring& path, const std::wstring& parameters) {
+  // A path holds no double quote, so quoting it is all it needs.
+  return L"\"" + path + L"\" " + parameters;
 }
 
 Result<InstallerDigest> DigestInstaller(HANDLE file, bool withSha256) {

@@ -25,6 +25,17 @@ struct InstallerDigest {
 // error code 5 and the system's error.
 Result<UniqueFile> OpenInstallerExclusively(const std::wstring& path);
 
+// True when the process (created suspended, say) runs the open file: the
+// file under the process's image name is that file, by volume and file
+// identifier. The held file can be neither renamed nor deleted, so no other
+// file can be under that name.
+Result<bool> ProcessRunsFile(HANDLE process, HANDLE file);
+
+// The installer's command line: its path in double quotes, a blank and its
+// parameters, which Windows' own splitting reads as the path and then the
+// parameters' arguments.
+std::wstring InstallerCommandLine(const std::wstring& path, const std::wstring& parameters);
+
 // Reads the open file from its start in fixed-size blocks and computes its
 // CRC-32 and, when asked, its SHA-256 in the same pass. A failed read or hash
 // provider gives error code 5 with the system's error (an NTSTATUS for the

@@ -1,7 +1,6 @@
 #include "files/paths.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <vector>
 
@@ -39,17 +38,17 @@ Result<std::wstring> MakeInstallerPathIn(const std::wstring& folder) {
   return std::wstring(name.data()) + L".exe";
 }
 
-Result<std::wstring> GetShortcutPath() {
-  // The known-folder query has no length limit, unlike the MAX_PATH buffers of
-  // the older special-folder calls.
-  PWSTR folder = nullptr;
-  const HRESULT found = SHGetKnownFolderPath(FOLDERID_Desktop, KF_FLAG_DONT_VERIFY, nullptr, &folder);
-  std::wstring path = SUCCEEDED(found) && folder != nullptr ? folder : L"";
-  CoTaskMemFree(folder);
-  if (FAILED(found)) return PathError(static_cast<DWORD>(found), ErrorCode::kSideEffect);
-  if (path.empty()) return PathError(ERROR_PATH_NOT_FOUND, ErrorCode::kSideEffect);
-  if (path.back() != L'\\') path += L'\\';
-  return path + L"Continue installation.lnk";
+std::wstring FileNameOf(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring PlaceholderNameOf(const std::wstring& installerPath) {
+  static const wchar_t kExtension[] = L".exe";
+  const std::wstring name = FileNameOf(installerPath);
+  const size_t extension = sizeof(kExtension) / sizeof(kExtension[0]) - 1;
+  if (name.size() <= extension || name.compare(name.size() - extension, extension, kExtension) != 0) return name;
+  return name.substr(0, name.size() - extension);
 }
 
 bool MeansDoesNotExist(unsigned long errorCode) {

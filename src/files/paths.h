@@ -20,8 +20,12 @@ Result<std::wstring> MakeTempInstallerPath();
 // The same in the given folder (ending in a backslash): the run's own folder.
 Result<std::wstring> MakeInstallerPathIn(const std::wstring& folder);
 
-// The current user's desktop folder followed by "\Continue installation.lnk".
-Result<std::wstring> GetShortcutPath();
+// The last name of a path.
+std::wstring FileNameOf(const std::wstring& path);
+
+// The name of the placeholder that the system made for an installer's name:
+// the name without ".exe".
+std::wstring PlaceholderNameOf(const std::wstring& installerPath);
 
 // True when something exists under the path, or when its attributes can't be
 // read for a reason other than its absence (access denied, sharing violation).

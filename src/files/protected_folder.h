@@ -1,8 +1,10 @@
-// Folders that only administrators can write: the run's own download folder
-// under the temporary folder, and the folder of the stub copy. Any program of
-// the user can write to the temporary folder itself, so the downloaded
-// installer, its placeholder and the folder the installer starts in live in
-// a folder of the run's own, made afresh under a name nobody can guess.
+// Folders that only administrators can change: the run's own download folder
+// and the folder of the stub copy. The user's own folders (the temporary
+// folder among them) are the user's programs' to change, so the downloaded
+// installer, its placeholder and the folder the installer starts in live in a
+// folder made afresh for each run, under a name nobody can guess, in a place
+// whose whole chain of folders no program without administrator rights can
+// rename, replace or put a link into.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/result.h"
 
@@ -24,22 +27,56 @@ using UniqueSecurityDescriptor = std::unique_ptr<void, LocalFreeDeleter>;
 // folders made inside.
 Result<UniqueSecurityDescriptor> MakeAdministratorsOnlyDescriptor();
 
-// Makes a new folder under parent (ending in a backslash) with that
-// descriptor; the creation fails where the name exists, and then the next
-// name is tried. Names come from nextName (by default "qmx-" and 32 random
-// hexadecimal digits). Returns the folder's path, ending in a backslash.
+// The same, with read and execute for Users: the stub copy's folder, whose
+// copy the user's shortcut starts.
+Result<UniqueSecurityDescriptor> MakeCopyFolderDescriptor();
+
+// What a folder's descriptor lets accounts other than Administrators, SYSTEM
+// and TrustedInstaller do (the accounts a program without administrator
+// rights may run as, the user's own among them).
+struct FolderFacts {
+  bool folder = true;          // a folder, not a file
+  bool reparsePoint = false;   // a junction or link itself
+  bool ownerTrusted = false;   // owned by Administrators, SYSTEM or TrustedInstaller
+  bool daclProtected = false;  // inherits nothing from its parent
+  DWORD othersRights = 0;      // file access rights any other account is allowed (generic rights mapped)
+};
+
+// Reads the facts of an open folder (its handle needs READ_CONTROL).
+Result<FolderFacts> ReadFolderFacts(HANDLE folder);
+
+// The facts of each folder from the drive's root down to the given final
+// path ("\\?\C:\..."), each opened without following a link at it.
+Result<std::vector<FolderFacts>> ReadChainFacts(const std::wstring& finalPath);
+
+// True when no other account can rename or replace any folder of the chain
+// (root first), nor change a descriptor in it, nor put anything into its
+// last folder.
+bool ChainIsProtected(const std::vector<FolderFacts>& chain);
+
+// True for an existing folder the stub may keep its copy in: a plain folder
+// owned by Administrators, SYSTEM or TrustedInstaller that no other account
+// may write to, delete from or change the descriptor of.
+bool ExistingFolderIsTrusted(const FolderFacts& facts);
+
+// True when the facts read back are those of the administrators-only
+// descriptor the folder was made with; a file system that keeps no
+// descriptors (Wine's) reads back something else.
+bool KeptAdministratorsOnlyDescriptor(const FolderFacts& facts);
+
+// Makes a new folder under parent (ending in a backslash) with the
+// administrators-only descriptor; the creation fails where the name exists,
+// and then the next name is tried. Names come from nextName (by default
+// "qmx-" and 32 random hexadecimal digits). Returns the folder's path,
+// ending in a backslash.
 Result<std::wstring> MakeRunFolder(const std::wstring& parent,
                                    const std::function<std::wstring()>& nextName = nullptr);
 
 // "qmx-" and 32 hexadecimal digits from the system's random generator.
 std::wstring RandomRunFolderName();
 
-// Makes the folder with that descriptor where it is missing. An existing
-// folder is taken only as a plain folder: a junction or link under the name
-// is refused. Returns its path, ending in a backslash.
-Result<std::wstring> EnsureAdministratorsOnlyFolder(const std::wstring& path);
-
-// After the installer has been deleted: deletes its placeholder (the
-// installer's name without ".exe") and the run folder once it is empty. True
-// when the folder is gone; its own protection makes plain deletes safe here.
-bool RemoveRunFolder(const std::wstring& folder, const std::wstring& installerPath);
+// The system's own temporary folder (%SystemRoot%\Temp), ending in a
+// backslash: the system's folders above it are the administrators', and
+// inside it other accounts may add entries of their own but neither rename
+// nor remove the stub's.
+Result<std::wstring> SystemTempFolder();

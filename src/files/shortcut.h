@@ -5,10 +5,13 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "common/result.h"
 
-// Writes a shell link at linkPath that starts targetPath, described as
-// "Continue installation of Tessaloom". COM must be initialised on the
-// calling thread. A failure carries the HRESULT of the step that failed.
-Status CreateContinueShortcut(const std::wstring& targetPath, const std::wstring& linkPath);
+// The bytes of a shell link file that starts targetPath, described as
+// "Continue installation of Tessaloom". The link is made in memory so that
+// the stub writes it where it chooses, through a handle it has checked. COM
+// must be initialised on the calling thread. A failure carries the HRESULT of
+// the step that failed.
+Result<std::vector<unsigned char>> MakeContinueShortcut(const std::wstring& targetPath);

@@ -1,9 +1,11 @@
 #include "files/signature.h"
 
+#include <bcrypt.h>
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common/unique_handle.h"
@@ -77,12 +79,55 @@ bool AllowsCodeSigning(PCCERT_CONTEXT certificate) {
   return false;
 }
 
+// The whole name the system gives, an embedded NUL included: a certificate
+// named "Signer\0more" must not pass for "Signer".
 std::wstring SimpleDisplayName(PCCERT_CONTEXT certificate) {
   const DWORD length = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
   if (length <= 1) return std::wstring();
   std::vector<wchar_t> name(length);
-  CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(), length);
-  return std::wstring(name.data());
+  const DWORD written = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(), length);
+  if (written <= 1 || written > length) return std::wstring();
+  return std::wstring(name.data(), written - 1);
+}
+
+// True when the certificate is in one of the machine's stores of trusted
+// roots; a root that only the current user's store holds may have been put
+// there by any program of the user.
+bool IsMachineRoot(PCCERT_CONTEXT root) {
+  for (const wchar_t* name : {L"Root", L"AuthRoot"}) {
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                     CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG |
+                                         CERT_STORE_OPEN_EXISTING_FLAG,
+                                     name);
+    if (store == nullptr) continue;
+    PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                      CERT_FIND_EXISTING, root, nullptr);
+    const bool machine = found != nullptr;
+    if (found != nullptr) CertFreeCertificateContext(found);
+    CertCloseStore(store, 0);
+    if (machine) return true;
+  }
+  return false;
+}
+
+// The SHA-256 of the certificate's SubjectPublicKeyInfo, as publishers pin a CA.
+bool PublicKeyDigest(PCCERT_CONTEXT certificate, std::array<uint8_t, 32>& digest) {
+  DWORD size = 0;
+  CERT_PUBLIC_KEY_INFO* key = &certificate->pCertInfo->SubjectPublicKeyInfo;
+  if (!CryptEncodeObject(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, key, nullptr, &size)) return false;
+  std::vector<BYTE> encoded(size);
+  if (!CryptEncodeObject(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, key, encoded.data(), &size)) return false;
+  DWORD length = static_cast<DWORD>(digest.size());
+  return CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, encoded.data(), size, digest.data(), &length) &&
+         length == digest.size();
+}
+
+void ReadChain(const CERT_SIMPLE_CHAIN& chain, SignatureFacts& facts) {
+  for (DWORD i = 0; i < chain.cElement; ++i) {
+    std::array<uint8_t, 32> digest = {};
+    if (PublicKeyDigest(chain.rgpElement[i]->pCertContext, digest)) facts.chainKeys.push_back(digest);
+  }
+  if (chain.cElement > 0) facts.rootInMachineStore = IsMachineRoot(chain.rgpElement[chain.cElement - 1]->pCertContext);
 }
 
 // The signer's certificate and chain, where the verification got that far.
@@ -96,7 +141,10 @@ void ReadSigner(HANDLE stateData, SignatureFacts& facts) {
     facts.chainErrors = signer->pChainContext->TrustStatus.dwErrorStatus;
     const CERT_SIMPLE_CHAIN* chain =
         signer->pChainContext->cChain > 0 ? signer->pChainContext->rgpChain[0] : nullptr;
-    if (chain != nullptr && chain->cElement > 0) certificate = chain->rgpElement[0]->pCertContext;
+    if (chain != nullptr && chain->cElement > 0) {
+      certificate = chain->rgpElement[0]->pCertContext;
+      ReadChain(*chain, facts);
+    }
   }
   if (certificate == nullptr) {
     CRYPT_PROVIDER_CERT* provided = WTHelperGetProvCertFromChain(signer, 0);
@@ -117,6 +165,7 @@ SignatureVerdict DecideSignature(const SignatureFacts& facts, const std::wstring
   if (!facts.hasSigner) return SignatureVerdict::kBroken;
   if ((facts.chainErrors & CERT_TRUST_IS_REVOKED) != 0) return SignatureVerdict::kRevoked;
   if ((facts.chainErrors & kUntrustedRootBits) != 0) return SignatureVerdict::kUntrustedRoot;
+  if (!facts.rootInMachineStore) return SignatureVerdict::kUserRootOnly;
   if ((facts.chainErrors & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0 || !facts.codeSigningUsage) {
     return SignatureVerdict::kWrongUsage;
   }
@@ -132,6 +181,14 @@ SignatureVerdict DecideSignature(const SignatureFacts& facts, const std::wstring
   const bool offline = (facts.chainErrors & CERT_TRUST_IS_OFFLINE_REVOCATION) != 0 ||
                        facts.trustStatus == static_cast<int32_t>(CRYPT_E_REVOCATION_OFFLINE);
   return offline ? SignatureVerdict::kTrustedRevocationOffline : SignatureVerdict::kTrusted;
+}
+
+bool ChainHasPinnedKey(const SignatureFacts& facts, const std::vector<uint8_t>& pin) {
+  if (pin.empty()) return true;
+  for (const auto& key : facts.chainKeys) {
+    if (std::equal(key.begin(), key.end(), pin.begin(), pin.end())) return true;
+  }
+  return false;
 }
 
 bool AcceptsSignature(SignatureVerdict verdict) {
@@ -164,11 +221,4 @@ Result<SignatureFacts> ReadSignatureFacts(HANDLE file, const std::wstring& path)
     return MakeError(ErrorCode::kChecksumMismatch, static_cast<uint32_t>(facts.trustStatus));
   }
   return facts;
-}
-
-Result<SignatureFacts> ReadFileSignatureFacts(const std::wstring& path) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return MakeError(ErrorCode::kChecksumMismatch, GetLastError());
-  return ReadSignatureFacts(file.get(), path);
 }

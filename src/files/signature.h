@@ -5,8 +5,10 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/result.h"
 
@@ -16,7 +18,10 @@ struct SignatureFacts {
   bool hasSigner = false;      // the signer's certificate was read
   uint32_t chainErrors = 0;    // the signer's chain: TrustStatus.dwErrorStatus
   bool codeSigningUsage = true;  // the signer's certificate allows code signing
-  std::wstring signerName;     // its subject's simple display name
+  std::wstring signerName;     // its subject's simple display name, embedded NULs and all
+  bool rootInMachineStore = true;  // the chain's root is one the machine trusts, not only the user
+  // The SHA-256 of each chain certificate's public key (SubjectPublicKeyInfo), signer first.
+  std::vector<std::array<uint8_t, 32>> chainKeys;
 };
 
 enum class SignatureVerdict {
@@ -28,6 +33,7 @@ enum class SignatureVerdict {
   kWrongUsage,                // the certificate is not meant for code signing
   kRevoked,
   kInvalidCertificate,        // any other fault of the chain (out of its validity period, say)
+  kUserRootOnly,              // the chain ends in a root that only the current user trusts
   kOtherSigner,
 };
 
@@ -37,6 +43,10 @@ enum class SignatureVerdict {
 // root, so the chain's own status is what counts, on every system.
 SignatureVerdict DecideSignature(const SignatureFacts& facts, const std::wstring& expectedSigner);
 
+// True when a pinned CA key (the SHA-256 of its SubjectPublicKeyInfo) is the
+// key of a certificate of the chain; an empty pin asks for nothing.
+bool ChainHasPinnedKey(const SignatureFacts& facts, const std::vector<uint8_t>& pin);
+
 // True for the verdicts that let the file run.
 bool AcceptsSignature(SignatureVerdict verdict);
 
@@ -44,6 +54,3 @@ bool AcceptsSignature(SignatureVerdict verdict);
 // the file's handle, no user interface, revocation checked along the chain
 // except the root). Fails only where the check itself could not be made.
 Result<SignatureFacts> ReadSignatureFacts(HANDLE file, const std::wstring& path);
-
-// The same for a file given by its path (the running stub's own file).
-Result<SignatureFacts> ReadFileSignatureFacts(const std::wstring& path);

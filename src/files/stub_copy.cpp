@@ -2,35 +2,124 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <winternl.h>
 
 #include <vector>
 
+#include "files/block_reader.h"
+#include "files/held_folder.h"
 #include "files/protected_folder.h"
+
+namespace {
+
+using SameMappingFunction = NTSTATUS(NTAPI*)(PVOID, PVOID);
+
+Error CopyError(DWORD systemError) { return MakeError(ErrorCode::kSideEffect, systemError); }
+
+struct ViewTraits {
+  using Handle = void*;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle view) noexcept { UnmapViewOfFile(view); }
+};
+
+// True when the open file is the one the process's image was mapped from;
+// the system compares the two mappings' files itself.
+bool IsLoadedImage(HANDLE file) {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto same = ntdll != nullptr ? reinterpret_cast<SameMappingFunction>(
+                                           reinterpret_cast<void*>(GetProcAddress(ntdll, "NtAreMappedFilesTheSame")))
+                                     : nullptr;
+  if (same == nullptr) return false;
+  const UniqueHandle<KernelHandleTraits> mapping(CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!mapping) return false;
+  const UniqueHandle<ViewTraits> view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+  if (!view) return false;
+  return same(GetModuleHandleW(nullptr), view.get()) >= 0;
+}
+
+}  // namespace
 
 Result<std::wstring> OwnExecutablePath() {
   std::vector<wchar_t> buffer(MAX_PATH + 1);
   for (;;) {
     const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return MakeError(ErrorCode::kSideEffect, GetLastError());
+    if (length == 0) return CopyError(GetLastError());
     if (length < buffer.size() - 1) return std::wstring(buffer.data(), length);
-    if (buffer.size() > 32768) return MakeError(ErrorCode::kSideEffect, ERROR_INSUFFICIENT_BUFFER);
+    if (buffer.size() > 32768) return CopyError(ERROR_INSUFFICIENT_BUFFER);
     buffer.resize(buffer.size() * 2);
   }
 }
 
-Result<std::wstring> StubCopyFolder() {
+Result<OwnImageFile> OpenOwnImageFile() {
+  auto path = OwnExecutablePath();
+  if (!path) return path.error();
+  OwnImageFile own;
+  own.path = *path;
+  own.file.reset(CreateFileW(own.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!own.file) return CopyError(GetLastError());
+  if (!IsLoadedImage(own.file.get())) return CopyError(ERROR_FILE_INVALID);
+  return own;
+}
+
+Result<std::wstring> StubCopyFolderPath() {
   PWSTR programFiles = nullptr;
   const HRESULT found = SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &programFiles);
   std::wstring folder = SUCCEEDED(found) && programFiles != nullptr ? programFiles : L"";
   CoTaskMemFree(programFiles);
-  if (FAILED(found) || folder.empty()) return MakeError(ErrorCode::kSideEffect, static_cast<uint32_t>(found));
+  if (FAILED(found) || folder.empty()) return CopyError(static_cast<DWORD>(found));
   if (folder.back() != L'\\') folder += L'\\';
-  return EnsureAdministratorsOnlyFolder(folder + L"Tessaloom Setup");
+  return folder + L"Tessaloom Setup\\";
+}
+
+Result<std::wstring> EnsureStubCopyFolder(const std::wstring& folder) {
+  auto descriptor = MakeCopyFolderDescriptor();
+  if (!descriptor) return CopyError(descriptor.error().systemError);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor->get(), FALSE};
+  if (CreateDirectoryW(folder.c_str(), &attributes)) return folder;
+  const DWORD error = GetLastError();
+  if (error != ERROR_ALREADY_EXISTS) return CopyError(error);
+  const UniqueFile existing(CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!existing) return CopyError(GetLastError());
+  const auto facts = ReadFolderFacts(existing.get());
+  if (!facts) return CopyError(facts.error().systemError);
+  if (facts->reparsePoint || !facts->folder) return CopyError(ERROR_DIRECTORY);
+  if (!ExistingFolderIsTrusted(*facts)) return CopyError(ERROR_ACCESS_DENIED);
+  return folder;
 }
 
 std::wstring StubCopyPath(const std::wstring& folder) { return folder + L"qmxtl_setup.exe"; }
 
-Status CopyRunningStub(const std::wstring& ownPath, const std::wstring& copyPath) {
-  if (!CopyFileW(ownPath.c_str(), copyPath.c_str(), FALSE)) return MakeError(ErrorCode::kSideEffect, GetLastError());
-  return Status();
+Status CopyOpenFile(HANDLE source, const std::wstring& copyPath) {
+  LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) return CopyError(GetLastError());
+  UniqueFile copy(CreateFileW(copyPath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!copy) return CopyError(GetLastError());
+  DWORD error = 0;
+  const bool copied = ReadInBlocks(
+      [&](unsigned char* buffer, size_t capacity, size_t* count) {
+        DWORD got = 0;
+        if (!ReadFile(source, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
+          error = GetLastError();
+          return false;
+        }
+        *count = got;
+        return true;
+      },
+      [&](const unsigned char* buffer, size_t count) {
+        DWORD written = 0;
+        if (!WriteFile(copy.get(), buffer, static_cast<DWORD>(count), &written, nullptr) || written != count) {
+          error = GetLastError();
+          if (error == 0) error = ERROR_WRITE_FAULT;
+          return false;
+        }
+        return true;
+      });
+  if (copied) return Status();
+  // A half copy would not start: it goes.
+  static_cast<void>(DeleteThroughHandle(copy.get()));
+  return CopyError(error);
 }

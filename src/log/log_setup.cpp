@@ -1,9 +1,7 @@
 #include "log/log_setup.h"
 
 #include <windows.h>
-#include <shlobj.h>
-
-#include "common/unique_handle.h"
+#include <mutex>
 
 INITIALIZE_EASYLOGGINGPP
 
@@ -26,70 +24,59 @@ std::string LevelColumn(const el::LogMessage* message) {
 
 const char kLevelSpecifier[] = "%stublevel";
 
-// The path in the ANSI code page, which the logging library opens files in;
-// empty when a character has no place in it.
-std::string InAnsiCodePage(const std::wstring& path) {
-  BOOL lossy = FALSE;
-  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.c_str(), -1, nullptr, 0, nullptr, &lossy);
-  if (size <= 1 || lossy) return std::string();
-  std::string narrow(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.c_str(), -1, &narrow[0], size, nullptr, &lossy);
-  narrow.resize(static_cast<size_t>(size) - 1);
-  return lossy ? std::string() : narrow;
-}
+// Appends each record through the log file's handle. The download watchdog
+// writes from a thread of its own, so writes are serialised here.
+class FileRecordWriter : public el::LogDispatchCallback {
+ public:
+  void Attach(UniqueFile file) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    file_ = std::move(file);
+  }
 
-std::wstring ShortPath(const std::wstring& path) {
-  const DWORD size = GetShortPathNameW(path.c_str(), nullptr, 0);
-  if (size == 0) return std::wstring();
-  std::wstring shortPath(size, L'\0');
-  const DWORD length = GetShortPathNameW(path.c_str(), &shortPath[0], size);
-  if (length == 0 || length >= size) return std::wstring();
-  shortPath.resize(length);
-  return shortPath;
-}
+ protected:
+  void handle(const el::LogDispatchData* data) override {
+    if (data->dispatchAction() != el::base::DispatchAction::NormalLog) return;
+    const el::LogMessage* message = data->logMessage();
+    const std::string record = message->logger()->logBuilder()->build(message, true);
+    std::string line;
+    line.reserve(record.size() + 1);
+    for (const char c : record) {
+      if (c == '\n') line += '\r';
+      line += c;
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!file_) return;
+    DWORD written = 0;
+    // A record that can't be written is lost; the run is not affected.
+    static_cast<void>(WriteFile(file_.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr));
+  }
+
+ private:
+  std::mutex mutex_;
+  UniqueFile file_;
+};
+
+const char kFileWriterId[] = "stub-log-file";
 
 }  // namespace
 
-std::string LogFilePathFor(const std::wstring& folder) {
-  if (folder.empty()) return std::string();
-  const std::wstring directory = folder + L"\\Pexmira";
-  const std::wstring file = directory + L"\\QMXT.log";
-  std::string path = InAnsiCodePage(file);
-  if (!path.empty()) return path;
-  // A folder name beyond the code page (a Cyrillic user name on a Western
-  // system, say) is reached through its short name, which has none of those
-  // characters. The short name exists only once the file does.
-  CreateDirectoryW(directory.c_str(), nullptr);
-  UniqueFile created(CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  return created ? InAnsiCodePage(ShortPath(file)) : std::string();
-}
-
-std::string LogFilePath() {
-  wchar_t folder[MAX_PATH + 1] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return std::string();
-  return LogFilePathFor(folder);
-}
-
-void ConfigureLogFile(const std::string& path) {
+void ConfigureLog(UniqueFile file) {
   if (!el::Helpers::hasCustomFormatSpecifier(kLevelSpecifier)) {
     el::Helpers::installCustomFormatSpecifier(
         el::CustomFormatSpecifier(kLevelSpecifier, LevelColumn));
   }
+  el::Helpers::installLogDispatchCallback<FileRecordWriter>(kFileWriterId);
+  el::Helpers::logDispatchCallback<FileRecordWriter>(kFileWriterId)->Attach(std::move(file));
   el::Configurations config;
   config.setToDefault();
   config.set(el::Level::Global, el::ConfigurationType::Format,
              std::string("%datetime ") + kLevelSpecifier + " %msg");
   config.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "true");
-  if (path.empty()) {
-    config.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
-  } else {
-    config.set(el::Level::Global, el::ConfigurationType::Filename, path);
-  }
+  // The library's own file output opens files by name; the writer above
+  // takes its place.
+  config.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
   el::Loggers::reconfigureLogger("default", config);
 }
-
-void ConfigureLog() { ConfigureLogFile(LogFilePath()); }
 
 std::string Utf8(const wchar_t* text) {
   if (text == nullptr) return "nullptr";

@@ -7,22 +7,14 @@
 
 #include <string>
 
-// Configures the "default" logger to append to the user's log file
-// (<roaming application data>\Pexmira\QMXT.log). Without an application-data
-// folder the run goes on without a log file.
-void ConfigureLog();
+#include "common/unique_handle.h"
 
-// The same, for a given narrow file path; an empty path means no log file.
-void ConfigureLogFile(const std::string& path);
-
-// The log file's path in the form the logging library opens, or an empty
-// string when the application-data folder can't be obtained.
-std::string LogFilePath();
-
-// The same under a given application-data folder: the path in the ANSI code
-// page, or, where the folder's name has characters beyond it, the file's
-// short path (the folder and an empty file are made for it).
-std::string LogFilePathFor(const std::wstring& folder);
+// Configures the "default" logger: records go to standard output and, where
+// file is open, are appended through that handle (each ending in CR LF).
+// The stub opens its log file itself (files/log_file.h), so the logging
+// library never opens a file by name. Without a file the run goes on
+// without a log file.
+void ConfigureLog(UniqueFile file);
 
 // Wide pieces of a record are written as UTF-8, so a path with a non-Latin
 // user name stays readable; a null string reads "nullptr".

@@ -1,7 +1,6 @@
 #include "main/installation_flow.h"
 
 #include <rpc.h>
-#include <shellapi.h>
 #include <urlmon.h>
 
 #include <cstdlib>
@@ -11,6 +10,7 @@
 #include "config/config_download.h"
 #include "files/paths.h"
 #include "files/protected_folder.h"
+#include "files/run_folder.h"
 #include "files/url_cache.h"
 #include "log/log_setup.h"
 #include "main/fatal_error.h"
@@ -23,7 +23,6 @@ namespace {
 // The file that the download produced, held from the download's return until
 // the installer has started, so that nobody can change or delete it.
 struct DownloadedInstaller {
-  std::wstring folder;  // the run's own, only administrators can write to it
   std::wstring path;
   UniqueFile file;
 };
@@ -56,26 +55,30 @@ void EndStuckDownload(DownloadAbort reason, ProgressWindow& window, const std::w
   ExitProcess(ReportFatalError(ErrorCode::kInstallerDownload));
 }
 
-// A new folder of the run's own under the temporary folder.
-Result<std::wstring> MakeRunFolderInTemp() {
-  const auto temp = GetTempFolder();
-  Result<std::wstring> folder = temp ? MakeRunFolder(*temp) : temp;
+// A new folder of the run's own under the system's temporary folder.
+Result<RunFolder> MakeRunFolderForInstaller() {
+  const auto parent = SystemTempFolder();
+  Result<RunFolder> folder = parent ? RunFolder::Make(*parent) : Result<RunFolder>(parent.error());
   if (!folder) {
-    LOG(ERROR) << "Unable to make a folder for the installer under " << Quoted(temp ? *temp : L"")
-               << ". Error code " << folder.error().systemError;
+    const DWORD error = folder.error().systemError;
+    LOG(ERROR) << "Unable to make a folder for the installer under " << Quoted(parent ? *parent : L"")
+               << (error == ERROR_ACCESS_DENIED ? ": programs without administrator rights could change it" : "")
+               << ". Error code " << error;
+    return folder;
+  }
+  if (folder->chainCheck() == ChainCheck::kNotKept) {
+    LOG(WARNING) << "The file system did not keep the security descriptor of " << Quoted(folder->path())
+                 << ": the protection of the installer's folder can't be checked";
   }
   return folder;
 }
 
-// Downloads the installer into a fresh name in a folder of the run's own,
-// behind the progress window, and holds the file.
-Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& window,
-                                              CallbackHandler& callback) {
+// Downloads the installer into a fresh name in the run's own folder, behind
+// the progress window, and holds the file.
+Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& window, CallbackHandler& callback,
+                                              const RunFolder& folder) {
   DownloadedInstaller installer;
-  const auto folder = MakeRunFolderInTemp();
-  if (!folder) return folder.error();
-  installer.folder = *folder;
-  const auto path = MakeInstallerPathIn(installer.folder);
+  const auto path = MakeInstallerPathIn(folder.path());
   if (!path) {
     LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code "
                  << path.error().systemError;
@@ -109,8 +112,8 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
   ForgetCachedDownload(url);
   if (aborted == DownloadAbort::kClosedByUser || window.ClosedByUser()) {
     if (held) held->reset();
-    DeleteFileW(installer.path.c_str());
-    RemoveRunFolder(installer.folder, installer.path);
+    static_cast<void>(folder.DeleteFile(FileNameOf(installer.path)));
+    static_cast<void>(folder.DeleteFile(PlaceholderNameOf(installer.path)));
     return MakeError(ErrorCode::kClosedByUser);
   }
   if (callback.RefusedRedirect()) downloaded = E_ABORT;  // whatever the download made of it
@@ -174,27 +177,50 @@ Result<std::wstring> ReadLaunchableVersion(const ConfigDocument& document) {
   return version;
 }
 
-// Starts the installer elevated; the held file is let go once the process
-// exists (or never will).
-Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::wstring& parameters) {
-  SHELLEXECUTEINFOW launch = {};
-  launch.cbSize = sizeof(launch);
-  // The stub reports a failed launch itself, in its own words and box.
-  launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-  launch.lpFile = installer.path.c_str();
-  launch.lpParameters = parameters.c_str();
-  // Not the shared temporary folder: no DLL dropped there is beside it.
-  launch.lpDirectory = installer.folder.c_str();
-  launch.nShow = SW_SHOWNORMAL;
+// Ends a process that was created suspended and never ran.
+void EndUnstartedProcess(HANDLE process) {
+  TerminateProcess(process, kOutcomeUnknown);
+  WaitForSingleObject(process, 5000);
+}
+
+// Starts exactly the held file, with the administrator's rights the stub
+// runs with: created suspended, shown to run the held file, then resumed.
+// No file association is looked up. The held file is let go once the
+// process runs it (or never will).
+Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::wstring& folder,
+                                      const std::wstring& parameters) {
+  std::wstring commandLine = InstallerCommandLine(installer.path, parameters);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION created = {};
   LOG(INFO) << "Launching installer " << Quoted(installer.path + L" " + parameters);
-  const BOOL launched = ShellExecuteExW(&launch);
-  const DWORD launchError = launched ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError();
-  UniqueProcess process(launch.hProcess);
-  installer.file.reset();
-  if (!launched || !process) {
+  // Not the shared temporary folder: no DLL dropped there is beside it.
+  const BOOL launched = CreateProcessW(installer.path.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                                       CREATE_SUSPENDED, nullptr, folder.c_str(), &startup, &created);
+  const DWORD launchError = launched ? 0 : GetLastError();
+  UniqueProcess process(created.hProcess);
+  const UniqueThread thread(created.hThread);
+  if (!launched) {
     LOG(ERROR) << "Can't launch installer " << Quoted(installer.path) << ". Error code " << launchError;
     return MakeError(ErrorCode::kInstallerLaunch, launchError);
   }
+  const auto runsHeldFile = ProcessRunsFile(process.get(), installer.file.get());
+  if (!runsHeldFile || !*runsHeldFile) {
+    EndUnstartedProcess(process.get());
+    LOG(ERROR) << "The started process is not the installer that was checked " << Quoted(installer.path)
+               << "; it was ended before it ran. Error code "
+               << (runsHeldFile ? static_cast<uint32_t>(ERROR_FILE_INVALID) : runsHeldFile.error().systemError);
+    return MakeError(ErrorCode::kChecksumMismatch, ERROR_FILE_INVALID);
+  }
+  if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    const DWORD error = GetLastError();
+    EndUnstartedProcess(process.get());
+    LOG(ERROR) << "Can't launch installer " << Quoted(installer.path) << ". Error code " << error;
+    return MakeError(ErrorCode::kInstallerLaunch, error);
+  }
+  installer.file.reset();
   return process;
 }
 
@@ -265,13 +291,15 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   LOG(INFO) << "Downloading wrapper";
   const auto url = ReadWrapperUrl(*document);
   if (!url) return ReportParseError(url.error());
+  auto folder = MakeRunFolderForInstaller();
+  if (!folder) return folder.error();
+  run.runFolder.emplace(*std::move(folder));
   // URL monikers may hold the callback until they are torn down, and it
   // counts no references: it lives to the end of the flow.
   CallbackHandler callback(&window);
-  auto installer = DownloadInstaller(*url, window, callback);
+  auto installer = DownloadInstaller(*url, window, callback, *run.runFolder);
   if (!installer) return installer.error();
   run.installerPath = installer->path;
-  run.runFolder = installer->folder;
 
   if (Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
   if (Status trusted = VerifyInstallerTrust(*document, *installer, *url); !trusted) return trusted;
@@ -281,7 +309,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   run.version = *version;
 
   run.sessionId = MakeSessionId();
-  const auto process = LaunchInstaller(*std::move(installer),
+  const auto process = LaunchInstaller(*std::move(installer), run.runFolder->path(),
                                        FormatInstallerParameters(run.sessionId, run.version, run.arguments));
   if (!process) return process.error();
 

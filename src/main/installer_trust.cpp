@@ -5,6 +5,7 @@
 
 #include "build_settings.h"
 #include "files/stub_copy.h"
+#include "own_signer.h"
 #include "log/log_setup.h"
 
 namespace {
@@ -21,16 +22,30 @@ Error SignatureError(uint32_t systemError) { return MakeError(ErrorCode::kChecks
 
 std::wstring ConfiguredInstallerSigner() { return STUB_INSTALLER_SIGNER_W; }
 
+std::wstring BuiltInOwnSigner() { return STUB_OWN_SIGNER_W; }
+
+std::vector<uint8_t> PinnedCaKey() {
+  const std::wstring hex = STUB_PINNED_CA_KEY_SHA256_W;
+  std::vector<uint8_t> key;
+  const auto digit = [](wchar_t c) { return std::iswdigit(c) ? c - L'0' : std::towlower(c) - L'a' + 10; };
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    key.push_back(static_cast<uint8_t>(digit(hex[i]) * 16 + digit(hex[i + 1])));
+  }
+  return key;
+}
+
 Result<std::wstring> RequiredInstallerSigner() {
   const std::wstring configured = ConfiguredInstallerSigner();
   if (!configured.empty()) return configured;
-  const auto own = OwnExecutablePath();
+  const std::wstring builtIn = BuiltInOwnSigner();
+  if (!builtIn.empty()) return builtIn;
+  const auto own = OpenOwnImageFile();
   if (!own) {
-    LOG(ERROR) << "Unable to get the path of the running stub to read its signature. Error code "
+    LOG(ERROR) << "Unable to read the running stub's own file to learn its signer. Error code "
                << own.error().systemError;
     return SignatureError(own.error().systemError);
   }
-  const auto facts = ReadFileSignatureFacts(*own);
+  const auto facts = ReadSignatureFacts(own->file.get(), own->path);
   if (!facts) {
     LOG(ERROR) << "Unable to read the running stub's signature. Error code " << facts.error().systemError;
     return SignatureError(facts.error().systemError);
@@ -63,6 +78,11 @@ Status VerifyInstallerSignature(HANDLE file, const std::wstring& path, const std
     LOG(ERROR) << record;
     return SignatureError(static_cast<uint32_t>(facts->trustStatus));
   }
+  if (!ChainHasPinnedKey(*facts, PinnedCaKey())) {
+    LOG(ERROR) << "The installer's signature by " << Quoted(facts->signerName)
+               << " does not chain to the pinned certificate authority key";
+    return SignatureError(static_cast<uint32_t>(CERT_E_UNTRUSTEDROOT));
+  }
   if (verdict == SignatureVerdict::kTrustedRevocationOffline) LOG(WARNING) << record;
   LOG(INFO) << DescribeSignature(SignatureVerdict::kTrusted, *facts, signer);
   return Status();
@@ -87,7 +107,6 @@ std::string Crc32AloneWarning(const std::wstring& wrapperUrl) {
   return warning;
 }
 
-
 std::string DescribeSignature(SignatureVerdict verdict, const SignatureFacts& facts,
                               const std::wstring& expectedSigner) {
   const std::string error = ". Error code " + Hex(static_cast<uint32_t>(facts.trustStatus));
@@ -109,6 +128,9 @@ std::string DescribeSignature(SignatureVerdict verdict, const SignatureFacts& fa
       return "The installer's certificate" + by + " is not meant for code signing" + error + chain;
     case SignatureVerdict::kRevoked:
       return "The installer's certificate" + by + " has been revoked" + error + chain;
+    case SignatureVerdict::kUserRootOnly:
+      return "The installer's signature" + by +
+             " chains to a root that only the current user trusts, not the machine" + error + chain;
     case SignatureVerdict::kInvalidCertificate:
       return "The installer's certificate" + by + " is not valid" + error + chain;
     case SignatureVerdict::kOtherSigner:

@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/result.h"
 #include "files/signature.h"
@@ -13,12 +15,21 @@
 // The build's STUB_INSTALLER_SIGNER; empty when it was left empty.
 std::wstring ConfiguredInstallerSigner();
 
+// The name of the certificate the build signed the stub with; empty when the
+// build did not sign it.
+std::wstring BuiltInOwnSigner();
+
 // The signer the installer must carry: the build setting when there is one,
-// else the running stub's own signer; empty (no check) for an unsigned stub
-// with no setting. A stub whose own signature can't be read at all ends the
-// run (code 6): it is signed, so its installer must be too, but by whom is
-// not known.
+// else the name of the certificate the build signed the stub with, else the
+// signer of the running stub's own file (a stub signed after the build),
+// read only from the file the process runs from; empty (no check) for an
+// unsigned stub with no setting. A stub whose own file can't be shown to be
+// the running one, or whose signature can't be read, ends the run (code 6):
+// it may be signed, so its installer must be too, but by whom is not known.
 Result<std::wstring> RequiredInstallerSigner();
+
+// The build's STUB_PINNED_CA_KEY_SHA256 as bytes; empty when there is none.
+std::vector<uint8_t> PinnedCaKey();
 
 // Checks the held installer's signature against the signer; writes the
 // record of the verdict (ERROR where it ends the run with code 6).

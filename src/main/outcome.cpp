@@ -1,12 +1,9 @@
 #include "main/outcome.h"
 
-#include <shellapi.h>
-
 #include "build_settings.h"
 #include "files/desktop_shell.h"
+#include "files/desktop_shortcut.h"
 #include "files/paths.h"
-#include "files/protected_folder.h"
-#include "files/safe_file.h"
 #include "files/shortcut.h"
 #include "files/stub_copy.h"
 #include "http/win_http_client.h"
@@ -14,47 +11,90 @@
 
 namespace {
 
-void RemoveLeftoverShortcut() {
-  const auto shortcut = GetShortcutPath();
-  if (!shortcut) {
-    LOG(WARNING) << "Unable to find the desktop folder; a left-over shortcut is not looked for";
+// How long the end of the run waits for the installer's working folder to be
+// let go before it leaves the folder behind.
+constexpr DWORD kRunFolderReleaseWaitMs = 5000;
+
+// The WARNING of a shortcut name that a program of the user has made lead
+// elsewhere: the stub leaves it as it is.
+void WarnRedirectedShortcut(const std::wstring& shortcut, const Error& error) {
+  if (error.systemError == kLeadsElsewhere) {
+    LOG(WARNING) << "The shortcut " << Quoted(shortcut) << " leads to \"" << LogText(error.text)
+                 << "\" outside the desktop; it is left alone";
+  } else {
+    LOG(WARNING) << "The shortcut " << Quoted(shortcut) << " has more than one link; it is left alone";
+  }
+}
+
+bool IsRedirection(const Error& error) {
+  return error.systemError == kLeadsElsewhere || error.systemError == kMoreThanOneLink;
+}
+
+void RemoveLeftoverShortcut(const SignedInUser& user) {
+  const auto desktop = OpenUserDesktop(user);
+  if (!desktop) {
+    if (!MeansDoesNotExist(desktop.error().systemError)) {
+      LOG(WARNING) << "Unable to find the desktop folder; a left-over shortcut is not looked for. Error code "
+                   << desktop.error().systemError;
+    }
     return;
   }
-  if (!FileExists(*shortcut)) return;
-  LOG(INFO) << "Attempting to delete shortcut " << Quoted(*shortcut);
-  // Any program of the user may have put a link or junction there: only the
-  // name itself goes, never what it points to.
-  const auto deleted = DeleteWithoutFollowingLinks(*shortcut);
+  const std::wstring shortcut = ShortcutPathOn(*desktop);
+  const auto deleted = DeleteContinueShortcut(*desktop, user);
+  if (deleted && !*deleted) return;  // no left-over shortcut
+  LOG(INFO) << "Attempting to delete shortcut " << Quoted(shortcut);
   if (deleted) {
-    LOG(INFO) << Quoted(*shortcut) << " deleted";
+    LOG(INFO) << Quoted(shortcut) << " deleted";
+  } else if (IsRedirection(deleted.error())) {
+    WarnRedirectedShortcut(shortcut, deleted.error());
   } else {
-    LOG(WARNING) << "Unable to delete " << Quoted(*shortcut) << " shortcut. Error code "
+    LOG(WARNING) << "Unable to delete " << Quoted(shortcut) << " shortcut. Error code "
                  << deleted.error().systemError;
   }
 }
 
-// Writes the link in the copy's protected folder, then moves it to the
-// desktop, onto a name where nothing is left: a link planted there can't
-// make the stub write through it.
-Status PlaceContinueShortcut(const std::wstring& copyFolder, const std::wstring& copyPath,
-                             const std::wstring& shortcut) {
-  const auto cleared = DeleteWithoutFollowingLinks(shortcut);
-  if (!cleared) return cleared.error();
-  const std::wstring staged = copyFolder + L"Continue installation.lnk";
-  DeleteFileW(staged.c_str());
-  if (Status created = CreateContinueShortcut(copyPath, staged); !created) return created;
-  Status placed = PlaceWithoutFollowingLinks(staged, shortcut);
-  if (!placed) DeleteFileW(staged.c_str());
-  return placed;
+// The copy's folder, made or, where it exists, taken only when programs
+// without administrator rights can't change it.
+Result<std::wstring> TrustedStubCopyFolder(const std::wstring& folder) {
+  auto ensured = EnsureStubCopyFolder(folder);
+  if (ensured) return ensured;
+  const DWORD error = ensured.error().systemError;
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_DIRECTORY) {
+    LOG(WARNING) << "The folder " << Quoted(folder)
+                 << " is not one that only administrators can change; no stub copy and no shortcut are made";
+  } else {
+    LOG(ERROR) << "Unable to make the folder of the stub copy. Error code " << error;
+  }
+  return ensured;
 }
 
-void LeaveContinueShortcut() {
-  const auto folder = StubCopyFolder();
-  if (!folder) {
-    LOG(ERROR) << "Unable to make the folder of the stub copy. Error code " << folder.error().systemError;
+void PlaceContinueShortcut(const SignedInUser& user, const std::wstring& copyPath) {
+  const auto desktop = OpenUserDesktop(user);
+  if (!desktop) {
+    LOG(WARNING) << "Unable to find the desktop folder; no shortcut is made. Error code "
+                 << desktop.error().systemError;
     return;
   }
-  const std::wstring copyPath = StubCopyPath(*folder);
+  const std::wstring shortcut = ShortcutPathOn(*desktop);
+  LOG(INFO) << "Attempting to create shortcut " << Quoted(shortcut);
+  const auto link = MakeContinueShortcut(copyPath);
+  Status written = link ? WriteContinueShortcut(*desktop, user, *link) : Status(link.error());
+  if (written) {
+    LOG(INFO) << "Successfully created shortcut " << Quoted(shortcut);
+  } else if (IsRedirection(written.error())) {
+    WarnRedirectedShortcut(shortcut, written.error());
+  } else {
+    LOG(ERROR) << "Unable to create shortcut " << Quoted(shortcut) << ". Error code " << written.error().systemError;
+  }
+}
+
+void LeaveContinueShortcut(const StubRun& run) {
+  const auto folderPath = StubCopyFolderPath();
+  if (!folderPath) {
+    LOG(ERROR) << "Unable to make the folder of the stub copy. Error code " << folderPath.error().systemError;
+    return;
+  }
+  const std::wstring copyPath = StubCopyPath(*folderPath);
   const auto ownPath = OwnExecutablePath();
   if (!ownPath) {
     LOG(ERROR) << "Unable to get the path of the running stub. Error code " << ownPath.error().systemError;
@@ -64,25 +104,23 @@ void LeaveContinueShortcut() {
   if (*ownPath == copyPath) return;
 
   LOG(INFO) << "Copy wrapper to temp directory";
-  if (const Status copied = CopyRunningStub(*ownPath, copyPath); !copied) {
+  if (!TrustedStubCopyFolder(*folderPath)) return;
+  // Only the file the process runs from is copied: another file put under
+  // the stub's name while it runs would become what the shortcut starts.
+  const auto own = OpenOwnImageFile();
+  if (!own) {
+    LOG(WARNING) << "The file " << Quoted(*ownPath)
+                 << " is not the one the installer stub runs from; no stub copy and no shortcut are made. Error code "
+                 << own.error().systemError;
+    return;
+  }
+  if (const Status copied = CopyOpenFile(own->file.get(), copyPath); !copied) {
     LOG(ERROR) << "Failed to copy the wrapper into " << Quoted(copyPath) << ". Error code "
                << copied.error().systemError;
     return;
   }
   LOG(INFO) << "Wrapper successfully copied to " << Quoted(copyPath);
-
-  const auto shortcut = GetShortcutPath();
-  if (!shortcut) {
-    LOG(WARNING) << "Unable to find the desktop folder; no shortcut is made";
-    return;
-  }
-  LOG(INFO) << "Attempting to create shortcut " << Quoted(*shortcut);
-  if (const Status created = PlaceContinueShortcut(*folder, copyPath, *shortcut); created) {
-    LOG(INFO) << "Successfully created shortcut " << Quoted(*shortcut);
-  } else {
-    LOG(ERROR) << "Unable to create shortcut " << Quoted(*shortcut) << ". Error code "
-               << created.error().systemError;
-  }
+  PlaceContinueShortcut(run.user, copyPath);
 }
 
 void HandleCancellation(StubRun& run) {
@@ -95,7 +133,7 @@ void HandleCancellation(StubRun& run) {
   }
   LOG(INFO) << "Navigating user to cancellation page";
   OpenPageAsSignedInUser(CancellationPageUrl(run.version));
-  if (run.shortcutFlag) LeaveContinueShortcut();
+  if (run.shortcutFlag) LeaveContinueShortcut(run);
 }
 
 void SendFailedHit(const StubRun& run) {
@@ -107,13 +145,20 @@ void SendFailedHit(const StubRun& run) {
   LOG(INFO) << "Sent failed hit to Piwik";
 }
 
-void DeleteInstaller(const std::wstring& path) {
-  if (DeleteFileW(path.c_str())) {
-    LOG(INFO) << Quoted(path) << " deleted";
+// Deletes the installer and its placeholder through the held folder, then
+// the folder itself: no name of the run can be turned into another file.
+void RemoveRunFiles(RunFolder& folder, const std::wstring& installerPath) {
+  const auto deleted = folder.DeleteFile(FileNameOf(installerPath));
+  if (deleted && *deleted) {
+    LOG(INFO) << Quoted(installerPath) << " deleted";
   } else {
-    const DWORD error = GetLastError();
-    LOG(WARNING) << "Unable to delete installer from temp directory " << Quoted(path) << ". Error code "
-                 << error;
+    LOG(WARNING) << "Unable to delete installer from temp directory " << Quoted(installerPath) << ". Error code "
+                 << (deleted ? static_cast<uint32_t>(ERROR_FILE_NOT_FOUND) : deleted.error().systemError);
+  }
+  static_cast<void>(folder.DeleteFile(PlaceholderNameOf(installerPath)));
+  if (const Status removed = folder.Remove(kRunFolderReleaseWaitMs); !removed) {
+    LOG(WARNING) << "Unable to remove the installer's folder " << Quoted(folder.path()) << ". Error code "
+                 << removed.error().systemError;
   }
 }
 
@@ -167,7 +212,7 @@ void HandleOutcome(StubRun& run) {
   switch (ClassifyExitCode(run.exitStatus)) {
     case Outcome::kSuccess:
       LOG(INFO) << "Installer execution has successfully completed";
-      RemoveLeftoverShortcut();
+      RemoveLeftoverShortcut(run.user);
       break;
     case Outcome::kCancelled:
       HandleCancellation(run);
@@ -176,11 +221,7 @@ void HandleOutcome(StubRun& run) {
       SendFailedHit(run);
       break;
   }
-  DeleteInstaller(run.installerPath);
-  if (!run.runFolder.empty() && !RemoveRunFolder(run.runFolder, run.installerPath)) {
-    const DWORD error = GetLastError();
-    LOG(WARNING) << "Unable to remove the installer's folder " << Quoted(run.runFolder) << ". Error code " << error;
-  }
+  if (run.runFolder) RemoveRunFiles(*run.runFolder, run.installerPath);
   run.com.reset();
   LOG(INFO) << "Pexmira wrapper exiting";
 }

@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "files/log_file.h"
+#include "files/signed_in_user.h"
 #include "log/log_setup.h"
 #include "main/arguments.h"
 #include "main/fatal_error.h"
@@ -21,10 +23,18 @@ void LogUnexpectedFailure(const char* what) noexcept {
   }
 }
 
-DWORD RunGuarded(HINSTANCE instance, const wchar_t* commandLine) {
+// The log as the signed-in user's file; where its folder or file leads
+// elsewhere, this run has no log file.
+void ConfigureUserLog(const SignedInUser& user) {
+  auto file = OpenUserLogFile(user);
+  ConfigureLog(file ? *std::move(file) : UniqueFile());
+}
+
+DWORD RunGuarded(SignedInUser user, HINSTANCE instance, const wchar_t* commandLine) {
   // Everything of the run, the channels included, is closed when it goes out
   // of scope: that is the teardown of every road.
   StubRun run;
+  run.user = std::move(user);
   run.instance = instance;
   run.arguments = commandLine != nullptr ? commandLine : L"";
   run.noShortcutSwitch = HasNoShortcutSwitch(run.arguments);
@@ -47,9 +57,10 @@ DWORD RunStub(HINSTANCE instance, const wchar_t* commandLine) noexcept {
   const InstanceGuard guard;
   if (guard.AnotherStubIsRunning()) return 0;
   try {
-    ConfigureLog();
+    SignedInUser user = SignedInUser::FromDesktopShell();
+    ConfigureUserLog(user);
     LOG(INFO) << "Pexmira wrapper started";
-    return RunGuarded(instance, commandLine);
+    return RunGuarded(std::move(user), instance, commandLine);
   } catch (const std::exception& error) {
     LogUnexpectedFailure(error.what());
   } catch (...) {

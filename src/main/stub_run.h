@@ -8,11 +8,14 @@
 #include <string>
 
 #include "common/com_apartment.h"
+#include "files/run_folder.h"
+#include "files/signed_in_user.h"
 #include "main/session.h"
 
 struct StubRun {
   // Start-up.
   HINSTANCE instance = nullptr;
+  SignedInUser user;               // the desktop's user, whose log and desktop the stub writes
   std::wstring arguments;          // passed to the installer unchanged
   bool noShortcutSwitch = false;   // "-ns": leave no stub copy and no shortcut
   CommunicationChannels channels;
@@ -20,7 +23,7 @@ struct StubRun {
   // The installation flow.
   bool shortcutFlag = false;       // the document's "shortcut", unless "-ns"
   std::wstring installerPath;      // once the download has a name
-  std::wstring runFolder;          // the folder of the download, ending in a backslash
+  std::optional<RunFolder> runFolder;  // the download's folder, held from before the download
   std::wstring version;            // once the installer has been verified
   std::wstring sessionId;          // made right before the launch
   std::optional<ComApartment> com; // from the installer's start to the end of the outcome

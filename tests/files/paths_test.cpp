@@ -35,14 +35,11 @@ TEST(MakeTempInstallerPath, GivesFreshNamesAndLeavesTheirPlaceholders) {
   }
 }
 
-TEST(GetShortcutPath, IsTheDesktopFolderAndTheLinkNameWithOneBackslash) {
-  const auto shortcut = GetShortcutPath();
-  ASSERT_TRUE(shortcut);
-  const std::wstring path = *shortcut;
-  ASSERT_TRUE(EndsWith(path, L"\\Continue installation.lnk")) << path;
-  const std::wstring folder = path.substr(0, path.size() - 26);
-  EXPECT_NE(folder.back(), L'\\');
-  EXPECT_TRUE(FileExists(folder));
+TEST(FileNames, TheLastNameAndThePlaceholderOfAnInstaller) {
+  EXPECT_EQ(FileNameOf(L"C:\\Windows\\Temp\\qmx-1\\qmxA1B2.tmp.exe"), L"qmxA1B2.tmp.exe");
+  EXPECT_EQ(FileNameOf(L"qmx.exe"), L"qmx.exe");
+  EXPECT_EQ(PlaceholderNameOf(L"C:\\Windows\\Temp\\qmx-1\\qmxA1B2.tmp.exe"), L"qmxA1B2.tmp");
+  EXPECT_EQ(PlaceholderNameOf(L"C:\\x\\.exe"), L".exe") << "no name is left to be a placeholder";
 }
 
 TEST(FileExists, FilesAndFoldersExistMissingOnesDoNot) {

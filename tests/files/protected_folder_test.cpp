@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "files/paths.h"
-#include "files/safe_file.h"
+#include "files/held_folder.h"
+#include "files/run_folder.h"
+#include "files/stub_copy.h"
 
 namespace {
 
@@ -98,16 +100,6 @@ TEST(MakeRunFolder, MakesAFreshFolderAndSkipsANameThatExists) {
   EXPECT_NE(GetFileAttributesW(folder->c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
   EXPECT_TRUE(FileExists(parent.path + L"taken\\qmx1.tmp.exe")) << "the old folder was touched";
 
-  // The installer's names inside it, then the folder's end once they are gone.
-  const auto installer = MakeInstallerPathIn(*folder);
-  ASSERT_TRUE(installer);
-  EXPECT_EQ(installer->rfind(*folder + L"qmx", 0), 0u);
-  WriteSomething(*installer);
-  EXPECT_FALSE(RemoveRunFolder(*folder, *installer)) << "a folder with the installer in it went";
-  DeleteFileW(installer->c_str());
-  EXPECT_TRUE(RemoveRunFolder(*folder, *installer));
-  EXPECT_FALSE(FileExists(*folder));
-
   // A failure other than a taken name is not retried.
   next = 0;
   const auto missing = MakeRunFolder(parent.path + L"no such folder\\", [&] { ++next; return L"x"; });
@@ -116,49 +108,132 @@ TEST(MakeRunFolder, MakesAFreshFolderAndSkipsANameThatExists) {
   EXPECT_EQ(next, 1u);
 }
 
-TEST(EnsureAdministratorsOnlyFolder, MakesOrTakesAPlainFolderOnly) {
-  const Scratch parent(L"copy-folder-test");
-  const auto made = EnsureAdministratorsOnlyFolder(parent.path + L"copies");
-  ASSERT_TRUE(made);
-  EXPECT_EQ(*made, parent.path + L"copies\\");
-  EXPECT_TRUE(EnsureAdministratorsOnlyFolder(parent.path + L"copies"));
-  WriteSomething(parent.path + L"a file");
-  const auto refused = EnsureAdministratorsOnlyFolder(parent.path + L"a file");
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().systemError, static_cast<uint32_t>(ERROR_DIRECTORY));
-}
+TEST(RunFolder, EmptiesAndRemovesItselfThroughItsHandle) {
+  const Scratch parent(L"run-folder-handle-test");
+  auto run = RunFolder::Make(parent.path);
+  ASSERT_TRUE(run) << run.error().systemError;
+  // Wine keeps no descriptors, so there the chain can't be judged.
+  EXPECT_EQ(run->chainCheck(), ChainCheck::kNotKept);
+  const auto installer = MakeInstallerPathIn(run->path());
+  ASSERT_TRUE(installer);
+  WriteSomething(*installer);
+  const auto notEmpty = run->Remove(0);
+  ASSERT_FALSE(notEmpty) << "a folder with the installer in it went";
+  EXPECT_EQ(notEmpty.error().systemError, static_cast<uint32_t>(ERROR_DIR_NOT_EMPTY));
 
-TEST(DecideRemoval, DeletesFilesAndLinksItselfButNoFolder) {
-  EXPECT_EQ(DecideRemoval(FILE_ATTRIBUTE_ARCHIVE), RemovalDecision::kDeletePlainFile);
-  EXPECT_EQ(DecideRemoval(FILE_ATTRIBUTE_NORMAL), RemovalDecision::kDeletePlainFile);
-  EXPECT_EQ(DecideRemoval(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE), RemovalDecision::kDeleteLinkOnly);
-  EXPECT_EQ(DecideRemoval(FILE_ATTRIBUTE_DIRECTORY), RemovalDecision::kRefuseFolder);
-  // A junction is a folder that is a reparse point.
-  EXPECT_EQ(DecideRemoval(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT), RemovalDecision::kRefuseFolder);
-}
-
-TEST(DeleteWithoutFollowingLinks, DeletesTheNameNeverWhatItPointsTo) {
-  const Scratch parent(L"safe-delete-test");
-  const std::wstring file = parent.path + L"plain.lnk";
-  WriteSomething(file);
-  const auto deleted = DeleteWithoutFollowingLinks(file);
-  ASSERT_TRUE(deleted) << deleted.error().systemError;
-  EXPECT_TRUE(*deleted);
-  EXPECT_FALSE(FileExists(file));
-  const auto again = DeleteWithoutFollowingLinks(file);
+  for (const std::wstring& name : {FileNameOf(*installer), PlaceholderNameOf(*installer)}) {
+    const auto deleted = run->DeleteFile(name);
+    ASSERT_TRUE(deleted) << deleted.error().systemError;
+    EXPECT_TRUE(*deleted);
+  }
+  const auto again = run->DeleteFile(FileNameOf(*installer));
   ASSERT_TRUE(again);
-  EXPECT_FALSE(*again) << "nothing was there";
+  EXPECT_FALSE(*again) << "nothing was left to delete";
+  ASSERT_TRUE(run->Remove(0));
+  EXPECT_FALSE(FileExists(run->path()));
+}
 
+namespace {
+
+constexpr DWORD kRead = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+constexpr DWORD kAddEntries = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+// Facts of a folder: whether its owner is trusted and what others may do.
+FolderFacts Facts(DWORD others, bool ownerTrusted = true, bool reparsePoint = false) {
+  FolderFacts facts;
+  facts.ownerTrusted = ownerTrusted;
+  facts.othersRights = others;
+  facts.reparsePoint = reparsePoint;
+  return facts;
+}
+
+}  // namespace
+
+TEST(ChainIsProtected, NoOtherAccountMayRenameReplaceOrFillAnyFolderOfIt) {
+  // The drive's root and the system's temporary folder as Windows sets them:
+  // users may add entries to both, but remove or rename none but their own.
+  const FolderFacts root = Facts(kRead | FILE_ADD_SUBDIRECTORY);
+  const FolderFacts windows = Facts(kRead);
+  const FolderFacts temp = Facts(FILE_TRAVERSE | kAddEntries);
+  const FolderFacts run = Facts(0);
+  const struct {
+    const char* what;
+    std::vector<FolderFacts> chain;
+    bool protectedChain;
+  } cases[] = {
+      {"the system's temporary folder", {root, windows, temp, run}, true},
+      {"a user's program may add to the run's folder", {root, windows, temp, Facts(FILE_ADD_FILE)}, false},
+      {"a user's program may delete from the temporary folder", {root, windows, Facts(FILE_DELETE_CHILD), run}, false},
+      {"a user's program may rename a folder", {root, Facts(kRead | DELETE), temp, run}, false},
+      {"a user's program may rewrite a descriptor", {root, Facts(kRead | WRITE_DAC), temp, run}, false},
+      {"a folder of the chain is the user's", {root, windows, Facts(kRead, false), run}, false},
+      {"a junction on the way", {root, Facts(kRead, true, true), temp, run}, false},
+      {"the user's own temporary folder", {root, windows, Facts(FILE_ALL_ACCESS, false), run}, false},
+      {"no chain at all", {}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ChainIsProtected(c.chain), c.protectedChain) << c.what;
+}
+
+TEST(ExistingFolderIsTrusted, OnlyAnAdministratorsFolderThatNobodyElseMayChange) {
+  FolderFacts file = Facts(kRead);
+  file.folder = false;
+  const struct {
+    const char* what;
+    FolderFacts facts;
+    bool trusted;
+  } cases[] = {
+      {"made by the stub: users may read and start", Facts(kRead), true},
+      {"owned by the user", Facts(kRead, false), false},
+      {"others may add files", Facts(kRead | FILE_ADD_FILE), false},
+      {"others may delete", Facts(kRead | DELETE), false},
+      {"others may delete what is inside", Facts(kRead | FILE_DELETE_CHILD), false},
+      {"others may change its descriptor", Facts(kRead | WRITE_OWNER), false},
+      {"a junction", Facts(kRead, true, true), false},
+      {"a file", file, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ExistingFolderIsTrusted(c.facts), c.trusted) << c.what;
+}
+
+TEST(EnsureStubCopyFolder, MakesTheFolderButTakesNoneMadeByAnotherProgram) {
+  const Scratch parent(L"copy-folder-test");
+  const std::wstring copies = parent.path + L"copies\\";
+  const auto made = EnsureStubCopyFolder(copies);
+  ASSERT_TRUE(made) << made.error().systemError;
+  EXPECT_EQ(*made, copies);
+  // Made with this process's rights, not the administrators': Wine reads the
+  // folder back as the user's, as Windows would a folder a user's program made.
+  const auto existing = EnsureStubCopyFolder(copies);
+  ASSERT_FALSE(existing);
+  EXPECT_EQ(existing.error().systemError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  WriteSomething(parent.path + L"a file");
+  const auto file = EnsureStubCopyFolder(parent.path + L"a file");
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error().systemError, static_cast<uint32_t>(ERROR_DIRECTORY));
+}
+
+TEST(HeldFolder, TakesOnlyAPlainChildWithOneLink) {
+  const Scratch parent(L"held-folder-test");
+  WriteSomething(parent.path + L"plain.lnk");
   CreateDirectoryW((parent.path + L"folder.lnk").c_str(), nullptr);
-  const auto folder = DeleteWithoutFollowingLinks(parent.path + L"folder.lnk");
-  ASSERT_FALSE(folder);
-  EXPECT_EQ(folder.error().systemError, static_cast<uint32_t>(ERROR_DIRECTORY));
-  EXPECT_TRUE(FileExists(parent.path + L"folder.lnk"));
+  WriteSomething(parent.path + L"linked.log");
+  ASSERT_TRUE(CreateHardLinkW((parent.path + L"second name").c_str(), (parent.path + L"linked.log").c_str(), nullptr));
+  const auto held = HeldFolder::Open(parent.path);
+  ASSERT_TRUE(held) << held.error().systemError;
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const auto open = [&](const wchar_t* name, ChildKind kind, ChildOpening opening) {
+    const auto child = held->OpenChild(name, kind, opening, DELETE, kShare);
+    return child ? DWORD{0} : child.error().systemError;
+  };
+  EXPECT_EQ(open(L"linked.log", ChildKind::kFile, ChildOpening::kExistingOnly), kMoreThanOneLink);
+  EXPECT_NE(open(L"folder.lnk", ChildKind::kFile, ChildOpening::kExistingOnly), 0u) << "a folder is no link file";
+  EXPECT_EQ(open(L"plain.lnk", ChildKind::kFile, ChildOpening::kNewOnly), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(open(L"missing.lnk", ChildKind::kFile, ChildOpening::kExistingOnly), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(open(L"..\\escape.lnk", ChildKind::kFile, ChildOpening::kNewOnly), static_cast<DWORD>(ERROR_INVALID_NAME));
 
-  // Placing a finished file: onto a free name only.
-  WriteSomething(parent.path + L"finished");
-  WriteSomething(parent.path + L"taken");
-  EXPECT_FALSE(PlaceWithoutFollowingLinks(parent.path + L"finished", parent.path + L"taken"));
-  EXPECT_TRUE(PlaceWithoutFollowingLinks(parent.path + L"finished", parent.path + L"placed"));
-  EXPECT_TRUE(FileExists(parent.path + L"placed"));
+  auto plain = held->OpenChild(L"PLAIN.LNK", ChildKind::kFile, ChildOpening::kExistingOnly, DELETE, kShare);
+  ASSERT_TRUE(plain) << "names are found in any letter case: " << plain.error().systemError;
+  ASSERT_TRUE(DeleteThroughHandle(plain->get()));
+  plain->reset();
+  EXPECT_FALSE(FileExists(parent.path + L"plain.lnk"));
+  DeleteFileW((parent.path + L"second name").c_str());
+  DeleteFileW((parent.path + L"linked.log").c_str());
 }

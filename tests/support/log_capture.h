@@ -12,14 +12,20 @@
 
 #include "log/log_setup.h"
 
+// The log file as the stub opens it: for appending, through a handle.
+inline UniqueFile OpenLogForAppend(const std::string& path) {
+  return UniqueFile(CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 class LogCapture {
  public:
   LogCapture() : path_(UniquePath()) {
     std::remove(path_.c_str());
-    ConfigureLogFile(path_);
+    ConfigureLog(OpenLogForAppend(path_));
   }
   ~LogCapture() {
-    ConfigureLogFile("");
+    ConfigureLog(UniqueFile());
     std::remove(path_.c_str());
   }
 

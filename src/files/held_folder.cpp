@@ -1,0 +1,150 @@
+#include "files/held_folder.h"
+
+#include <winternl.h>
+
+#include <vector>
+
+#include "log/log_setup.h"
+
+namespace {
+
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using StatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
+
+constexpr ULONG kOpenExisting = 1;  // FILE_OPEN
+constexpr ULONG kCreateNew = 2;     // FILE_CREATE
+
+Error FolderError(DWORD systemError, std::string text = std::string()) {
+  return MakeError(ErrorCode::kSideEffect, systemError, std::move(text));
+}
+
+template <typename Function>
+Function NtdllFunction(const char* name) {
+  // ntdll is in every process before its first instruction: nothing is loaded.
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)))
+                          : nullptr;
+}
+
+// Win32 has no open relative to a folder handle; the native call does.
+Result<UniqueFile> OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_MASK access, DWORD share,
+                                ULONG disposition, ULONG options) {
+  const auto create = NtdllFunction<NtCreateFileFunction>("NtCreateFile");
+  const auto toError = NtdllFunction<StatusToErrorFunction>("RtlNtStatusToDosError");
+  if (create == nullptr || toError == nullptr) return FolderError(ERROR_PROC_NOT_FOUND);
+  // An empty name opens the folder itself.
+  if (name.size() > 255 || name.find_first_of(L"\\/:") != std::wstring::npos) return FolderError(ERROR_INVALID_NAME);
+  UNICODE_STRING text = {};
+  text.Buffer = const_cast<PWSTR>(name.c_str());
+  text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  text.MaximumLength = text.Length;
+  OBJECT_ATTRIBUTES attributes = {};
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status = {};
+  HANDLE opened = nullptr;
+  const NTSTATUS result = create(&opened, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                 share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+                                 nullptr, 0);
+  if (result < 0) return FolderError(toError(result));
+  return UniqueFile(opened);
+}
+
+}  // namespace
+
+std::wstring FinalPathOf(HANDLE file) {
+  std::vector<wchar_t> buffer(MAX_PATH + 1);
+  for (int tries = 0; tries < 3; ++tries) {
+    const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return std::wstring();
+    if (length < buffer.size()) return std::wstring(buffer.data(), length);
+    buffer.resize(length + 1);
+  }
+  return std::wstring();
+}
+
+std::wstring WithoutLongPathPrefix(const std::wstring& path) {
+  static const wchar_t kPrefix[] = L"\\\\?\\";
+  if (path.compare(0, 4, kPrefix) != 0) return path;
+  if (path.compare(4, 4, L"UNC\\") == 0) return L"\\\\" + path.substr(8);
+  return path.substr(4);
+}
+
+bool IsChildPath(const std::wstring& childFinal, const std::wstring& folderFinal, const std::wstring& name) {
+  std::wstring expected = folderFinal;
+  if (expected.empty() || expected.back() != L'\\') expected += L'\\';
+  expected += name;
+  return childFinal.size() == expected.size() &&
+         CompareStringOrdinal(childFinal.c_str(), static_cast<int>(childFinal.size()), expected.c_str(),
+                              static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+}
+
+Result<HeldFolder> HeldFolder::Open(const std::wstring& path) {
+  UniqueFile handle(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) return FolderError(GetLastError());
+  return Adopt(std::move(handle));
+}
+
+Result<HeldFolder> HeldFolder::Adopt(UniqueFile handle) {
+  BY_HANDLE_FILE_INFORMATION information = {};
+  if (!GetFileInformationByHandle(handle.get(), &information)) return FolderError(GetLastError());
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderError(ERROR_DIRECTORY);
+  HeldFolder folder;
+  folder.finalPath_ = FinalPathOf(handle.get());
+  if (folder.finalPath_.empty()) return FolderError(GetLastError());
+  while (folder.finalPath_.size() > 1 && folder.finalPath_.back() == L'\\') folder.finalPath_.pop_back();
+  folder.handle_ = std::move(handle);
+  return folder;
+}
+
+Result<UniqueFile> HeldFolder::OpenChild(const std::wstring& name, ChildKind kind, ChildOpening opening,
+                                         ACCESS_MASK access, DWORD share) const {
+  if (name.empty()) return FolderError(ERROR_INVALID_NAME);
+  const ULONG options = kind == ChildKind::kFolder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE;
+  auto child = OpenRelative(handle_.get(), name, access | FILE_READ_ATTRIBUTES, share,
+                            opening == ChildOpening::kNewOnly ? kCreateNew : kOpenExisting, options);
+  if (!child) {
+    const DWORD error = child.error().systemError;
+    // One answer for "something is there" whatever the system calls it.
+    if (opening == ChildOpening::kNewOnly && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
+      return FolderError(ERROR_FILE_EXISTS);
+    }
+    return child.error();
+  }
+  BY_HANDLE_FILE_INFORMATION information = {};
+  if (!GetFileInformationByHandle(child->get(), &information)) return FolderError(GetLastError());
+  const std::wstring final = FinalPathOf(child->get());
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !IsChildPath(final, finalPath_, name)) {
+    return FolderError(kLeadsElsewhere, Utf8(WithoutLongPathPrefix(final)));
+  }
+  const bool isFolder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (isFolder != (kind == ChildKind::kFolder)) return FolderError(ERROR_DIRECTORY);
+  if (!isFolder && information.nNumberOfLinks != 1) return FolderError(kMoreThanOneLink);
+  return child;
+}
+
+Result<UniqueFile> HeldFolder::Reopen(ACCESS_MASK access, DWORD share) const {
+  auto self = OpenRelative(handle_.get(), std::wstring(), access, share, kOpenExisting, FILE_DIRECTORY_FILE);
+  if (!self) return self;
+  if (!IsSameFile(self->get(), handle_.get())) return FolderError(kLeadsElsewhere);
+  return self;
+}
+
+Status DeleteThroughHandle(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  if (!SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition))) {
+    return FolderError(GetLastError());
+  }
+  return Status();
+}
+
+bool IsSameFile(HANDLE first, HANDLE second) {
+  BY_HANDLE_FILE_INFORMATION a = {}, b = {};
+  if (!GetFileInformationByHandle(first, &a) || !GetFileInformationByHandle(second, &b)) return false;
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}

@@ -1,0 +1,44 @@
+#include "files/log_file.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "files/held_folder.h"
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens the child where it exists, else makes it: never both at once, so a
+// link planted under the name is found, never followed to make something.
+Result<UniqueFile> OpenOrMakeChild(const HeldFolder& folder, const std::wstring& name, ChildKind kind,
+                                   ACCESS_MASK access, DWORD share) {
+  auto existing = folder.OpenChild(name, kind, ChildOpening::kExistingOnly, access, share);
+  if (existing || existing.error().systemError != ERROR_FILE_NOT_FOUND) return existing;
+  return folder.OpenChild(name, kind, ChildOpening::kNewOnly, access, share);
+}
+
+}  // namespace
+
+Result<UniqueFile> OpenLogFileBelow(const std::wstring& applicationData, const SignedInUser& user) {
+  const ImpersonationScope asUser(user);
+  auto root = HeldFolder::Open(applicationData);
+  if (!root) return root.error();
+  auto company = OpenOrMakeChild(*root, L"Pexmira", ChildKind::kFolder, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE,
+                                 kShareAll);
+  if (!company) return company.error();
+  auto folder = HeldFolder::Adopt(*std::move(company));
+  if (!folder) return folder.error();
+  // Others may read the log while the run writes it, not write to it.
+  return OpenOrMakeChild(*folder, L"QMXT.log", ChildKind::kFile, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE);
+}
+
+Result<UniqueFile> OpenUserLogFile(const SignedInUser& user) {
+  PWSTR folder = nullptr;
+  const HRESULT found = SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, user.token(), &folder);
+  const std::wstring path = SUCCEEDED(found) && folder != nullptr ? folder : L"";
+  CoTaskMemFree(folder);
+  if (FAILED(found)) return MakeError(ErrorCode::kSideEffect, static_cast<uint32_t>(found));
+  if (path.empty()) return MakeError(ErrorCode::kSideEffect, ERROR_PATH_NOT_FOUND);
+  return OpenLogFileBelow(path, user);
+}
