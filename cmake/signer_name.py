@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the header that compiles the stub's own signer into it: the name of
+"""Writes the source that compiles the stub's own signer into it: the name of
 the signing certificate's subject as Windows shows it (its simple display
 name: the first common name, else organisational unit, else organisation,
 else e-mail address), read with openssl from the PKCS#12 file or the PEM
@@ -78,9 +78,10 @@ def main():
     parser.add_argument('--certificate')
     args = parser.parse_args()
     name = subject_name(args.openssl, leaf_certificate(args)) if (args.pkcs12 or args.certificate) else ''
-    header = ('// Generated at build time from the signing certificate; do not edit.\n#pragma once\n\n'
+    header = ('// Generated at build time from the signing certificate; do not edit.\n'
+              '#include "main/installer_trust.h"\n\n'
               f'// The name the stub is signed under: "{name.encode("unicode_escape").decode()}".\n'
-              f'#define STUB_OWN_SIGNER_W {wide_literal(name)}\n')
+              f'std::wstring BuiltInOwnSigner() {{ return {wide_literal(name)}; }}\n')
     partial = args.out + '.part'
     with open(partial, 'w', encoding='utf-8') as out:
         out.write(header)

@@ -22,6 +22,9 @@ Result<RunFolder> RunFolder::Make(const std::wstring& parent) {
     return RunFolderError(folder.error().systemError);
   }
   run.folder_ = *std::move(folder);
+  // The name as the file system has it, in its own letter case: the same name
+  // the installer is given for itself.
+  run.path_ = WithoutLongPathPrefix(run.folder_.finalPath()) + L"\\";
   const auto facts = ReadFolderFacts(run.folder_.get());
   if (!facts) return RunFolderError(facts.error().systemError);
   if (!KeptAdministratorsOnlyDescriptor(*facts)) {

@@ -29,7 +29,7 @@ class RunFolder {
   RunFolder& operator=(RunFolder&&) = default;
   ~RunFolder();
 
-  // The folder's path as made, ending in a backslash.
+  // The folder's path as the file system has it, ending in a backslash.
   const std::wstring& path() const noexcept { return path_; }
   ChainCheck chainCheck() const noexcept { return chainCheck_; }
 

@@ -5,7 +5,6 @@
 
 #include "build_settings.h"
 #include "files/stub_copy.h"
-#include "own_signer.h"
 #include "log/log_setup.h"
 
 namespace {
@@ -21,8 +20,6 @@ Error SignatureError(uint32_t systemError) { return MakeError(ErrorCode::kChecks
 }  // namespace
 
 std::wstring ConfiguredInstallerSigner() { return STUB_INSTALLER_SIGNER_W; }
-
-std::wstring BuiltInOwnSigner() { return STUB_OWN_SIGNER_W; }
 
 std::vector<uint8_t> PinnedCaKey() {
   const std::wstring hex = STUB_PINNED_CA_KEY_SHA256_W;

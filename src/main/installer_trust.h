@@ -16,7 +16,7 @@
 std::wstring ConfiguredInstallerSigner();
 
 // The name of the certificate the build signed the stub with; empty when the
-// build did not sign it.
+// build did not sign it. Defined by the source the build writes for it.
 std::wstring BuiltInOwnSigner();
 
 // The signer the installer must carry: the build setting when there is one,

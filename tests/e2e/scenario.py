@@ -11,8 +11,8 @@ import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, PREFIX, STUB, TEMP_DIR, read_log_bytes,
-                      read_records, record_run, start, windows_path)
+from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
+                      read_log_bytes, read_records, record_run, start, windows_path)
 from fixture_server import FixtureServer, Response  # noqa: E402  (found through stubtest's path)
 
 CONFIG_PORT = 18543     # the tests build's https://localhost:18543/qmx.json
@@ -50,15 +50,9 @@ def sign(data, signer='signer'):
 
 
 def unsigned_stub():
-    """The built stub with its signature taken off: a stub that checks no
-    installer signature."""
-    copy = BUILD / 'unsigned-stub' / STUB.name
-    if not copy.exists() or copy.stat().st_mtime < STUB.stat().st_mtime:
-        copy.parent.mkdir(exist_ok=True)
-        copy.unlink(missing_ok=True)
-        subprocess.run(['osslsigncode', 'remove-signature', '-in', str(STUB), '-out', str(copy)],
-                       check=True, capture_output=True, timeout=120)
-    return copy
+    """The stub as a build without signing makes it: it names no signer of its
+    own and checks no installer signature."""
+    return BUILD / 'unsigned-stub' / STUB.name
 
 
 @dataclass
@@ -104,9 +98,8 @@ class Scenario:
         shutil.rmtree(self.tmp, ignore_errors=True)
         # The placeholders (and downloads that a fatal road left) of this
         # scenario's runs; the runs themselves are checked for what they leave.
-        for name in temp_files() - self.temp_before:
-            if name.startswith('qmx'):
-                path = TEMP_DIR / name
+        for path in temp_files() - self.temp_before:
+            if path.name.startswith('qmx'):
                 shutil.rmtree(path, ignore_errors=True) if path.is_dir() else path.unlink(missing_ok=True)
 
     def serve_installer(self, data, path='/qmx_installer.exe', **behaviour):
@@ -190,9 +183,12 @@ def wait_for_pages(timeout):
 
 
 def temp_files():
-    return {p.name for p in TEMP_DIR.iterdir()} if TEMP_DIR.exists() else set()
+    """What is in the user's and in the system's temporary folder."""
+    return {p for folder in (TEMP_DIR, SYSTEM_TEMP) if folder.exists() for p in folder.iterdir()}
 
 
 def clean_desktop_and_copy():
+    """No shortcut and no copy. The copy's folder goes too: under Wine every
+    existing folder reads as the user's, and the stub takes none of those."""
     SHORTCUT.unlink(missing_ok=True)
-    STUB_COPY.unlink(missing_ok=True)
+    shutil.rmtree(STUB_COPY.parent, ignore_errors=True)

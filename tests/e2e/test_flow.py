@@ -7,7 +7,7 @@ import time
 import unittest
 
 from scenario import CONFIG_PORT, INSTALLER, UNSIGNED_INSTALLER, Scenario, crc32, sign, unsigned_stub
-from stubtest import (HELPER, STUB, TEMP_DIR, USER_DIR, helper, read_log_bytes, read_records, start, wait,
+from stubtest import (HELPER, STUB, SYSTEM_TEMP, USER_DIR, helper, read_log_bytes, read_records, start, wait,
                       windows_path)
 
 SESSION = r'[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}'
@@ -28,8 +28,8 @@ def installer_path(result):
 
 
 def linux_temp_path(windows_path):
-    """The download's path: its folder of the run's own in the temporary folder."""
-    return TEMP_DIR.joinpath(*windows_path.rsplit('\\', 2)[1:])
+    """The download's path: its folder of the run's own in the system's temporary folder."""
+    return SYSTEM_TEMP.joinpath(*windows_path.rsplit('\\', 2)[1:])
 
 
 def record_times(since, message):

@@ -10,7 +10,7 @@ import time
 import unittest
 from pathlib import Path
 
-from stubtest import BIN, HELPER, LOG_FILE, STUB, TEMP_DIR, helper, start, wait, windows_path
+from stubtest import BIN, HELPER, LOG_FILE, STUB, SYSTEM_TEMP, helper, start, wait, windows_path
 from scenario import INSTALLER, SHORTCUT, UNSIGNED_INSTALLER, Scenario, clean_desktop_and_copy, crc32, sign, unsigned_stub
 from fixture_server import Response  # noqa: E402  (found through stubtest's path)
 
@@ -113,7 +113,7 @@ class SwappedInstallerTest(unittest.TestCase):
             data = sign(UNSIGNED_INSTALLER.read_bytes() + bytes(48 * 1024 * 1024))
             scenario.serve_installer(data)
             scenario.serve_document(scenario.document(sha256=hashlib.sha256(data).hexdigest()))
-            attacker = start(HELPER, 'attack-installer', windows_path(LOG_FILE), windows_path(TEMP_DIR), 60)
+            attacker = start(HELPER, 'attack-installer', windows_path(LOG_FILE), windows_path(SYSTEM_TEMP), 60)
             try:
                 result = scenario.run(*scenario.installer_args(0), timeout=90, expect_box=None)
                 out, _ = attacker.communicate(timeout=70)

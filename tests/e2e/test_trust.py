@@ -6,7 +6,7 @@ import re
 import unittest
 
 from scenario import INSTALLER, INSTALLERS, Scenario, temp_files, unsigned_stub
-from stubtest import HELPER, STUB, TEMP_DIR, helper, windows_path
+from stubtest import HELPER, STUB, SYSTEM_TEMP, helper, windows_path
 
 SIGNER = 'Tessaloom Test Signer'
 CORRUPTED = 'The installation file is corrupted. Error code 6'
@@ -30,7 +30,7 @@ class InstallerSignatureTest(unittest.TestCase):
 
     def test_only_an_installer_signed_by_the_stubs_own_signer_runs(self):
         # A folder left by an earlier run that crashed, with its download.
-        leftover = TEMP_DIR / ('qmx-' + 'ab' * 16)
+        leftover = SYSTEM_TEMP / ('qmx-' + 'ab' * 16)
         leftover.mkdir(parents=True, exist_ok=True)
         (leftover / 'qmx1.tmp.exe').write_bytes(b'left by a crashed run')
         try:
@@ -45,7 +45,7 @@ class InstallerSignatureTest(unittest.TestCase):
             # The download and the installer's start in a fresh folder of the
             # run's own, gone after the run; the old folder is left alone.
             path = result.installer['path']
-            self.assertRegex(path, r'^C:\\.+\\Temp\\qmx-[0-9a-f]{32}\\qmx[0-9A-Fa-f]{1,4}\.tmp\.exe$')
+            self.assertRegex(path, r'^C:\\windows\\[Tt]emp\\qmx-[0-9a-f]{32}\\qmx[0-9A-Fa-f]{1,4}\.tmp\.exe$')
             folder = path.rsplit('\\', 1)[0]
             self.assertNotEqual(folder.rsplit('\\', 1)[1], leftover.name)
             self.assertEqual(result.installer['working_directory'].rstrip('\\'), folder)
