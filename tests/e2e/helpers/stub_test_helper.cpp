@@ -1,5 +1,7 @@
 // What a scenario needs done inside the Wine prefix, beside the stub:
-//   trust-ca FILE.der             trust a test CA for the whole machine
+//   trust-ca FILE.der [user|untrust-user]
+//                                 trust a test CA for the whole machine, or for
+//                                 the current user only, or take that away
 //   hold KIND SECONDS RELEASE     hold a named object under one of the stub's
 //                                 names (mutex, mailslot, semaphore), print
 //                                 "ready", and keep it until the file RELEASE
@@ -59,18 +61,30 @@ void Print(const std::string& text) {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-int TrustCa(const std::wstring& derPath) {
+int TrustCa(const std::wstring& derPath, const std::wstring& scope) {
   std::ifstream file(derPath.c_str(), std::ios::binary);
   std::vector<BYTE> der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (der.empty()) {
     Print("cannot read the certificate");
     return 1;
   }
+  const bool user = scope == L"user" || scope == L"untrust-user";
   HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+                                   user ? CERT_SYSTEM_STORE_CURRENT_USER : CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   if (store == nullptr) {
     Print("cannot open the Root store: " + std::to_string(GetLastError()));
     return 1;
+  }
+  if (scope == L"untrust-user") {
+    PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+    PCCERT_CONTEXT found = wanted ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
+                                                               wanted, nullptr)
+                                  : nullptr;
+    const BOOL removed = found != nullptr && CertDeleteCertificateFromStore(found);
+    if (wanted) CertFreeCertificateContext(wanted);
+    CertCloseStore(store, 0);
+    Print(removed ? "untrusted" : "not found");
+    return removed ? 0 : 1;
   }
   const BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
                                                       static_cast<DWORD>(der.size()),
@@ -122,8 +136,10 @@ int ReadMessageBox(const std::wstring& title, int seconds) {
     Print("no message box");
     return 1;
   }
+  // The box's window exists a moment before its text does: a box found that
+  // early would read as empty.
   wchar_t text[1024] = {};
-  GetDlgItemTextW(box, 0xFFFF, text, 1024);
+  for (int waited = 0; waited < 5000 && GetDlgItemTextW(box, 0xFFFF, text, 1024) == 0; waited += 10) Sleep(10);
   Print(Utf8(text));
   PostMessageW(box, WM_COMMAND, IDOK, 0);
   return 0;
@@ -277,7 +293,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   const std::wstring command = argv[1];
   const auto seconds = [&](int index) { return argc > index ? _wtoi(argv[index]) : 10; };
-  if (command == L"trust-ca" && argc == 3) return TrustCa(argv[2]);
+  if (command == L"trust-ca" && (argc == 3 || argc == 4)) return TrustCa(argv[2], argc == 4 ? argv[3] : L"machine");
   if (command == L"hold" && argc == 5) return Hold(argv[2], seconds(3), argv[4]);
   if (command == L"messagebox" && argc >= 3) return ReadMessageBox(argv[2], seconds(3));
   if (command == L"window" && argc >= 3) {
