@@ -80,3 +80,29 @@ TEST(InstallerFile, AMissingFileGivesErrorCodeFiveWithTheSystemsReason) {
   EXPECT_EQ(missing.error().code, ErrorCode::kInstallerOpen);
   EXPECT_EQ(missing.error().systemError, static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
 }
+
+TEST(ProcessRunsFile, TellsTheHeldFileFromAnotherByItsIdentity) {
+  // This test program itself, started suspended: it never runs a line.
+  wchar_t self[MAX_PATH] = {};
+  ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  const std::wstring copy = *GetTempFolder() + L"process-runs-file-copy.exe";
+  ASSERT_TRUE(CopyFileW(self, copy.c_str(), FALSE));
+  std::wstring commandLine = InstallerCommandLine(self, L"--gtest_list_tests");
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION created = {};
+  ASSERT_TRUE(CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                             &startup, &created));
+  const UniqueHandle<KernelHandleTraits> process(created.hProcess), thread(created.hThread);
+  const auto open = [](const std::wstring& path) {
+    return UniqueFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  };
+  const auto same = ProcessRunsFile(process.get(), open(self).get());
+  const auto other = ProcessRunsFile(process.get(), open(copy).get());
+  TerminateProcess(process.get(), 1);
+  WaitForSingleObject(process.get(), 5000);
+  DeleteFileW(copy.c_str());
+  ASSERT_TRUE(same && other);
+  EXPECT_TRUE(*same);
+  EXPECT_FALSE(*other) << "a copy with the same bytes is another file";
+}

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "common/unique_handle.h"
+#include "test_ca_key.h"
 
 namespace {
 
@@ -90,4 +94,39 @@ TEST(DecideSignature, RevocationThatCannotBeCheckedWarnsAndRevokedAlwaysFails) {
   EXPECT_EQ(DecideSignature(Signed(CERT_TRUST_IS_REVOKED | offline), kSigner), SignatureVerdict::kRevoked);
   EXPECT_TRUE(AcceptsSignature(SignatureVerdict::kTrustedRevocationOffline));
   EXPECT_FALSE(AcceptsSignature(SignatureVerdict::kOtherSigner));
+}
+
+TEST(DecideSignature, TheWholeNameAndARootOfTheMachine) {
+  // A name cut at an embedded NUL would pass for the expected signer.
+  SignatureFacts embedded = Signed();
+  embedded.signerName = std::wstring(L"Tessaloom Test Signer\0Evil", 26);
+  EXPECT_EQ(DecideSignature(embedded, kSigner), SignatureVerdict::kOtherSigner);
+  SignatureFacts userRoot = Signed();
+  userRoot.rootInMachineStore = false;
+  EXPECT_EQ(DecideSignature(userRoot, kSigner), SignatureVerdict::kUserRootOnly);
+  EXPECT_EQ(DecideSignature(userRoot, L""), SignatureVerdict::kUserRootOnly);
+  userRoot.chainErrors = CERT_TRUST_IS_PARTIAL_CHAIN;
+  EXPECT_EQ(DecideSignature(userRoot, kSigner), SignatureVerdict::kUntrustedRoot);
+}
+
+TEST(ChainHasPinnedKey, FindsTheCaKeyAsOpensslDigestsIt) {
+  // The test installer beside this program, signed by the test signer under
+  // the test code-signing CA, whose key the build digested with openssl.
+  wchar_t self[MAX_PATH] = {};
+  ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  std::wstring installer = self;
+  installer = installer.substr(0, installer.rfind(L'\\') + 1) + L"test_installer.exe";
+  UniqueFile file(CreateFileW(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(file);
+  const auto facts = ReadSignatureFacts(file.get(), installer);
+  ASSERT_TRUE(facts);
+  ASSERT_TRUE(facts->rootInMachineStore);
+  const std::string hex = TEST_CODESIGN_CA_KEY_SHA256;
+  std::vector<uint8_t> pin;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) pin.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  ASSERT_EQ(pin.size(), 32u);
+  EXPECT_TRUE(ChainHasPinnedKey(*facts, pin));
+  EXPECT_TRUE(ChainHasPinnedKey(*facts, {}));
+  pin[0] ^= 1;
+  EXPECT_FALSE(ChainHasPinnedKey(*facts, pin));
 }

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <shellapi.h>
+
 #include <cwctype>
 #include <string>
+#include <vector>
 
+#include "files/installer_file.h"
 #include "main/installation_flow.h"
 #include "main/outcome.h"
 #include "main/session.h"
@@ -22,6 +26,37 @@ TEST(FormatInstallerParameters, JoinsTheValuesWithOneBlankEach) {
   // Nothing is cut, however long the arguments are.
   const std::wstring longArguments(5000, L'a');
   EXPECT_EQ(FormatInstallerParameters(L"id", L"v", longArguments).size(), 14 + longArguments.size());
+}
+
+namespace {
+
+std::vector<std::wstring> SplitAsWindowsDoes(const std::wstring& commandLine) {
+  int count = 0;
+  LPWSTR* arguments = CommandLineToArgvW(commandLine.c_str(), &count);
+  std::vector<std::wstring> split(arguments, arguments + (arguments != nullptr ? count : 0));
+  LocalFree(arguments);
+  return split;
+}
+
+}  // namespace
+
+TEST(InstallerCommandLine, WindowsSplitsItIntoThePathAndTheInstallersArguments) {
+  const std::wstring path = L"C:\\Windows\\Temp\\qmx-0123\\qmxA1.tmp.exe";
+  const std::wstring id = L"0f8c2d5e-1111-2222-3333-444455556666";
+  // The versions and arguments of the scenarios, and the awkward ones the
+  // version rule lets through: blanks, inner backslashes, letters beyond ASCII.
+  const std::wstring versions[] = {L"1.2.3", L"2.5.1 beta", L"1\\2", L"v\\ x\\y", L"\u00fcber-\u5f20"};
+  const std::wstring arguments[] = {L"", L"/S", L"-NS --record=Z:\\tmp\\a b\\installer.json --exit=2",
+                                    L"\"--record=Z:\\tmp\\a b\\i.json\" --post=\"x y\""};
+  for (const auto& version : versions) {
+    for (const auto& argument : arguments) {
+      const auto split = SplitAsWindowsDoes(InstallerCommandLine(path, FormatInstallerParameters(id, version, argument)));
+      std::vector<std::wstring> expected = {path, L"-id", id, L"-v", version};
+      const auto own = SplitAsWindowsDoes(L"stub.exe " + argument);
+      expected.insert(expected.end(), own.begin() + 1, own.end());
+      EXPECT_EQ(split, expected) << "version " << version.c_str() << ", arguments " << argument.c_str();
+    }
+  }
 }
 
 TEST(MakeSessionId, IsAFreshLowerCaseUuidWithoutBraces) {
