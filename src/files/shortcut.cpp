@@ -4,6 +4,8 @@
 #include <shlobj.h>
 #include <wrl/client.h>
 
+#include "text/ui_text.h"
+
 using Microsoft::WRL::ComPtr;
 
 namespace {
@@ -20,7 +22,7 @@ Status CreateContinueShortcut(const std::wstring& targetPath, const std::wstring
 
   // What these two set is seen in the saved file; their own results add nothing.
   link->SetPath(targetPath.c_str());
-  link->SetDescription(L"Continue installation of Tessaloom");
+  link->SetDescription(ShortcutDescription().c_str());
 
   ComPtr<IPersistFile> file;
   result = link.As(&file);

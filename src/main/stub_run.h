@@ -15,6 +15,7 @@ struct StubRun {
   HINSTANCE instance = nullptr;
   std::wstring arguments;          // passed to the installer unchanged
   bool noShortcutSwitch = false;   // "-ns": leave no stub copy and no shortcut
+  bool unattended = false;         // a silent switch, or no desktop anyone sees: show nothing
   CommunicationChannels channels;
 
   // The installation flow.
