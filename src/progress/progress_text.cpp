@@ -27,10 +27,18 @@ std::wstring FormatTime(const TimeToShow& time) {
 }  // namespace
 
 std::wstring FormatProgressLine(const LineContent& content) {
-  if (content.total == 0) return FillPlaceholders(UiText(IDS_LINE_RECEIVED), {FormatSize(content.received)});
-  if (!content.left) {
-    return FillPlaceholders(UiText(IDS_LINE_OF_TOTAL), {FormatSize(content.received), FormatSize(content.total)});
+  std::wstring line;
+  if (content.total == 0) {
+    line = FillPlaceholders(UiText(IDS_LINE_RECEIVED), {FormatSize(content.received)});
+  } else if (!content.left) {
+    line = FillPlaceholders(UiText(IDS_LINE_OF_TOTAL), {FormatSize(content.received), FormatSize(content.total)});
+  } else {
+    line = FillPlaceholders(UiText(IDS_LINE_WITH_ESTIMATE),
+                            {FormatSize(content.received), FormatSize(content.total), FormatTime(*content.left)});
   }
-  return FillPlaceholders(UiText(IDS_LINE_WITH_ESTIMATE),
-                          {FormatSize(content.received), FormatSize(content.total), FormatTime(*content.left)});
+  // A right-to-left line that starts with a number would otherwise be laid
+  // out from the left: the right-to-left mark makes the whole line read from
+  // the right, whatever the control does with its reading order.
+  if (UiIsRightToLeft()) line.insert(0, 1, L'\u200F');
+  return line;
 }
