@@ -125,6 +125,8 @@ void CallbackHandler::ProgressStep(ULONG progress, ULONG progressMax) {
 void CallbackHandler::ShowLine(ULONG progress, ULONG progressMax, bool final) {
   if (window_ == nullptr) return;
   if (const auto content = line_.Update(GetTickCount64(), progress, progressMax, final)) {
-    window_->SetLine(FormatProgressLine(*content));
+    LineContent stalled = *content;
+    stalled.left.reset();
+    window_->SetLine(FormatProgressLine(*content), FormatProgressLine(stalled));
   }
 }

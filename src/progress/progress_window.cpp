@@ -18,6 +18,15 @@ constexpr DWORD kOpenWaitMs = 10000;
 // Asks the window, from another thread, to end itself: a dialog is ended from
 // its own procedure, on its own thread.
 constexpr UINT kEndProgressMessage = WM_APP + 1;
+// Sets the line, from another thread: lParam points to a LineTexts.
+constexpr UINT kSetLineMessage = WM_APP + 2;
+constexpr UINT_PTR kStallTimer = 1;
+constexpr UINT kStallCheckMs = 1000;
+
+struct LineTexts {
+  const std::wstring* text;
+  const std::wstring* whenStalled;
+};
 constexpr DWORD kCloseWaitMs = 5000;
 // The line under the bar, in dialog units: below the bar (7, 7, 266 x 21),
 // and the window grows by its height and a margin.
@@ -107,6 +116,18 @@ INT_PTR CALLBACK ProgressWindow::ProgressDialogProc(HWND dialog, UINT message, W
     case kEndProgressMessage:
       EndDialog(dialog, 0);
       return TRUE;
+    case kSetLineMessage:
+    case WM_TIMER: {
+      auto* self = reinterpret_cast<ProgressWindow*>(GetWindowLongPtrW(dialog, DWLP_USER));
+      if (self == nullptr) return FALSE;
+      if (message == WM_TIMER) {
+        self->CheckStall();
+      } else {
+        const auto* texts = reinterpret_cast<const LineTexts*>(lParam);
+        self->ShowLine(*texts->text, *texts->whenStalled);
+      }
+      return TRUE;
+    }
     case WM_COMMAND:
       // Esc cancels as closing does; Enter does nothing.
       if (LOWORD(wParam) != IDCANCEL) return FALSE;
@@ -155,6 +176,7 @@ void ProgressWindow::AddLine(HWND dialog) {
   if (line == nullptr) return;
   SendMessageW(line, WM_SETFONT, SendMessageW(dialog, WM_GETFONT, 0, 0), FALSE);
   MarkPoliteLiveRegion(line);
+  SetTimer(dialog, kStallTimer, kStallCheckMs, nullptr);
   // Taller by the line, and still centred where the template put it.
   RECT frame = {};
   GetWindowRect(dialog, &frame);
@@ -191,11 +213,26 @@ void ProgressWindow::SetPosition(int percent) const {
   if (HWND bar = bar_.load()) SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 
-void ProgressWindow::SetLine(const std::wstring& text) {
+void ProgressWindow::ShowLine(const std::wstring& text, const std::wstring& whenStalled) {
+  SetWindowTextW(line_.load(), text.c_str());
+  whenStalled_ = whenStalled;
+  lineShownAt_ = GetTickCount64();
+  stallShown_ = false;
+}
+
+void ProgressWindow::CheckStall() {
+  if (stallShown_ || whenStalled_.empty() || GetTickCount64() - lineShownAt_ < kStalledLineMs) return;
+  SetWindowTextW(line_.load(), whenStalled_.c_str());
+  stallShown_ = true;
+}
+
+void ProgressWindow::SetLine(const std::wstring& text, const std::wstring& whenStalled) {
   HWND line = line_.load();
-  if (line == nullptr) return;
-  // A cross-thread send: the window thread sets the text.
-  SendMessageW(line, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  HWND dialog = dialog_.load();
+  if (line == nullptr || dialog == nullptr) return;
+  // A cross-thread send: the window thread shows the line and keeps the rest.
+  const LineTexts texts = {&text, &whenStalled};
+  SendMessageW(dialog, kSetLineMessage, 0, reinterpret_cast<LPARAM>(&texts));
   const ULONGLONG now = GetTickCount64();
   if (!announced_ || now - announcedAt_ >= kAnnounceIntervalMs) {
     NotifyWinEvent(kLiveRegionChanged, line, OBJID_CLIENT, CHILDID_SELF);

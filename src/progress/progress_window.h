@@ -39,10 +39,13 @@ class ProgressWindow {
   // Moves the bar (0 to 100); nothing while the window is not open.
   void SetPosition(int percent) const;
 
-  // The line under the bar. A screen reader is told of a change (a polite
+  // The line under the bar. When no new line comes for kStalledLineMs (the
+  // server sends nothing), the window shows `whenStalled` instead: the time
+  // left is no longer known. A screen reader is told of a change (a polite
   // live region) at most every kAnnounceIntervalMs, so it is not flooded.
-  void SetLine(const std::wstring& text);
+  void SetLine(const std::wstring& text, const std::wstring& whenStalled);
   static constexpr ULONGLONG kAnnounceIntervalMs = 5000;
+  static constexpr ULONGLONG kStalledLineMs = 5000;
 
   // Signalled when the user has closed the window, which cancels the whole
   // installation; the window has then ended itself.
@@ -59,6 +62,8 @@ class ProgressWindow {
   static INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
   void OnOpened(HWND dialog);
   void AddLine(HWND dialog);
+  void ShowLine(const std::wstring& text, const std::wstring& whenStalled);
+  void CheckStall();
   void SignalSettled() const;
 
   const Visibility visibility_;
@@ -68,6 +73,10 @@ class ProgressWindow {
   std::atomic<HWND> line_{nullptr};
   ULONGLONG announcedAt_ = 0;  // the last announcement of the line; SetLine's caller's thread only
   bool announced_ = false;
+  // The window thread's own: the line's text for a stall, and since when the line stands.
+  std::wstring whenStalled_;
+  ULONGLONG lineShownAt_ = 0;
+  bool stallShown_ = false;
   std::atomic<bool> downloadEnded_{false};
   UniqueEvent settled_;       // the handles are published, or the window could not open
   UniqueEvent closedByUser_;
