@@ -89,10 +89,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('outcome', nargs='?', choices=sorted(OUTCOMES), default='installed')
     parser.add_argument('--screenshot', metavar='PNG', help='capture the screen while the demo installer shows')
+    parser.add_argument('--language', metavar='LOCALE',
+                        help='run the stub under this locale (LANG and LC_ALL, e.g. ja_JP.UTF-8, ar_EG.UTF-8)')
+    parser.add_argument('--progress-shots', metavar='PREFIX',
+                        help='download slowly (about 12 s) and capture the progress window twice, '
+                             'as PREFIX-1.png and PREFIX-2.png')
     args = parser.parse_args()
 
     display, xvfb = start_display()
     env = wine_env(display)
+    stub_env = dict(env, LANG=args.language, LC_ALL=args.language) if args.language else env
     log = PREFIX / 'drive_c' / 'users' / getpass.getuser() / 'AppData' / 'Roaming' / 'Pexmira' / 'QMXT.log'
     try:
         certs = prepare_prefix(env, display)
@@ -103,8 +109,9 @@ def main():
                 FixtureServer(str(certs), {'https': ANALYTICS_PORT}) as analytics:
             servers.route('/qmx.json', Response(200, [('Content-Type', 'application/json')],
                                                 json.dumps(document).encode()))
+            rate = len(installer) / 12 if args.progress_shots else 4 * 1024 * 1024
             servers.route('/tessaloom_installer.exe', Response(
-                200, [('Content-Type', 'application/octet-stream')], installer, rate=4 * 1024 * 1024))
+                200, [('Content-Type', 'application/octet-stream')], installer, rate=rate))
             analytics.route('/piwik.php', Response(204, [], b''))
             before = log.stat().st_size if log.exists() else 0
             pages = BUILD / 'browser-pages.txt'
@@ -116,8 +123,13 @@ def main():
             print(f'Running the stub ({args.outcome}: the demo installer ends with {code}) on '
                   f'{"display " + display if display else "no display (null graphics driver)"}...')
             stub = subprocess.Popen([str(ROOT / 'scripts' / 'wine-run.sh'), str(BUILD / 'bin' / 'tessaloom_setup.exe'),
-                                     *stub_args], env=env, stdin=subprocess.DEVNULL,
+                                     *stub_args], env=stub_env, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if args.progress_shots and display:
+                for number, moment in ((1, 4.0), (2, 9.0)):
+                    time.sleep(moment - (4.0 if number == 2 else 0.0))
+                    subprocess.run(['import', '-display', display, '-window', 'root',
+                                    f'{args.progress_shots}-{number}.png'], capture_output=True, timeout=30)
             if args.screenshot and display:
                 time.sleep(2.5)
                 subprocess.run(['import', '-display', display, '-window', 'root', args.screenshot],

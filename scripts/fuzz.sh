@@ -36,6 +36,7 @@ targets=(
   "regexp 1024 -entropic_scale_per_exec_time=1"
   "config_document 8192"
   "crc32 4096"
+  "progress_line 2048"
 )
 
 status=0

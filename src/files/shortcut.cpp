@@ -4,6 +4,8 @@
 #include <shlobj.h>
 #include <wrl/client.h>
 
+#include "text/ui_text.h"
+
 using Microsoft::WRL::ComPtr;
 
 namespace {
@@ -20,7 +22,7 @@ Result<std::vector<unsigned char>> MakeContinueShortcut(const std::wstring& targ
 
   // What these two set is seen in the saved link; their own results add nothing.
   link->SetPath(targetPath.c_str());
-  link->SetDescription(L"Continue installation of Tessaloom");
+  link->SetDescription(ShortcutDescription().c_str());
 
   ComPtr<IPersistStream> persist;
   if (result = link.As(&persist); FAILED(result)) return ShortcutError(result);

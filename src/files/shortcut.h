@@ -10,7 +10,7 @@
 #include "common/result.h"
 
 // The bytes of a shell link file that starts targetPath, described as
-// "Continue installation of Tessaloom". The link is made in memory so that
+// "Continue installation of Tessaloom" in the user's language. The link is made in memory so that
 // the stub writes it where it chooses, through a handle it has checked. COM
 // must be initialised on the calling thread. A failure carries the HRESULT of
 // the step that failed.

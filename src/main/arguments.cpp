@@ -54,6 +54,39 @@ std::vector<std::wstring> SplitArguments(const std::wstring& args) {
   return result;
 }
 
+namespace {
+
+bool EqualsIgnoringCase(const std::wstring& text, const wchar_t* word) {
+  size_t i = 0;
+  for (; word[i] != L'\0'; ++i) {
+    if (i >= text.size() || std::towlower(text[i]) != std::towlower(word[i])) return false;
+  }
+  return i == text.size();
+}
+
+}  // namespace
+
+bool HasSilentSwitch(const std::wstring& args) {
+  static const wchar_t* const kSwitches[] = {L"/S", L"/SILENT", L"/VERYSILENT", L"/quiet", L"/qn"};
+  for (const std::wstring& arg : SplitArguments(args)) {
+    for (const wchar_t* silent : kSwitches) {
+      if (EqualsIgnoringCase(arg, silent)) return true;
+    }
+  }
+  return false;
+}
+
+std::wstring ArgumentsAfterProgramName(const std::wstring& commandLine) {
+  size_t i = 0;
+  if (!commandLine.empty() && commandLine[0] == L'"') {
+    const size_t closing = commandLine.find(L'"', 1);
+    i = closing == std::wstring::npos ? commandLine.size() : closing + 1;
+  }
+  while (i < commandLine.size() && commandLine[i] != L' ' && commandLine[i] != L'\t') ++i;
+  while (i < commandLine.size() && (commandLine[i] == L' ' || commandLine[i] == L'\t')) ++i;
+  return commandLine.substr(i);
+}
+
 bool HasNoShortcutSwitch(const std::wstring& args) {
   for (const std::wstring& arg : SplitArguments(args)) {
     if (arg.size() == 3 && arg[0] == L'-' && std::towlower(arg[1]) == L'n' &&

@@ -1,26 +1,34 @@
 #include "main/fatal_error.h"
 
-const wchar_t* FatalErrorMessage(ErrorCode code) {
+#include "main/unattended.h"
+#include "resource.h"
+#include "text/ui_text.h"
+
+std::wstring FatalErrorMessage(ErrorCode code, LanguageId language) {
   switch (code) {
-    case ErrorCode::kConfigDownload: return L"Cannot obtain configuration. Error code 1";
-    case ErrorCode::kConfigParse: return L"Cannot obtain configuration. Error code 3";
-    case ErrorCode::kInstallerDownload: return L"Cannot obtain installer. Error code 4";
-    case ErrorCode::kInstallerOpen: return L"Cannot obtain installer. Error code 5";
-    case ErrorCode::kChecksumMismatch: return L"The installation file is corrupted. Error code 6";
-    case ErrorCode::kCommunicationEvent: return L"Failed to create communication event. Error code 7";
-    case ErrorCode::kCommunicationSlot: return L"Failed to create communication slot. Error code 8";
-    case ErrorCode::kInstallerLaunch: return L"Cannot start installer. Error code 9";
+    case ErrorCode::kConfigDownload:
+    case ErrorCode::kConfigParse:
+    case ErrorCode::kInstallerDownload:
+    case ErrorCode::kInstallerOpen:
+    case ErrorCode::kChecksumMismatch:
+    case ErrorCode::kCommunicationEvent:
+    case ErrorCode::kCommunicationSlot:
+    case ErrorCode::kInstallerLaunch:
     case ErrorCode::kUnsafeDllSearch:
-      return L"This version of Windows lacks an update that the installer needs to run safely. "
-             L"Please install the latest Windows updates. Error code 11";
+      return LoadUiText(IDS_ERROR_BASE + static_cast<UINT>(code), language);
     case ErrorCode::kSideEffect:
     case ErrorCode::kClosedByUser: break;
   }
-  return L"";
+  return std::wstring();
 }
 
 DWORD ReportFatalError(ErrorCode code) {
   if (code == ErrorCode::kClosedByUser) return 0;
-  MessageBoxW(nullptr, FatalErrorMessage(code), L"We apologize!", MB_OK | MB_ICONERROR);
+  if (ProcessAttendance() == Attendance::kAttended) {
+    const LanguageId language = UiLanguage();
+    const UINT mirrored = IsRightToLeft(language) ? MB_RTLREADING | MB_RIGHT : 0;
+    MessageBoxW(nullptr, FatalErrorMessage(code, language).c_str(), LoadUiText(IDS_BOX_TITLE, language).c_str(),
+                MB_OK | MB_ICONERROR | mirrored);
+  }
   return static_cast<DWORD>(code);
 }

@@ -4,12 +4,19 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "common/result.h"
+#include "text/language.h"
 
-// The text of the box for an error code.
-const wchar_t* FatalErrorMessage(ErrorCode code);
+// The text of the box for an error code, in a language of the string table
+// (U.S. English where that language lacks it); empty for kSideEffect and
+// kClosedByUser, which show no box.
+std::wstring FatalErrorMessage(ErrorCode code, LanguageId language = kEnglishUs);
 
-// Shows the box (no owner, MB_OK | MB_ICONERROR) and returns the exit status.
-// The failing step has written its ERROR record already. A run that the user
-// ended by closing the progress window ends with 0 and no box.
+// Shows the box (no owner, MB_OK | MB_ICONERROR, mirrored for a right-to-left
+// language) in the user's language and returns the exit status. The failing
+// step has written its ERROR record already. A run that the user ended by
+// closing the progress window ends with 0 and no box; an unattended run
+// (see unattended.h) shows none either.
 DWORD ReportFatalError(ErrorCode code);

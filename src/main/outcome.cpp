@@ -131,9 +131,12 @@ void HandleCancellation(StubRun& run) {
     LOG(WARNING) << "No cancellation message from the installer within "
                  << kCancellationMessageWaitMs / 1000 << " seconds";
   }
-  LOG(INFO) << "Navigating user to cancellation page";
-  OpenPageAsSignedInUser(CancellationPageUrl(run.version));
-  if (run.shortcutFlag) LeaveContinueShortcut(run);
+  // Nobody watches an unattended run: no page, and no shortcut on a desktop nobody sees.
+  if (!run.unattended) {
+    LOG(INFO) << "Navigating user to cancellation page";
+    OpenPageAsSignedInUser(CancellationPageUrl(run.version));
+  }
+  if (run.shortcutFlag && !run.unattended) LeaveContinueShortcut(run);
 }
 
 void SendFailedHit(const StubRun& run) {

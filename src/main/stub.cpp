@@ -11,6 +11,7 @@
 #include "main/outcome.h"
 #include "main/session.h"
 #include "main/stub_run.h"
+#include "main/unattended.h"
 #include "progress/progress_window.h"
 
 namespace {
@@ -38,11 +39,14 @@ DWORD RunGuarded(SignedInUser user, HINSTANCE instance, const wchar_t* commandLi
   run.instance = instance;
   run.arguments = commandLine != nullptr ? commandLine : L"";
   run.noShortcutSwitch = HasNoShortcutSwitch(run.arguments);
+  const Attendance attendance = ProcessAttendance();
+  run.unattended = attendance != Attendance::kAttended;
+  if (run.unattended) LOG(INFO) << DescribeUnattended(attendance);
 
   if (const Status opened = OpenCommunicationChannels(run.channels); !opened) {
     return ReportFatalError(opened.error().code);
   }
-  ProgressWindow window;
+  ProgressWindow window(run.unattended ? ProgressWindow::kHidden : ProgressWindow::kShown);
   if (const Status flow = RunInstallationFlow(run, window); !flow) {
     window.Close();
     return ReportFatalError(flow.error().code);

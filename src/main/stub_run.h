@@ -18,6 +18,7 @@ struct StubRun {
   SignedInUser user;               // the desktop's user, whose log and desktop the stub writes
   std::wstring arguments;          // passed to the installer unchanged
   bool noShortcutSwitch = false;   // "-ns": leave no stub copy and no shortcut
+  bool unattended = false;         // a silent switch, or no desktop anyone sees: show nothing
   CommunicationChannels channels;
 
   // The installation flow.

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "log/log_setup.h"
+#include "progress/progress_text.h"
 #include "progress/progress_window.h"
 
 STDMETHODIMP CallbackHandler::QueryInterface(REFIID riid, void** object) {
@@ -91,9 +92,13 @@ STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULON
     case BINDSTATUS_FINDINGRESOURCE: LOG(INFO) << "Finding resource..."; break;
     case BINDSTATUS_CONNECTING: LOG(INFO) << "Connecting..."; break;
     case BINDSTATUS_BEGINDOWNLOADDATA: LOG(INFO) << "Begin download"; break;
-    case BINDSTATUS_DOWNLOADINGDATA: ProgressStep(progress, progressMax); break;
+    case BINDSTATUS_DOWNLOADINGDATA:
+      ProgressStep(progress, progressMax);
+      ShowLine(progress, progressMax, false);
+      break;
     case BINDSTATUS_ENDDOWNLOADDATA:
       ProgressStep(progress, progressMax);
+      ShowLine(progress, progressMax, true);
       LOG(INFO) << "End download";
       if (window_ != nullptr) window_->End();
       break;
@@ -115,4 +120,13 @@ void CallbackHandler::ProgressStep(ULONG progress, ULONG progressMax) {
   LOG(INFO) << percent;
   if (window_ != nullptr) window_->SetPosition(percent);
   lastPercent_ = percent;
+}
+
+void CallbackHandler::ShowLine(ULONG progress, ULONG progressMax, bool final) {
+  if (window_ == nullptr) return;
+  if (const auto content = line_.Update(GetTickCount64(), progress, progressMax, final)) {
+    LineContent stalled = *content;
+    stalled.left.reset();
+    window_->SetLine(FormatProgressLine(*content), FormatProgressLine(stalled));
+  }
 }

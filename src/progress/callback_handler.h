@@ -1,5 +1,6 @@
 // The status callback of the installer download: logs each reported step,
-// moves the progress bar as data arrives and ends the progress window when the
+// moves the progress bar and writes the line under it as data arrives, and
+// ends the progress window when the
 // download reports its end. It keeps the download's binding, so that a
 // watchdog on another thread can abort it.
 #pragma once
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+
+#include "progress/download_estimate.h"
 
 class ProgressWindow;
 
@@ -58,11 +61,13 @@ class CallbackHandler : public IBindStatusCallback {
  private:
   void Notified();
   void ProgressStep(ULONG progress, ULONG progressMax);
+  void ShowLine(ULONG progress, ULONG progressMax, bool final);
 
   ProgressWindow* const window_;
   bool startedOnHttps_ = false;
   bool refusedRedirect_ = false;
   int lastPercent_ = 0;  // the last percentage sent to the bar
+  ProgressLine line_;
   std::atomic<bool> notified_{false};
   std::atomic<ULONGLONG> lastNotification_{0};
   std::mutex bindingLock_;  // guards binding_ between the download and the watchdog

@@ -120,9 +120,10 @@ class Scenario:
     def installer_args(self, exit_code=0, *extra):
         return [f'--record={windows_path(self.record)}', f'--exit={exit_code}', *extra]
 
-    def run(self, *args, expect_box=False, timeout=60, program=STUB, env=None):
-        """Runs the stub to its end. A "We apologize!" box is read and dismissed;
-        one that is not expected fails the run, as does a run past its limit."""
+    def run(self, *args, expect_box=False, timeout=60, program=STUB, env=None, box_title=BOX_TITLE):
+        """Runs the stub to its end. A "We apologize!" box (box_title in another
+        language) is read and dismissed; one that is not expected fails the
+        run, as does a run past its limit."""
         self.record.unlink(missing_ok=True)
         BROWSER_PAGES.unlink(missing_ok=True)
         log_start = len(read_log_bytes())
@@ -132,7 +133,8 @@ class Scenario:
         # would stop it.
         drain = threading.Thread(target=stub.stdout.read, daemon=True)
         drain.start()
-        watcher = start(HELPER, 'messagebox', BOX_TITLE, timeout)
+        title = box_title if box_title.isascii() else 'hex:' + box_title.encode().hex()
+        watcher = start(HELPER, 'messagebox', title, timeout, env=env)
         box = ''
         try:
             while True:

@@ -43,6 +43,9 @@ def wine_env():
     env = dict(os.environ)
     env['WINEPREFIX'] = str(PREFIX)
     env['WINEDEBUG'] = '-all'
+    # The stub speaks the user's language; the scenarios expect U.S. English
+    # unless they ask for another.
+    env['LC_ALL'] = 'C.UTF-8'
     for name in ('http_proxy', 'https_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'no_proxy', 'NO_PROXY'):
         env.pop(name, None)
     return env

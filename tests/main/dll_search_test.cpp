@@ -30,7 +30,7 @@ TEST(RestrictDllSearch, GoesOnOnlyWithTheSearchRestrictedToTheSystemFolder) {
   // Windows 7 without KB2533623 has no SetDefaultDllDirectories.
   ExpectUnsafe(RestrictDllSearch(nullptr), ERROR_PROC_NOT_FOUND);
   ExpectUnsafe(RestrictDllSearch(Refuses), ERROR_ACCESS_DENIED);
-  EXPECT_STREQ(FatalErrorMessage(ErrorCode::kUnsafeDllSearch),
+  EXPECT_STREQ(FatalErrorMessage(ErrorCode::kUnsafeDllSearch).c_str(),
                L"This version of Windows lacks an update that the installer needs to run safely. "
                L"Please install the latest Windows updates. Error code 11");
   EXPECT_NE(FindSetDefaultDllDirectories(), nullptr);

@@ -2,7 +2,10 @@
 #include "progress/progress_window.h"
 
 #include <gtest/gtest.h>
+#include <oleacc.h>
+#include <wrl/client.h>
 
+#include "common/com_apartment.h"
 #include "progress/callback_handler.h"
 #include "resource.h"
 
@@ -34,9 +37,8 @@ TEST(ProgressWindow, OpensWithItsTitleAndBarAndEndsAtTheDownloadsEnd) {
   const LONG style = GetWindowLongW(dialog, GWL_STYLE);
   EXPECT_EQ(style & WS_CAPTION, WS_BORDER) << "a thin border and no title bar";
 
-  // Enter and Esc change nothing.
+  // Enter changes nothing.
   SendMessageW(dialog, WM_COMMAND, IDOK, 0);
-  SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
   EXPECT_TRUE(IsWindow(dialog));
 
   CallbackHandler handler(&window);
@@ -68,4 +70,81 @@ TEST(ProgressWindow, ClosingItByTheUserEndsItAndTellsTheRun) {
   EXPECT_EQ(WaitForSingleObject(window.ClosedByUserEvent(), 5000), WAIT_OBJECT_0);
   EXPECT_TRUE(window.ClosedByUser());
   EXPECT_TRUE(WaitUntilGone(5000)) << "the process goes on; the window is gone";
+}
+
+TEST(ProgressWindow, EscCancelsAsTheCloseDoes) {
+  ProgressWindow window;
+  window.Start(GetModuleHandleW(nullptr));
+  ASSERT_NE(window.Dialog(), nullptr);
+  // The modal loop hands the key to the dialog manager, which makes it IDCANCEL.
+  PostMessageW(window.Dialog(), WM_KEYDOWN, VK_ESCAPE, 0);
+  EXPECT_EQ(WaitForSingleObject(window.ClosedByUserEvent(), 5000), WAIT_OBJECT_0);
+  EXPECT_TRUE(WaitUntilGone(5000));
+}
+
+TEST(ProgressWindow, ShowsTheLineUnderTheBarAndNamesItsPartsForAScreenReader) {
+  const ComApartment com;  // for the accessible objects
+  ProgressWindow window;
+  window.Start(GetModuleHandleW(nullptr));
+  ASSERT_NE(window.Dialog(), nullptr);
+  ASSERT_NE(window.Line(), nullptr);
+  window.SetLine(L"1.0 MB of 2.0 MB, about 5 s left", L"1.0 MB of 2.0 MB");
+  window.SetPosition(42);
+  wchar_t text[64] = {};
+  GetWindowTextW(window.Line(), text, 64);
+  EXPECT_STREQ(text, L"1.0 MB of 2.0 MB, about 5 s left");
+  // The line lies below the bar, inside the window.
+  RECT bar = {}, line = {}, client = {};
+  GetWindowRect(window.Bar(), &bar);
+  GetWindowRect(window.Line(), &line);
+  GetClientRect(window.Dialog(), &client);
+  MapWindowPoints(window.Dialog(), nullptr, reinterpret_cast<POINT*>(&client), 2);
+  EXPECT_GE(line.top, bar.bottom);
+  EXPECT_LE(line.bottom, client.bottom);
+
+  const struct {
+    HWND window;
+    const wchar_t* name;
+    LONG role;
+    const wchar_t* value;
+  } expected[] = {{window.Dialog(), L"Downloading QMX Installer...", ROLE_SYSTEM_CLIENT, nullptr},
+                  {window.Bar(), L"Download progress", ROLE_SYSTEM_PROGRESSBAR, L"42%"}};
+  for (const auto& e : expected) {
+    Microsoft::WRL::ComPtr<IAccessible> object;
+    ASSERT_EQ(AccessibleObjectFromWindow(e.window, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+                                         reinterpret_cast<void**>(object.GetAddressOf())),
+              S_OK);
+    VARIANT self;
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr, value = nullptr;
+    VARIANT role;
+    VariantInit(&role);
+    EXPECT_EQ(object->get_accName(self, &name), S_OK);
+    EXPECT_STREQ(name, e.name);
+    EXPECT_EQ(object->get_accRole(self, &role), S_OK);
+    EXPECT_EQ(role.lVal, e.role);
+    if (e.value != nullptr) {
+      EXPECT_EQ(object->get_accValue(self, &value), S_OK);
+      EXPECT_STREQ(value, e.value);
+    }
+    SysFreeString(name);
+    SysFreeString(value);
+  }
+  window.Close();
+}
+
+TEST(ProgressWindow, DropsTheTimeLeftWhenNoDataComes) {
+  ProgressWindow window;
+  window.Start(GetModuleHandleW(nullptr));
+  ASSERT_NE(window.Line(), nullptr);
+  window.SetLine(L"1.0 MB of 2.0 MB, about 5 s left", L"1.0 MB of 2.0 MB");
+  wchar_t text[64] = {};
+  const ULONGLONG deadline = GetTickCount64() + ProgressWindow::kStalledLineMs + 3000;
+  while (GetTickCount64() < deadline && wcscmp(text, L"1.0 MB of 2.0 MB") != 0) {
+    Sleep(100);
+    GetWindowTextW(window.Line(), text, 64);
+  }
+  EXPECT_STREQ(text, L"1.0 MB of 2.0 MB");
+  window.Close();
 }

@@ -7,10 +7,18 @@
 //                                 "ready", and keep it until the file RELEASE
 //                                 exists or SECONDS have passed
 //   messagebox TITLE SECONDS      wait for a message box with this title, print
-//                                 its text and press OK
+//                                 its text and press OK; a TITLE "hex:..." is the
+//                                 title's UTF-8 in hexadecimal (Wine garbles
+//                                 other arguments beyond ASCII under a locale
+//                                 that Linux lacks)
 //   window TITLE SECONDS          wait for a top-level window with this text and
 //                                 print "found"
 //   close-window TITLE SECONDS    wait for such a window and send it WM_CLOSE
+//   press-escape TITLE SECONDS    wait for such a window and press Esc in it
+//   accessible TITLE SECONDS MS   wait for the progress window with this text, then
+//                                 MS milliseconds, and print what Active
+//                                 Accessibility says of it, its bar and its line,
+//                                 as JSON
 //   post TEXT                     post TEXT to the stub's mailslot
 //   wait-gone TITLE SECONDS       wait until no window with this text exists
 //   read-link FILE.lnk            print a shell link's target and description
@@ -26,6 +34,7 @@
 // Exit status 0 on success, 1 on time-out or failure, 2 on bad usage.
 #include <windows.h>
 #include <objbase.h>
+#include <oleacc.h>
 #include <shlobj.h>
 #include <softpub.h>
 #include <wincrypt.h>
@@ -130,7 +139,20 @@ HWND WaitForWindow(const wchar_t* className, const std::wstring& title, int seco
   return nullptr;
 }
 
-int ReadMessageBox(const std::wstring& title, int seconds) {
+std::wstring DecodeArgument(const std::wstring& argument) {
+  if (argument.rfind(L"hex:", 0) != 0) return argument;
+  std::string bytes;
+  for (size_t i = 4; i + 1 < argument.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(Utf8(argument.substr(i, 2)), nullptr, 16));
+  }
+  const int size = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  std::wstring text(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], size);
+  return text;
+}
+
+int ReadMessageBox(const std::wstring& argument, int seconds) {
+  const std::wstring title = DecodeArgument(argument);
   HWND box = WaitForWindow(L"#32770", title, seconds);
   if (box == nullptr) {
     Print("no message box");
@@ -142,6 +164,51 @@ int ReadMessageBox(const std::wstring& title, int seconds) {
   for (int waited = 0; waited < 5000 && GetDlgItemTextW(box, 0xFFFF, text, 1024) == 0; waited += 10) Sleep(10);
   Print(Utf8(text));
   PostMessageW(box, WM_COMMAND, IDOK, 0);
+  return 0;
+}
+
+std::string JsonString(const std::wstring& text) {
+  std::string out = "\"";
+  for (const char c : Utf8(text)) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// Name, role and value of a window's client object, as a screen reader reads them.
+std::string Describe(HWND window) {
+  IAccessible* object = nullptr;
+  if (window == nullptr || FAILED(AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
+                                                             __uuidof(IAccessible), reinterpret_cast<void**>(&object)))) {
+    return "null";
+  }
+  VARIANT self;
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR name = nullptr, value = nullptr;
+  VARIANT role;
+  VariantInit(&role);
+  object->get_accName(self, &name);
+  object->get_accRole(self, &role);
+  const bool hasValue = object->get_accValue(self, &value) == S_OK && value != nullptr;
+  std::string json = "{\"name\": " + JsonString(name != nullptr ? name : L"") + ", \"role\": " +
+                     std::to_string(role.vt == VT_I4 ? role.lVal : -1) + ", \"value\": " +
+                     (hasValue ? JsonString(value) : std::string("null")) + "}";
+  SysFreeString(name);
+  SysFreeString(value);
+  object->Release();
+  return json;
+}
+
+int DescribeAccessibility(const std::wstring& title, int seconds, int delayMs) {
+  HWND window = WaitForWindow(nullptr, title, seconds);
+  if (window == nullptr) return 1;
+  Sleep(static_cast<DWORD>(delayMs));
+  CoInitialize(nullptr);
+  Print("{\"window\": " + Describe(window) + ", \"bar\": " + Describe(GetDlgItem(window, 1001)) +
+        ", \"line\": " + Describe(GetDlgItem(window, 1002)) + "}");
+  CoUninitialize();
   return 0;
 }
 
@@ -308,6 +375,16 @@ int wmain(int argc, wchar_t** argv) {
     Print("closed");
     return 0;
   }
+  if (command == L"press-escape" && argc >= 3) {
+    HWND window = WaitForWindow(nullptr, argv[2], seconds(3));
+    if (window == nullptr) return 1;
+    // What a key press delivers to the focused dialog's modal loop.
+    PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostMessageW(window, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001));
+    Print("pressed");
+    return 0;
+  }
+  if (command == L"accessible" && argc == 5) return DescribeAccessibility(argv[2], seconds(3), _wtoi(argv[4]));
   if (command == L"wait-gone" && argc >= 3) {
     for (int waited = 0; waited <= seconds(3) * 1000; waited += 50) {
       if (FindWindowW(nullptr, argv[2]) == nullptr) return 0;
