@@ -45,7 +45,7 @@ std::wstring FileNameOf(const std::wstring& path) {
 
 std::wstring PlaceholderNameOf(const std::wstring& installerPath) {
   static const wchar_t kExtension[] = L".exe";
-  const std::wstring name = FileNameOf(installerPath);
+  std::wstring name = FileNameOf(installerPath);
   const size_t extension = sizeof(kExtension) / sizeof(kExtension[0]) - 1;
   if (name.size() <= extension || name.compare(name.size() - extension, extension, kExtension) != 0) return name;
   return name.substr(0, name.size() - extension);

@@ -33,7 +33,7 @@ Result<std::vector<unsigned char>> MakeContinueShortcut(const std::wstring& targ
   if (result = persist->Save(stream.Get(), TRUE); FAILED(result)) return ShortcutError(result);
   STATSTG status = {};
   if (result = stream->Stat(&status, STATFLAG_NONAME); FAILED(result)) return ShortcutError(result);
-  if (status.cbSize.QuadPart > 1024 * 1024) return ShortcutError(E_UNEXPECTED);
+  if (status.cbSize.QuadPart > 1024ULL * 1024) return ShortcutError(E_UNEXPECTED);
   std::vector<unsigned char> bytes(static_cast<size_t>(status.cbSize.QuadPart));
   LARGE_INTEGER start = {};
   if (result = stream->Seek(start, STREAM_SEEK_SET, nullptr); FAILED(result)) return ShortcutError(result);
