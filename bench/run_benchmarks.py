@@ -368,6 +368,8 @@ class Suite:
         self.user_dir = user_dir
         self.log_file = user_dir / "AppData" / "Roaming" / "Pexmira" / "QMXT.log"
         self.temp_dir = user_dir / "Temp"
+        # Each run of the stub makes its own folder in the system's temporary folder.
+        self.system_temp_dir = self.prefix / "drive_c" / "windows" / "temp"
         self.cache_dir = user_dir / "AppData" / "Local" / "Microsoft" / "Windows" / "INetCache"
         self.stub = self.build / "bin" / "tessaloom_setup.exe"
         self.installer = self.build / "bin" / "bench_installer.exe"
@@ -492,9 +494,9 @@ class Suite:
         os.sync()
         with contextlib.suppress(FileNotFoundError):
             self.log_file.unlink()
-        for leftover in self.temp_dir.glob("qmx*"):
+        for leftover in [*self.temp_dir.glob("qmx*"), *self.system_temp_dir.glob("qmx-*")]:
             with contextlib.suppress(OSError):
-                leftover.unlink()
+                shutil.rmtree(leftover) if leftover.is_dir() else leftover.unlink()
         clear_tree(self.cache_dir)
 
     def run_windows_program(self, program, args, timeout, on_sample=None):
@@ -544,7 +546,7 @@ class Suite:
         # What a run leaves on disk: its download's copy in the Internet cache
         # and the files of the temporary folder (settle() removes both).
         cache_left = tree_size(self.cache_dir)
-        temp_left = sum(1 for _ in self.temp_dir.glob("qmx*"))
+        temp_left = sum(1 for _ in self.temp_dir.glob("qmx*")) + sum(1 for _ in self.system_temp_dir.glob("qmx-*"))
         config_arrival = next((r["time"] for r in requests if r["path"] == "/qmx.json"), None)
         return {"elapsed": installer_start - start, "vmhwm_kib": hwm, "rss_anon_kib": anon,
                 "startup": None if config_arrival is None else config_arrival - start,

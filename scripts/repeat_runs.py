@@ -143,13 +143,13 @@ def soak(count):
                 unexpected.append(describe_failure(index + 1, result, code))
             if (index + 1) % 100 == 0:
                 print(f'{index + 1} runs, {len(unexpected)} unexpected', flush=True)
-        # By design a run leaves nothing in the temporary folder (its own folder
+        # By design a run leaves nothing in the temporary folders (its own folder
         # goes with the installer), and a cancellation with "shortcut" the stub
         # copy, in its own folder, and the desktop shortcut. (The scenario's end
         # cleans up: look before.)
         new_files = temp_files() - temp_before
-    placeholders = len([name for name in new_files if name.startswith('qmx')])
-    left = sorted(new_files)
+    placeholders = len([path for path in new_files if path.name.startswith('qmx')])
+    left = sorted(str(path) for path in new_files)
     desktop_left = sorted(set(os.listdir(DESKTOP)) - desktop_before - {SHORTCUT.name}) if DESKTOP.exists() else []
 
     def mean(values):

@@ -53,6 +53,16 @@ std::wstring InstallerCommandLine(const std::wstring& path, const std::wstring& 
   return L"\"" + path + L"\" " + parameters;
 }
 
+bool ReadFileBlock(HANDLE file, unsigned char* buffer, size_t capacity, size_t* count, DWORD& error) {
+  DWORD got = 0;
+  if (!ReadFile(file, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
+    error = GetLastError();
+    return false;
+  }
+  *count = got;
+  return true;
+}
+
 Result<InstallerDigest> DigestInstaller(HANDLE file, bool withSha256) {
   UniqueAlgorithm algorithm;
   UniqueHash hash;
@@ -68,13 +78,7 @@ Result<InstallerDigest> DigestInstaller(HANDLE file, bool withSha256) {
   DWORD error = 0;
   const bool read = ReadInBlocks(
       [&](unsigned char* buffer, size_t capacity, size_t* count) {
-        DWORD got = 0;
-        if (!ReadFile(file, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
-          error = GetLastError();
-          return false;
-        }
-        *count = got;
-        return true;
+        return ReadFileBlock(file, buffer, capacity, count, error);
       },
       [&](const unsigned char* buffer, size_t count) {
         digest.crc32 = UpdateCrc32(digest.crc32, buffer, count);

@@ -36,6 +36,10 @@ Result<bool> ProcessRunsFile(HANDLE process, HANDLE file);
 // parameters' arguments.
 std::wstring InstallerCommandLine(const std::wstring& path, const std::wstring& parameters);
 
+// Reads block after block of the open file into buffer, for ReadInBlocks
+// (files/block_reader.h); a failed read keeps the system's error in error.
+bool ReadFileBlock(HANDLE file, unsigned char* buffer, size_t capacity, size_t* count, DWORD& error);
+
 // Reads the open file from its start in fixed-size blocks and computes its
 // CRC-32 and, when asked, its SHA-256 in the same pass. A failed read or hash
 // provider gives error code 5 with the system's error (an NTSTATUS for the

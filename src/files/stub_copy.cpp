@@ -8,6 +8,7 @@
 
 #include "files/block_reader.h"
 #include "files/held_folder.h"
+#include "files/installer_file.h"
 #include "files/protected_folder.h"
 
 namespace {
@@ -101,13 +102,7 @@ Status CopyOpenFile(HANDLE source, const std::wstring& copyPath) {
   DWORD error = 0;
   const bool copied = ReadInBlocks(
       [&](unsigned char* buffer, size_t capacity, size_t* count) {
-        DWORD got = 0;
-        if (!ReadFile(source, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
-          error = GetLastError();
-          return false;
-        }
-        *count = got;
-        return true;
+        return ReadFileBlock(source, buffer, capacity, count, error);
       },
       [&](const unsigned char* buffer, size_t count) {
         DWORD written = 0;
