@@ -89,11 +89,26 @@ int TrustCa(const std::wstring& derPath, const std::wstring& scope) {
     PCCERT_CONTEXT found = wanted ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
                                                                wanted, nullptr)
                                   : nullptr;
-    const BOOL removed = found != nullptr && CertDeleteCertificateFromStore(found);
+    BYTE thumbprint[20] = {};
+    DWORD size = sizeof(thumbprint);
+    const BOOL hashed = wanted && CertGetCertificateContextProperty(wanted, CERT_SHA1_HASH_PROP_ID, thumbprint, &size);
+    if (found != nullptr) CertDeleteCertificateFromStore(found);
     if (wanted) CertFreeCertificateContext(wanted);
     CertCloseStore(store, 0);
-    Print(removed ? "untrusted" : "not found");
-    return removed ? 0 : 1;
+    // Wine drops the certificate from the store but leaves its registry key,
+    // which the next process reads back as a trusted root: the key goes too.
+    std::wstring key = L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\";
+    for (DWORD i = 0; hashed && i < size; ++i) {
+      wchar_t pair[3];
+      swprintf(pair, 3, L"%02X", thumbprint[i]);
+      key += pair;
+    }
+    if (hashed) RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    HKEY left = nullptr;
+    const bool gone = hashed && RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &left) != ERROR_SUCCESS;
+    if (left != nullptr) RegCloseKey(left);
+    Print(gone ? "untrusted" : "still trusted");
+    return gone ? 0 : 1;
   }
   const BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
                                                       static_cast<DWORD>(der.size()),
