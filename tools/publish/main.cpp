@@ -2,7 +2,7 @@
 // stub's own reading of it.
 //
 //   tessaloom-publish make INSTALLER --url URL [--version V] [--shortcut] [--allow-http] [--output FILE]
-//   tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME [--ca FILE] [--tsa-ca FILE]]
+//   tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME [--ca FILE] [--tsa-ca FILE]] [--allow-http]
 //   tessaloom-publish probe URL [--signer NAME [--ca FILE] [--tsa-ca FILE]] [--cacert FILE] [--allow-http]
 //
 // Exit status: 0 when a user's stub would run the installer (make: the
@@ -51,7 +51,7 @@ const char kHelp[] =
     "      Refuses what the stub would refuse, and a URL that is not https (unless --allow-http).\n"
     "      The document goes to FILE, or to standard output; it is plain ASCII, so every charset reads it alike.\n"
     "\n"
-    "  tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME [--ca FILE] [--tsa-ca FILE]]\n"
+    "  tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME [--ca FILE] [--tsa-ca FILE]] [--allow-http]\n"
     "      Reads DOCUMENT (served as UTF-8) exactly as the stub does, and checks INSTALLER against it:\n"
     "      the CRC-32, the SHA-256, the version and, with --signer, the Authenticode signer the stub requires\n"
     "      (the name in its certificate), chained to the roots in FILE (default: the system's).\n"
@@ -63,6 +63,7 @@ const char kHelp[] =
     "      https to http), and checks the digests, the signer and the version.\n"
     "\n"
     "  --tsa-ca FILE   roots for the signature's time stamp (default: those of --ca)\n"
+    "  --allow-http    accept an installer address over plain HTTP (and, for probe, a document's)\n"
     "\n"
     "One line per step; a failing step names the error code a user would get. Exit status: 0 when a\n"
     "user's stub would run the installer (make: the document was written), 1 when it would not or what it\n"
@@ -243,7 +244,7 @@ int Make(int argc, char** argv) {
 
 int Check(int argc, char** argv) {
   std::string error;
-  const auto arguments = ParseArguments(argc, argv, {"--signer", "--ca", "--tsa-ca"}, {}, error);
+  const auto arguments = ParseArguments(argc, argv, {"--signer", "--ca", "--tsa-ca"}, {"--allow-http"}, error);
   if (!arguments) return Usage(error);
   if (arguments->positional.empty() || arguments->positional.size() > 2) {
     return Usage("check takes a DOCUMENT and, optionally, the INSTALLER");
@@ -272,7 +273,7 @@ int Check(int argc, char** argv) {
         if (!installer) report.Skip("installer", "no INSTALLER given: its digests, signer and version not checked");
         return installer;
       },
-      *signer, report);
+      *signer, Flag(*arguments, "--allow-http"), report);
   return report.Finish(installer.has_value());
 }
 
@@ -396,7 +397,7 @@ int Probe(int argc, char** argv) {
         report.Ok("download", std::to_string(download.bytes) + " bytes from " + download.url + kind);
         return path;
       },
-      *signer, report);
+      *signer, Flag(*arguments, "--allow-http"), report);
   return report.Finish();
 }
 

@@ -29,14 +29,19 @@ std::string Scheme(const std::wstring& url) {
   return colon == std::wstring::npos ? std::string() : Lower(Utf8FromWide(url.substr(0, colon)));
 }
 
-void CheckWrapper(const std::wstring& wrapper, Report& report) {
+void CheckWrapper(const std::wstring& wrapper, bool allowHttp, Report& report) {
   const std::string scheme = Scheme(wrapper);
   if (scheme == "https") {
     report.Ok("wrapper", Printable(wrapper));
   } else if (scheme == "http") {
-    report.Warn("wrapper", Printable(wrapper) +
-                               ": not HTTPS, so anyone on the way can replace the installer; only the signer "
-                               "and \"sha256\" stand against that");
+    const std::string why = Printable(wrapper) +
+                            ": not HTTPS, so anyone on the way can replace the installer; only the signer and "
+                            "\"sha256\" stand against that";
+    if (allowHttp) {
+      report.Warn("wrapper", why);
+    } else {
+      report.Fail("wrapper", 0, why + " (--allow-http accepts it)");
+    }
   } else {
     report.Fail("wrapper", 4, "Can't download wrapper: " + Quoted(wrapper) + " is not an http or https address");
   }
@@ -59,15 +64,15 @@ void CheckDigests(uint64_t checksum, const std::optional<Sha256Digest>& sha256, 
     report.Fail("checksum", 5, error);
     return;
   }
+  // Only the low 32 bits are compared, as the stub compares them.
   const auto low = static_cast<uint32_t>(checksum);
+  const std::string value =
+      std::to_string(checksum) + (low != checksum ? " (low 32 bits " + std::to_string(low) + ")" : std::string());
   if (low != digests->crc32) {
-    report.Fail("checksum", 6,
-                "Mismatch of the wrapper checksum: the document's \"checksum\" " + std::to_string(checksum) +
-                    (low != checksum ? " (low 32 bits " + std::to_string(low) + ")" : std::string()) +
-                    ", the installer's CRC-32 " + std::to_string(digests->crc32));
+    report.Fail("checksum", 6, "Mismatch of the wrapper checksum: the document's \"checksum\" " + value +
+                                   ", the installer's CRC-32 " + std::to_string(digests->crc32));
   } else {
-    report.Ok("checksum", std::to_string(checksum) + " is the CRC-32 of the installer's " +
-                              std::to_string(digests->size) + " bytes");
+    report.Ok("checksum", value + " is the CRC-32 of the installer's " + std::to_string(digests->size) + " bytes");
   }
   if (!sha256) {
     report.Warn("sha256", "the document has no \"sha256\": publish it (tessaloom-publish make writes it)");
@@ -135,7 +140,7 @@ bool LooksLikeHtml(const std::string& bytes) {
 }
 
 void ReadAsStub(const std::wstring& text, const InstallerSource& installerSource, const SignerOptions& signer,
-                Report& report) {
+                bool allowHttp, Report& report) {
   if (IsIncompleteHtml(text)) {
     report.Fail("document", 1, "Can't download config file: the answer opens an HTML page and does not close it, "
                                "which the stub takes for a cut transfer");
@@ -161,7 +166,7 @@ void ReadAsStub(const std::wstring& text, const InstallerSource& installerSource
   if (!wrapper) {
     report.Fail("wrapper", 3, ParseError(wrapper.error()));
   } else {
-    CheckWrapper(*wrapper, report);
+    CheckWrapper(*wrapper, allowHttp, report);
     installer = installerSource(*wrapper);
   }
 

@@ -21,8 +21,9 @@ using InstallerSource = std::function<std::optional<std::string>(const std::wstr
 
 // The text as the stub holds it after the fetch. Returns nothing: every step
 // goes to the report.
+// allowHttp: an installer address over plain HTTP is only warned about.
 void ReadAsStub(const std::wstring& text, const InstallerSource& installer, const SignerOptions& signer,
-                Report& report);
+                bool allowHttp, Report& report);
 
 // A page that opens an HTML document without closing it: the stub takes it for
 // a cut transfer and fetches again, then gives up with error code 1.
