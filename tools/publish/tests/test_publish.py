@@ -13,6 +13,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(os.environ['STUB_SOURCE_DIR']) / 'tests' / 'fixtures'))
 from fixture_server import FixtureServer, Response  # noqa: E402
+from time_stamping import TimeStampingServer  # noqa: E402
 
 PUBLISH = os.environ['PUBLISH_BIN']
 CERTS = Path(os.environ['PUBLISH_CERTS'])
@@ -268,6 +269,48 @@ class MakeAndCheck(unittest.TestCase):
                 result = publish('check', *args, '--signer', SIGNER, '--ca', CODESIGN_CA)
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assertIn(fragment, ''.join(t for _, s, t in steps(result.stdout) if s == step), result.stdout)
+
+
+class TimeStamps(unittest.TestCase):
+    """A signature outlives its certificate only where it was time-stamped."""
+    PAST = '1593561600'  # 1 July 2020, while the past signer's certificate was valid
+
+    def sign(self, *options):
+        with tempfile.TemporaryDirectory(prefix='publish-ts-') as work:
+            signed = Path(work) / 'signed.exe'
+            subprocess.run(['osslsigncode', 'sign', *options, '-h', 'sha256', '-in', str(SAMPLE),
+                            '-out', str(signed)], check=True, capture_output=True, timeout=120)
+            return signed.read_bytes()
+
+    def check(self, installer, ca):
+        with tempfile.TemporaryDirectory(prefix='publish-ts-') as work:
+            path, doc = Path(work) / 'setup.exe', Path(work) / 'qmx.json'
+            path.write_bytes(installer)
+            doc.write_text(json.dumps(document(installer, 'https://dl.tessaloom.example/setup.exe')))
+            return publish('check', doc, path, '--signer', SIGNER, '--ca', ca, '--tsa-ca', CERTS / 'tsa_ca.pem')
+
+    def test_an_expired_certificate_is_accepted_only_with_a_time_stamp_of_its_time(self):
+        chain = CERTS / 'tsa-chain.pem'
+        chain.write_bytes((CERTS / 'tsa.pem').read_bytes() + (CERTS / 'tsa_ca.pem').read_bytes())
+        past = ['-certs', str(CERTS / 'past_signer.pem'), '-key', str(CERTS / 'past_signer.key'), '-time', self.PAST]
+        # osslsigncode's own authority stamps the signature with a time in 2020.
+        stamped = self.sign(*past, '-TSA-certs', str(chain), '-TSA-key', str(CERTS / 'tsa.key'),
+                            '-TSA-time', self.PAST)
+        result = self.check(stamped, CERTS / 'past_ca.pem')
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertIn(('ok', 'signer', f'The installer is signed by "{SIGNER}"'), steps(result.stdout))
+        result = self.check(self.sign(*past), CERTS / 'past_ca.pem')
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertIn(f'error code 6: The installer\'s certificate by "{SIGNER}" is not valid', result.stdout)
+
+    def test_a_signature_stamped_by_the_local_authority_draws_no_warning(self):
+        with TimeStampingServer(str(CERTS)) as tsa:
+            stamped = self.sign('-certs', str(CERTS / 'signer.pem'), '-key', str(CERTS / 'signer.key'),
+                                '-ts', tsa.url)
+            self.assertEqual(tsa.replies, 1)
+        result = self.check(stamped, CODESIGN_CA)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertIn(('ok', 'signer', f'The installer is signed by "{SIGNER}"'), steps(result.stdout))
 
 
 if __name__ == '__main__':
