@@ -16,11 +16,9 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -116,12 +114,6 @@ std::string Value(const Arguments& arguments, const std::string& name) {
 }
 
 bool Flag(const Arguments& arguments, const std::string& name) { return arguments.flags.count(name) != 0; }
-
-std::optional<std::string> ReadFileBytes(const std::string& path) {
-  std::ifstream file(path, std::ios::in | std::ios::binary);
-  if (!file) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 // Why an installer's address can't be published; empty when it can.
 std::string UnfitWrapperUrl(const std::string& url, bool allowHttp) {

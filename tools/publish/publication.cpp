@@ -1,6 +1,6 @@
 #include "publication.h"
 
-#include <cstdio>
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -48,12 +48,6 @@ void CheckWrapper(const std::wstring& wrapper, bool allowHttp, Report& report) {
   if (wrapper.find(L'#') != std::wstring::npos) {
     report.Warn("wrapper", "the address holds a \"#\": the stub's \"rn\" parameter would go into its fragment");
   }
-}
-
-std::optional<std::string> ReadFileBytes(const std::string& path) {
-  std::ifstream file(path, std::ios::in | std::ios::binary);
-  if (!file) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 void CheckDigests(uint64_t checksum, const std::optional<Sha256Digest>& sha256, const std::string& path,
@@ -127,6 +121,12 @@ void CheckVersion(const ConfigDocument& document, const std::optional<std::strin
 }
 
 }  // namespace
+
+std::optional<std::string> ReadFileBytes(const std::string& path) {
+  std::ifstream file(path, std::ios::in | std::ios::binary);
+  if (!file) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
 
 bool IsIncompleteHtml(const std::wstring& text) {
   std::vector<std::wstring> captures;

@@ -31,3 +31,6 @@ bool IsIncompleteHtml(const std::wstring& text);
 
 // Looks like an HTML page rather than a document or a program.
 bool LooksLikeHtml(const std::string& bytes);
+
+// The whole file; none when it can't be read.
+std::optional<std::string> ReadFileBytes(const std::string& path);
