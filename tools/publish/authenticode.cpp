@@ -90,27 +90,47 @@ X509* ReadSigner(const std::string& pemFile, std::unique_ptr<PKCS7, decltype(&PK
   return signer;
 }
 
+// Extracts the file's signature into extracted.path; false when it has none.
+bool ExtractSignature(const std::string& path, const TempFile& extracted, std::string& error) {
+  if (extracted.path.empty()) {
+    error = "no temporary file";
+    return false;
+  }
+  const ProgramRun extract =
+      RunProgram({"osslsigncode", "extract-signature", "-pem", "-in", path, "-out", extracted.path});
+  if (!extract.started) {
+    error = "osslsigncode could not be run: install the Debian package osslsigncode";
+    return false;
+  }
+  if (extract.status != 0) {
+    error = LineWith(extract.output, {"No signature", "Unable", "error"});
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::optional<std::wstring> ReadSignerName(const std::string& path, std::string& error) {
+  const TempFile extracted;
+  if (!ExtractSignature(path, extracted, error)) return std::nullopt;
+  std::unique_ptr<PKCS7, decltype(&PKCS7_free)> signature(nullptr, PKCS7_free);
+  X509* signer = ReadSigner(extracted.path, signature);
+  if (signer == nullptr) {
+    error = "its signature names no signer certificate";
+    return std::nullopt;
+  }
+  return SimpleDisplayName(signer);
+}
 
 SignerCheck CheckSigner(const std::string& path, const std::wstring& expectedSigner, const std::string& caFile,
                         const std::string& tsaCaFile) {
   SignerCheck check;
   const TempFile extracted;
-  if (extracted.path.empty()) {
-    check.record = "Unable to check the installer's signature";
-    check.detail = "no temporary file";
-    return check;
-  }
-  const ProgramRun extract =
-      RunProgram({"osslsigncode", "extract-signature", "-pem", "-in", path, "-out", extracted.path});
-  if (!extract.started) {
-    check.record = "Unable to check the installer's signature";
-    check.detail = "osslsigncode could not be run: install the Debian package osslsigncode";
-    return check;
-  }
-  if (extract.status != 0) {
-    check.record = "The installer is not signed";
-    check.detail = LineWith(extract.output, {"No signature", "Unable", "error"});
+  if (!ExtractSignature(path, extracted, check.detail)) {
+    const bool notSigned = check.detail.find("osslsigncode could not") == std::string::npos &&
+                           check.detail != "no temporary file";
+    check.record = notSigned ? "The installer is not signed" : "Unable to check the installer's signature";
     return check;
   }
   std::unique_ptr<PKCS7, decltype(&PKCS7_free)> signature(nullptr, PKCS7_free);

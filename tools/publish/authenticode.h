@@ -4,6 +4,7 @@
 // osslsigncode checks the signature and the chain; OpenSSL reads the signer.
 #pragma once
 
+#include <optional>
 #include <string>
 
 struct SignerCheck {
@@ -11,6 +12,10 @@ struct SignerCheck {
   std::string record;  // in the words of the stub's record for that verdict
   std::string detail;  // what osslsigncode or OpenSSL said, where it helps
 };
+
+// The simple display name of the file's signer (a signed stub requires its
+// own signer of the installer); none, with error saying why, when unsigned.
+std::optional<std::wstring> ReadSignerName(const std::string& path, std::string& error);
 
 // caFile holds the roots a user's machine trusts for code signing (empty: the
 // system's); tsaCaFile the roots for the time stamp (empty: caFile).

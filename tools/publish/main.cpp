@@ -2,8 +2,8 @@
 // stub's own reading of it.
 //
 //   tessaloom-publish make INSTALLER --url URL [--version V] [--shortcut] [--allow-http] [--output FILE]
-//   tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME [--ca FILE] [--tsa-ca FILE]] [--allow-http]
-//   tessaloom-publish probe URL [--signer NAME [--ca FILE] [--tsa-ca FILE]] [--cacert FILE] [--allow-http]
+//   tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--allow-http]
+//   tessaloom-publish probe URL [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--cacert FILE] [--allow-http]
 //
 // Exit status: 0 when a user's stub would run the installer (make: the
 // document was written), 1 when it would not or the publication is faulty,
@@ -25,6 +25,7 @@
 #include <jsoncons/json.hpp>
 
 #include "config/config_document.h"
+#include "authenticode.h"
 #include "config/version_rule.h"
 #include "digests.h"
 #include "pe_version.h"
@@ -49,17 +50,19 @@ const char kHelp[] =
     "      Refuses what the stub would refuse, and a URL that is not https (unless --allow-http).\n"
     "      The document goes to FILE, or to standard output; it is plain ASCII, so every charset reads it alike.\n"
     "\n"
-    "  tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME [--ca FILE] [--tsa-ca FILE]] [--allow-http]\n"
+    "  tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--allow-http]\n"
     "      Reads DOCUMENT (served as UTF-8) exactly as the stub does, and checks INSTALLER against it:\n"
     "      the CRC-32, the SHA-256, the version and, with --signer, the Authenticode signer the stub requires\n"
     "      (the name in its certificate), chained to the roots in FILE (default: the system's).\n"
     "\n"
-    "  tessaloom-publish probe URL [--signer NAME [--ca FILE] [--tsa-ca FILE]] [--cacert FILE] [--allow-http]\n"
+    "  tessaloom-publish probe URL [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--cacert FILE] [--allow-http]\n"
     "      Does what every user's stub will do: fetches the document at URL over HTTPS (the server's\n"
     "      certificate checked against the system's roots, or those in --cacert), checks the status and how\n"
     "      its body will be decoded, reads it, downloads the installer from \"wrapper\" (no redirect from\n"
     "      https to http), and checks the digests, the signer and the version.\n"
     "\n"
+    "  --stub FILE     the signed stub: require its own signer, as a stub built without\n"
+    "                  STUB_INSTALLER_SIGNER does (in place of --signer)\n"
     "  --tsa-ca FILE   roots for the signature's time stamp (default: those of --ca)\n"
     "  --allow-http    accept an installer address over plain HTTP (and, for probe, a document's)\n"
     "\n"
@@ -140,10 +143,24 @@ std::string UnfitWrapperUrl(const std::string& url, bool allowHttp) {
 std::optional<SignerOptions> SignerFrom(const Arguments& arguments, std::string& error) {
   SignerOptions options;
   options.signer = WideFromUtf8(Value(arguments, "--signer"));
+  const std::string stub = Value(arguments, "--stub");
+  if (!stub.empty()) {
+    if (!options.signer.empty()) {
+      error = "--signer and --stub both name the signer: give one";
+      return std::nullopt;
+    }
+    // A signed stub built without STUB_INSTALLER_SIGNER requires its own signer.
+    const auto own = ReadSignerName(stub, error);
+    if (!own) {
+      error = "the stub " + stub + " names no signer (" + error + "): give --signer";
+      return std::nullopt;
+    }
+    options.signer = *own;
+  }
   options.caFile = Value(arguments, "--ca");
   options.tsaCaFile = Value(arguments, "--tsa-ca");
   if (options.signer.empty() && (!options.caFile.empty() || !options.tsaCaFile.empty())) {
-    error = "--ca and --tsa-ca go with --signer";
+    error = "--ca and --tsa-ca go with --signer or --stub";
     return std::nullopt;
   }
   for (const std::string& file : {options.caFile, options.tsaCaFile}) {
@@ -236,7 +253,7 @@ int Make(int argc, char** argv) {
 
 int Check(int argc, char** argv) {
   std::string error;
-  const auto arguments = ParseArguments(argc, argv, {"--signer", "--ca", "--tsa-ca"}, {"--allow-http"}, error);
+  const auto arguments = ParseArguments(argc, argv, {"--signer", "--stub", "--ca", "--tsa-ca"}, {"--allow-http"}, error);
   if (!arguments) return Usage(error);
   if (arguments->positional.empty() || arguments->positional.size() > 2) {
     return Usage("check takes a DOCUMENT and, optionally, the INSTALLER");
@@ -316,7 +333,7 @@ void ReportRedirects(const Transfer& transfer, const std::string& step, Report& 
 int Probe(int argc, char** argv) {
   std::string error;
   const auto arguments =
-      ParseArguments(argc, argv, {"--signer", "--ca", "--tsa-ca", "--cacert"}, {"--allow-http"}, error);
+      ParseArguments(argc, argv, {"--signer", "--stub", "--ca", "--tsa-ca", "--cacert"}, {"--allow-http"}, error);
   if (!arguments) return Usage(error);
   if (arguments->positional.size() != 1) return Usage("probe takes the document's URL");
   const auto signer = SignerFrom(*arguments, error);

@@ -270,6 +270,24 @@ class MakeAndCheck(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assertIn(fragment, ''.join(t for _, s, t in steps(result.stdout) if s == step), result.stdout)
 
+    def test_the_signer_can_come_from_the_signed_stub(self):
+        document_path = self.work / 'qmx.json'
+        document_path.write_text(json.dumps(document(SIGNED, 'https://dl.tessaloom.example/setup.exe')))
+        stub = self.work / 'stub.exe'
+        for signed_by, status, fragment in (('signer', 0, f'The installer is signed by "{SIGNER}"'),
+                                            ('other_signer', 1, 'not by the expected "Another Publisher"')):
+            with self.subTest(signed_by):
+                stub.write_bytes(sign(SAMPLE.read_bytes(), signed_by))
+                result = publish('check', document_path, self.installer, '--stub', stub, '--ca', CODESIGN_CA)
+                self.assertEqual(result.returncode, status, result.stdout)
+                self.assertIn(fragment, result.stdout)
+        stub.write_bytes(SAMPLE.read_bytes())
+        result = publish('check', document_path, self.installer, '--stub', stub)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn('names no signer', result.stderr)
+        result = publish('check', document_path, self.installer, '--stub', stub, '--signer', SIGNER)
+        self.assertEqual(result.returncode, 2)
+
 
 class TimeStamps(unittest.TestCase):
     """A signature outlives its certificate only where it was time-stamped."""
