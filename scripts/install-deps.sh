@@ -68,6 +68,7 @@ install_missing \
   libeasyloggingpp-dev googletest \
   xvfb xauth imagemagick \
   openssl osslsigncode python3 curl \
+  libcurl4-openssl-dev libssl-dev softhsm2 libengine-pkcs11-openssl nsis \
   clang \
   libbenchmark-dev zlib1g-dev \
   debian-archive-keyring

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the stub and its tests against the loopback test servers and runs every
 # test under Wine: the unit tests and the end-to-end scenarios; before them the
-# clang build with clang-tidy and a short run of each fuzz target.
+# clang build with clang-tidy, tessaloom-publish with its scenarios and a
+# short run of each fuzz target.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -11,6 +12,12 @@ cmake --build --preset tests --parallel "$(nproc)"
 
 # The same sources with clang (warnings are errors), and clang-tidy over src/.
 "$root/scripts/check-clang.sh"
+
+# The publisher's command, built natively from the same portable sources, and
+# its scenarios (loopback servers on free ports).
+cmake --preset publish >/dev/null
+cmake --build --preset publish --parallel "$(nproc)"
+ctest --test-dir "$root/build/publish" --output-on-failure --timeout 600
 
 build="$root/build/tests"
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all

@@ -253,15 +253,6 @@ std::wstring FormatInstallerParameters(const std::wstring& sessionId, const std:
   return L"-id " + sessionId + L" -v \"" + version + L"\" " + arguments;
 }
 
-std::string VersionUnfitForCommandLine(const std::wstring& version) {
-  for (const wchar_t c : version) {
-    if (c == L'"') return "it contains a double quote";
-    if (c < 0x20 || c == 0x7F) return "it contains a control character";
-  }
-  if (!version.empty() && version.back() == L'\\') return "it ends with a backslash";
-  return std::string();
-}
-
 std::wstring MakeSessionId() {
   UUID uuid = {};
   UuidCreate(&uuid);

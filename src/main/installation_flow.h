@@ -10,6 +10,7 @@
 
 #include "common/result.h"
 #include "config/config_document.h"
+#include "config/version_rule.h"  // VersionUnfitForCommandLine
 #include "files/installer_file.h"
 #include "main/stub_run.h"
 #include "progress/progress_window.h"
@@ -29,10 +30,6 @@ std::wstring AppendCacheBuster(const std::wstring& url, int number);
 std::wstring FormatInstallerParameters(const std::wstring& sessionId, const std::wstring& version,
                                        const std::wstring& arguments);
 
-// Why a version can't be put between double quotes on a command line (a
-// double quote, a trailing backslash or a control character would change how
-// the installer splits it); empty when it can.
-std::string VersionUnfitForCommandLine(const std::wstring& version);
 
 // A fresh session identifier: 36 lower-case characters, 8-4-4-4-12.
 std::wstring MakeSessionId();

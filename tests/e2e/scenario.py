@@ -1,6 +1,7 @@
 """A run of the stub against loopback servers: the configuration server, the
 installer download and the analytics recorder, with the test installer."""
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -143,6 +144,11 @@ class Scenario:
                         box = watcher.stdout.read().decode('utf-8', 'replace').strip()
                     break
                 if stub.poll() is not None:
+                    # The watcher prints the box's text before it presses OK,
+                    # and may still be ending when the stub has ended.
+                    seen = read_available(watcher.stdout)
+                    if seen and seen != 'no message box':
+                        box = seen
                     break
                 if time.monotonic() - began > timeout:
                     raise AssertionError(f'the stub did not end within {timeout} s')
@@ -171,6 +177,16 @@ class Scenario:
         pages = wait_for_pages(PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0)
         return Result(status, box, records, installer, self.servers.requests, self.analytics.requests,
                       pages, elapsed, stderr)
+
+
+def read_available(stream):
+    """What a program has printed so far, without waiting for more."""
+    os.set_blocking(stream.fileno(), False)
+    try:
+        data = stream.read()
+    except BlockingIOError:
+        data = None
+    return (data or b'').decode('utf-8', 'replace').strip()
 
 
 def wait_for_pages(timeout):

@@ -3,10 +3,15 @@ folder of the run's own. The stub of the tests build is signed by the test
 signer and has no STUB_INSTALLER_SIGNER: it asks for its own signer."""
 import json
 import re
+import subprocess
+import sys
 import unittest
 
 from scenario import INSTALLER, INSTALLERS, Scenario, temp_files, unsigned_stub
-from stubtest import HELPER, STUB, SYSTEM_TEMP, helper, windows_path
+from stubtest import BUILD, CERTS, HELPER, SOURCE, STUB, SYSTEM_TEMP, helper, windows_path
+
+sys.path.insert(0, str(SOURCE / 'tests' / 'fixtures'))
+from time_stamping import make_timestamp_certs  # noqa: E402
 
 SIGNER = 'Tessaloom Test Signer'
 CORRUPTED = 'The installation file is corrupted. Error code 6'
@@ -88,6 +93,27 @@ class InstallerSignatureTest(unittest.TestCase):
         self.assertEqual(result.records[checked + 1], (
             'WARN', 'The installer\'s integrity rests on its CRC-32 alone: no signer is required and the '
                     'configuration has no "sha256"; its download is not protected by HTTPS either'))
+
+    def test_an_installer_whose_certificate_has_expired_is_refused_without_a_time_stamp(self):
+        # Signed in 2020 by a certificate valid in 2020 only, with no time
+        # stamp. (Time-stamped in 2020, Windows would accept it: it builds the
+        # chain at the time stamp's time. Wine 8 builds it at the current time
+        # whatever the time stamp says, so that case is shown by the unit test
+        # of the stub's decision and by tessaloom-publish's scenarios.)
+        make_timestamp_certs(str(CERTS))
+        past = BUILD / 'past-signed.exe'
+        past.unlink(missing_ok=True)
+        subprocess.run(['osslsigncode', 'sign', '-certs', str(CERTS / 'past_signer.pem'),
+                        '-key', str(CERTS / 'past_signer.key'), '-h', 'sha256', '-time', '1593561600',
+                        '-in', str(INSTALLERS / 'unsigned.exe'), '-out', str(past)],
+                       check=True, capture_output=True, timeout=120)
+        status, out = helper('trust-ca', windows_path(CERTS / 'past_ca.der'))
+        self.assertEqual(status, 0, out)
+        result = self.run_with(past.read_bytes(), expect_box=True)
+        self.assertEqual((result.status, result.box), (6, CORRUPTED), result.messages)
+        self.assertIsNone(result.installer, 'it ran')
+        self.assertRegex(result.messages[-1], r'^The installer\'s certificate by "Tessaloom Test Signer" is not '
+                                              r'valid\. Error code 0x[0-9A-F]{8}, chain status 0x00000001$')
 
 
 class BuiltStubSignatureTest(unittest.TestCase):

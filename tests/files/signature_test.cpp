@@ -62,6 +62,13 @@ TEST(DecideSignature, LooksAtTheChainItselfWhereTheSystemSaysYes) {
   serverOnly.codeSigningUsage = false;
   EXPECT_EQ(DecideSignature(serverOnly, kSigner), SignatureVerdict::kWrongUsage);
   EXPECT_EQ(DecideSignature(Signed(CERT_TRUST_IS_NOT_TIME_VALID), kSigner), SignatureVerdict::kInvalidCertificate);
+  // A signature time-stamped while its certificate was valid: Windows builds
+  // the chain at the time stamp's time, so an expired certificate shows no
+  // fault and the installer runs. Wine 8 builds it at the current time and
+  // reports CERT_TRUST_IS_NOT_TIME_VALID (above), so only this shows it.
+  SignatureFacts timeStamped = Signed();
+  timeStamped.trustStatus = S_OK;
+  EXPECT_EQ(DecideSignature(timeStamped, kSigner), SignatureVerdict::kTrusted);
   EXPECT_EQ(DecideSignature(Signed(CERT_TRUST_IS_NOT_SIGNATURE_VALID), kSigner),
             SignatureVerdict::kInvalidCertificate);
   // A fault of the chain wins over a matching name, and revocation over all.
