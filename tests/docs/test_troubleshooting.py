@@ -106,8 +106,17 @@ def meaningful(text):
     return stripped if len(re.findall(r'[A-Za-z]', stripped)) >= 3 else None
 
 
+def box_texts():
+    """(file, text) of the box's title and texts in the string table's
+    English, the table every other language translates."""
+    table = SOURCE / 'resources' / 'strings.rc'
+    english = table.read_text(encoding='utf-8').split('LANGUAGE LANG_ENGLISH, SUBLANG_ENGLISH_US', 1)[1]
+    english = english.split('\nEND', 1)[0]
+    return [(table, text) for text in re.findall(r'^\s*IDS_(?:BOX_TITLE|ERROR_\w+)\s+"(.*)"\s*$', english, re.M)]
+
+
 def required_texts():
-    """(file, text) of every record and box text in src/."""
+    """(file, text) of every record text in src/ and box text of the string table."""
     files = {path: list(tokens(path.read_text(encoding='utf-8')))
              for path in sorted((SOURCE / 'src').rglob('*')) if path.suffix in ('.cpp', '.h')}
     required, builders = [], set()
@@ -127,13 +136,12 @@ def required_texts():
                     if file_tokens[i][1] == variable and file_tokens[i + 1][1] == '=' and \
                             file_tokens[i + 2][0] == 'name':
                         builders.add(file_tokens[i + 2][1])
-        if path.name == 'fatal_error.cpp':
-            required += [(path, text) for text in joined(file_tokens)]
     for name in sorted(builders):
         for path, file_tokens in files.items():
             body = function_body(file_tokens, name)
             if body is not None:
                 required += [(path, text) for text in joined(body)]
+    required += box_texts()
     seen, result = set(), []
     for path, text in required:
         piece = meaningful(text)
