@@ -36,6 +36,7 @@ Result<ConfigDocument> FetchConfigDocument() {
   LOG(INFO) << "Downloading config file";
   const auto text = DownloadConfigFile();
   if (!text) {
+    if (!text.error().text.empty()) LOG(ERROR) << LogText(text.error().text);
     LOG(ERROR) << "Can't download config file";
     return text.error();
   }
