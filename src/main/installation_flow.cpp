@@ -104,7 +104,7 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
     // At once, before anything else: from the download's return until the
     // installer has started, nobody else can change or delete the file.
     if (downloaded == S_OK) held = OpenInstallerExclusively(installer.path);
-    aborted = watchdog.Aborted();
+    aborted = watchdog.Stop();
   }
   // The download has ended, whether or not it reported its end.
   window.End();
