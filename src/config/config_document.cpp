@@ -1,6 +1,7 @@
 #include "config/config_document.h"
 
 #include <exception>
+#include <initializer_list>
 #include <stdexcept>
 #include <new>
 
@@ -34,7 +35,33 @@ uint64_t ChecksumFromDouble(double value) {
   return value < 0 ? static_cast<uint64_t>(static_cast<int64_t>(value)) : static_cast<uint64_t>(value);
 }
 
+bool StartsWithIgnoringCase(const std::wstring& text, const wchar_t* prefix) {
+  size_t i = 0;
+  for (; prefix[i] != L'\0'; ++i) {
+    if (i >= text.size()) return false;
+    const wchar_t c = text[i] >= L'A' && text[i] <= L'Z' ? static_cast<wchar_t>(text[i] - L'A' + L'a') : text[i];
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+std::string Utf8ForRecord(const std::wstring& text) {
+  std::string out;
+  jsoncons::unicode_traits::convert(text.data(), text.size(), out, jsoncons::unicode_traits::conv_flags::lenient);
+  return out;
+}
+
 }  // namespace
+
+bool IsWebAddress(const std::wstring& url) {
+  for (const wchar_t* scheme : {L"https://", L"http://"}) {
+    if (!StartsWithIgnoringCase(url, scheme)) continue;
+    // A host must follow: "http:///x" and "http://\\share" name none.
+    const size_t host = std::char_traits<wchar_t>::length(scheme);
+    return host < url.size() && url[host] != L'/' && url[host] != L'\\';
+  }
+  return false;
+}
 
 Result<ConfigDocument> ParseConfigDocument(const std::wstring& text) noexcept {
   return Guarded([&] { return ConfigDocument::parse(text); });
@@ -45,7 +72,13 @@ Result<bool> ReadShortcutFlag(const ConfigDocument& document) noexcept {
 }
 
 Result<std::wstring> ReadWrapperUrl(const ConfigDocument& document) noexcept {
-  return Guarded([&] { return Member(document, L"wrapper").as<std::wstring>(); });
+  return Guarded([&] {
+    std::wstring url = Member(document, L"wrapper").as<std::wstring>();
+    if (!IsWebAddress(url)) {
+      throw std::invalid_argument("\"wrapper\" is not an https or http address: \"" + Utf8ForRecord(url) + "\"");
+    }
+    return url;
+  });
 }
 
 Result<uint64_t> ReadChecksum(const ConfigDocument& document) noexcept {

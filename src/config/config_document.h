@@ -23,7 +23,10 @@ Result<ConfigDocument> ParseConfigDocument(const std::wstring& text) noexcept;
 // that is not an object, a missing member or a value that can't be converted
 // is reported as error code 3 with the library's description, never thrown.
 Result<bool> ReadShortcutFlag(const ConfigDocument& document) noexcept;
+// "wrapper" must be an https or http address: the installer is fetched from a
+// web server, never from a file, a share or another protocol.
 Result<std::wstring> ReadWrapperUrl(const ConfigDocument& document) noexcept;
+bool IsWebAddress(const std::wstring& url);
 Result<uint64_t> ReadChecksum(const ConfigDocument& document) noexcept;
 Result<std::wstring> ReadVersion(const ConfigDocument& document) noexcept;
 

@@ -13,5 +13,9 @@ const wchar_t* ConfigDocumentUrl();
 // administrator rights. A failure carries error code 1 and the client's error.
 Result<std::wstring> DownloadConfigFile();
 
+// Only a 200 answer carries the document: a server's error page or a proxy's
+// is no configuration. Another status is error code 1 with a text naming it.
+Status CheckConfigStatus(const std::wstring& statusCode);
+
 // The same for another address.
 Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url);

@@ -63,6 +63,24 @@ bool SetProxyOption(HINTERNET request, const std::wstring& proxy, const wchar_t*
 
 }  // namespace
 
+std::string SecureProtocolsWarning(const WinHttpClient& client, const char* what) {
+  if (client.SecureProtocolsError() == 0) return std::string();  // allowed, or no session opened
+  return std::string("The system refused to allow TLS 1.2 for ") + what + ". Error code " +
+         std::to_string(client.SecureProtocolsError()) + "; it goes on with the system's default protocols";
+}
+
+WINHTTP_AUTOPROXY_OPTIONS AutoProxyQuery(const wchar_t* configuredScriptUrl, bool detect) {
+  WINHTTP_AUTOPROXY_OPTIONS options = {};
+  options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+  if (detect) {
+    options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP;
+  }
+  options.lpszAutoConfigUrl = configuredScriptUrl;
+  options.fAutoLogonIfChallenged = detect ? FALSE : TRUE;
+  return options;
+}
+
 WinHttpClient::WinHttpClient(std::wstring url) : url_(std::move(url)) {}
 
 void WinHttpClient::SetTimeouts(int resolve, int connect, int send, int receive) {
@@ -118,6 +136,7 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
     }
   }
   WinHttpSetTimeouts(session_.get(), resolveTimeout_, connectTimeout_, sendTimeout_, receiveTimeout_);
+  AllowCurrentTls();
 
   // The query stays part of the path: no separate buffer for the extra info.
   wchar_t host[260] = {};
@@ -160,6 +179,21 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
     if (RunAttempt(request.get(), verb)) return true;
   }
   return false;
+}
+
+// Windows without TLS 1.3 refuses its flag; an unpatched Windows 7 refuses
+// TLS 1.2 too, and the request then goes on with what the system offers.
+void WinHttpClient::AllowCurrentTls() {
+  secureProtocols_ = 0;
+  secureProtocolsError_ = 0;
+  for (DWORD protocols : kSecureProtocolChoices) {
+    if (WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
+      secureProtocols_ = protocols;
+      secureProtocolsError_ = 0;
+      return;
+    }
+    secureProtocolsError_ = GetLastError();
+  }
 }
 
 bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
@@ -231,19 +265,17 @@ bool WinHttpClient::SendThroughUserProxy(HINTERNET request) {
     return false;
   }
   if (user.config.lpszAutoConfigUrl != nullptr) {
-    WINHTTP_AUTOPROXY_OPTIONS options = {};
-    options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT | WINHTTP_AUTOPROXY_CONFIG_URL;
-    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP;
-    options.lpszAutoConfigUrl = user.config.lpszAutoConfigUrl;
-    options.fAutoLogonIfChallenged = TRUE;
+    // The combined query may take its script from whichever machine answers
+    // WPAD, so it sends no credentials; the script the user configured may.
+    WINHTTP_AUTOPROXY_OPTIONS options = AutoProxyQuery(user.config.lpszAutoConfigUrl, true);
     ProxyInfo found;
     BOOL ok = WinHttpGetProxyForUrl(session_.get(), url_.c_str(), &options, &found.info);
+    bool mayBeDetected = ok != FALSE;
     if (!ok) {
       // Detection can fail where the script itself is reachable (no DHCP
-      // answer, or Wine, which refuses the combined query): ask again with the
-      // script alone.
-      options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
-      options.dwAutoDetectFlags = 0;
+      // answer, a script server that asks for credentials, or Wine, which
+      // refuses the combined query): ask again with the script alone.
+      options = AutoProxyQuery(user.config.lpszAutoConfigUrl, false);
       ok = WinHttpGetProxyForUrl(session_.get(), url_.c_str(), &options, &found.info);
     }
     if (!ok) {
@@ -251,6 +283,11 @@ bool WinHttpClient::SendThroughUserProxy(HINTERNET request) {
       return false;
     }
     if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &found.info, sizeof(found.info))) return false;
+    if (mayBeDetected) {
+      // Nor does the request log on by itself to a proxy that detection found.
+      DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+      if (!WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy))) return false;
+    }
     return SendRequest(request);
   }
   if (user.config.lpszProxy != nullptr) {

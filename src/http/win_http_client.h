@@ -57,11 +57,19 @@ class WinHttpClient {
   const uint8_t* ResponseBytes() const { return responseBytes_.empty() ? nullptr : responseBytes_.data(); }
   uint32_t ResponseByteCount() const { return responseByteCount_; }
   DWORD LastError() const { return lastError_; }
+  // The TLS versions the last request's session was allowed: TLS 1.2 and 1.3,
+  // TLS 1.2 alone where the system has no 1.3, or 0 where the system refused
+  // both (an unpatched Windows 7, which then offers TLS 1.0 only);
+  // SecureProtocolsError() is the system's error for that refusal. The client
+  // writes no log: its callers warn.
+  DWORD SecureProtocols() const { return secureProtocols_; }
+  DWORD SecureProtocolsError() const { return secureProtocolsError_; }
   bool StrictCertificates() const { return strictCertificates_; }
   const std::wstring& UserAgent() const { return userAgent_; }
 
  private:
   bool PerformRequest(const std::wstring& verb);
+  void AllowCurrentTls();
   bool RunAttempt(HINTERNET request, const std::wstring& verb);
   bool SendRequest(HINTERNET request);
   bool SendThroughUserProxy(HINTERNET request);
@@ -100,4 +108,24 @@ class WinHttpClient {
   uint32_t responseByteCount_ = 0;
   std::wstring responseText_;
   DWORD lastError_ = 0;
+  DWORD secureProtocols_ = 0;
+  DWORD secureProtocolsError_ = 0;
 };
+
+// What a session offers, best first: WinHTTP before Windows 8.1 offers TLS 1.0
+// alone by default, which today's servers refuse.
+inline constexpr DWORD kSecureProtocolChoices[] = {
+    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3,
+    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2,
+};
+
+// The options of one query for a URL's proxy through an auto-configuration
+// script. The user's domain credentials go only to a script server the user
+// or the machine configured: with detection on, the script may come from any
+// machine of the local network that answers WPAD.
+// The warning for a request whose session the system refused TLS 1.2 (named
+// by `what`, such as "the configuration request"); empty when it was allowed
+// or no session was opened.
+std::string SecureProtocolsWarning(const WinHttpClient& client, const char* what);
+
+WINHTTP_AUTOPROXY_OPTIONS AutoProxyQuery(const wchar_t* configuredScriptUrl, bool detect);

@@ -36,6 +36,7 @@ Result<ConfigDocument> FetchConfigDocument() {
   LOG(INFO) << "Downloading config file";
   const auto text = DownloadConfigFile();
   if (!text) {
+    if (!text.error().text.empty()) LOG(ERROR) << LogText(text.error().text);
     LOG(ERROR) << "Can't download config file";
     return text.error();
   }
@@ -103,7 +104,7 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
     // At once, before anything else: from the download's return until the
     // installer has started, nobody else can change or delete the file.
     if (downloaded == S_OK) held = OpenInstallerExclusively(installer.path);
-    aborted = watchdog.Aborted();
+    aborted = watchdog.Stop();
   }
   // The download has ended, whether or not it reported its end.
   window.End();

@@ -145,6 +145,9 @@ void SendFailedHit(const StubRun& run) {
   WinHttpClient client(FailedHitUrl(run.sessionId, run.exitStatus));
   client.SetStrictCertificates(true);
   static_cast<void>(client.Perform(L"GET"));  // the answer changes nothing
+  if (const std::string warning = SecureProtocolsWarning(client, "the failed hit"); !warning.empty()) {
+    LOG(WARNING) << warning;
+  }
   LOG(INFO) << "Sent failed hit to Piwik";
 }
 

@@ -22,9 +22,12 @@ DownloadWatchdog::DownloadWatchdog(CallbackHandler& callback, HANDLE closedByUse
   if (done_) thread_ = std::thread([this] { Watch(); });
 }
 
-DownloadWatchdog::~DownloadWatchdog() {
+DownloadWatchdog::~DownloadWatchdog() { static_cast<void>(Stop()); }
+
+DownloadAbort DownloadWatchdog::Stop() {
   if (done_) SetEvent(done_.get());
   if (thread_.joinable()) thread_.join();
+  return aborted_;
 }
 
 void DownloadWatchdog::Watch() {

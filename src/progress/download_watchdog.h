@@ -38,8 +38,10 @@ class DownloadWatchdog {
   DownloadWatchdog(const DownloadWatchdog&) = delete;
   DownloadWatchdog& operator=(const DownloadWatchdog&) = delete;
 
-  // Why the download was aborted; read it once the download has returned.
-  DownloadAbort Aborted() const { return aborted_; }
+  // Ends the watch once the download has returned and says why it was
+  // aborted. The flag is read only after the watchdog's thread has been
+  // joined, so there is no other way to read it.
+  DownloadAbort Stop();
 
  private:
   void Watch();
@@ -47,7 +49,7 @@ class DownloadWatchdog {
   CallbackHandler& callback_;
   HANDLE closedByUser_;
   std::function<void(DownloadAbort)> stuck_;
-  DownloadAbort aborted_ = DownloadAbort::kNone;  // written by the watchdog's thread before it is joined
+  DownloadAbort aborted_ = DownloadAbort::kNone;  // the watchdog's thread's until Stop has joined it
   UniqueEvent done_;
   std::thread thread_;
 };

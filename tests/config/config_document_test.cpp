@@ -41,7 +41,7 @@ TEST(ConfigDocument, ReadsTheFourMembersAndIgnoresOthers) {
 
 TEST(ConfigDocument, CommentsAreTolerated) {
   const auto values = InterpretConfigDocument(
-      L"// published 2026-12-01\n{\"shortcut\": false, /* inline */ \"wrapper\": \"u\", "
+      L"// published 2026-12-01\n{\"shortcut\": false, /* inline */ \"wrapper\": \"http://x/i.exe\", "
       L"\"checksum\": 1, \"version\": \"v\"}");
   ASSERT_TRUE(values);
   EXPECT_FALSE(values->shortcut);
@@ -131,6 +131,23 @@ TEST(ConfigDocument, MissingMembersWrongTypesAndNonObjectRootsAreReported) {
   EXPECT_EQ(*version, L"2");
 }
 
+TEST(ConfigDocument, WrapperMustBeAWebAddress) {
+  for (const wchar_t* url : {L"https://dl.example/qmx.exe", L"HTTP://dl.example:8080/a?b=c", L"hTtPs://h"}) {
+    EXPECT_TRUE(ReadWrapperUrl(Parse(std::wstring(L"{\"wrapper\": \"") + url + L"\"}")))
+        << std::string(url, url + wcslen(url));
+  }
+  for (const wchar_t* url : {L"file:///C:/x.exe", L"\\\\\\\\server\\\\share\\\\x.exe", L"ftp://h/x.exe", L"C:/x.exe",
+                             L"https:/h/x", L"http:///x", L"http://\\\\share", L" https://h/x", L"httpx://h",
+                             L"https", L""}) {
+    const auto read = ReadWrapperUrl(Parse(L"{\"wrapper\": \"" + std::wstring(url) + L"\"}"));
+    ASSERT_FALSE(read) << std::string(url, url + wcslen(url));
+    EXPECT_EQ(read.error().code, ErrorCode::kConfigParse);
+    EXPECT_EQ(read.error().text.rfind("\"wrapper\" is not an https or http address: \"", 0), 0u) << read.error().text;
+  }
+  EXPECT_EQ(ReadWrapperUrl(Parse(L"{\"wrapper\": \"ftp://\u00e9\"}")).error().text,
+            "\"wrapper\" is not an https or http address: \"ftp://\xc3\xa9\"");
+}
+
 TEST(ConfigDocument, OptionalSha256) {
   const auto absent = ReadSha256(Parse(L"{\"checksum\": 1}"));
   ASSERT_TRUE(absent);
@@ -146,6 +163,29 @@ TEST(ConfigDocument, OptionalSha256) {
   for (const std::wstring& bad : std::vector<std::wstring>{L"\"\"", L"\"" + digits.substr(1) + L"\"", L"\"" + digits + L"0\"",
                                   L"\"" + digits.substr(1) + L"g\"", L"42", L"null", L"[]"}) {
     EXPECT_FALSE(ReadSha256(Parse(L"{\"sha256\": " + bad + L"}"))) << std::string(bad.begin(), bad.end());
+  }
+}
+
+TEST(DownloadConfigFile, OnlyStatus200CarriesTheDocument) {
+  EXPECT_TRUE(CheckConfigStatus(L"200"));
+  const struct {
+    const wchar_t* status;
+    const char* text;
+  } refused[] = {
+      {L"404", "The configuration server answered with HTTP status 404"},
+      {L"500", "The configuration server answered with HTTP status 500"},
+      {L"204", "The configuration server answered with HTTP status 204"},
+      {L"302", "The configuration server answered with HTTP status 302"},
+      {L"407", "The configuration server answered with HTTP status 407: the proxy asks for credentials"},
+      {L"", "The configuration server's answer has no readable HTTP status"},
+      {L"20x", "The configuration server's answer has no readable HTTP status"},
+      {L"0200", "The configuration server's answer has no readable HTTP status"},
+  };
+  for (const auto& answer : refused) {
+    const Status status = CheckConfigStatus(answer.status);
+    ASSERT_FALSE(status) << answer.text;
+    EXPECT_EQ(status.error().code, ErrorCode::kConfigDownload);
+    EXPECT_EQ(status.error().text, answer.text);
   }
 }
 

@@ -2,6 +2,7 @@
 exit code, and each fatal road on the way."""
 import datetime
 import hashlib
+import json
 import re
 import time
 import unittest
@@ -9,6 +10,7 @@ import unittest
 from scenario import CONFIG_PORT, INSTALLER, UNSIGNED_INSTALLER, Scenario, crc32, sign, unsigned_stub
 from stubtest import (HELPER, STUB, SYSTEM_TEMP, USER_DIR, helper, read_log_bytes, read_records, start, wait,
                       windows_path)
+from fixture_server import Response  # noqa: E402  (found through stubtest's path)
 
 SESSION = r'[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}'
 PROGRESS_TITLE = 'Downloading QMX Installer...'
@@ -194,6 +196,32 @@ class FatalRoadTest(unittest.TestCase):
             scenario.serve_document()
             result, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1')
         self.assertEqual(error, "Can't download config file")
+        self.assertEqual(downloads(result), [])
+
+    def test_a_configuration_answer_other_than_200(self):
+        # A document in the body changes nothing: only a 200 answer carries it.
+        for status, record in [(404, 'The configuration server answered with HTTP status 404'),
+                               (407, 'The configuration server answered with HTTP status 407: '
+                                     'the proxy asks for credentials')]:
+            with self.subTest(status=status), Scenario() as scenario:
+                headers = [('Content-Type', 'application/json')]
+                if status == 407:
+                    headers.append(('Proxy-Authenticate', 'NTLM'))
+                scenario.servers.route('/qmx.json', Response(status, headers, json.dumps(scenario.document()).encode()))
+                result = scenario.run(expect_box=True)
+                self.assertEqual((result.status, result.box), (1, 'Cannot obtain configuration. Error code 1'))
+                self.assertIsNone(result.installer, 'the installer ran')
+                self.assertEqual(result.records[-2:], [('ERROR', record), ('ERROR', "Can't download config file")])
+                self.assertNotIn('Parsing config file', result.messages)
+                self.assertEqual(downloads(result), [])
+
+    def test_a_wrapper_that_is_not_a_web_address(self):
+        # The installer itself, which URL monikers would copy from the disk.
+        wrapper = 'file:///' + windows_path(INSTALLER).replace('\\', '/')
+        with Scenario() as scenario:
+            scenario.serve_document(scenario.document(wrapper=wrapper))
+            result, error = self.fatal(scenario, 3, 'Cannot obtain configuration. Error code 3')
+        self.assertEqual(error, f'Error parsing file. Error: "wrapper" is not an https or http address: "{wrapper}"')
         self.assertEqual(downloads(result), [])
 
     def test_documents_that_are_not_json(self):

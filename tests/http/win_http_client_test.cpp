@@ -223,3 +223,29 @@ TEST(WinHttpClientCertificates, StrictCertificatesAcceptOnlyATrustedServer) {
   EXPECT_TRUE(trusted.Perform(L"GET")) << "last error " << trusted.LastError();
   EXPECT_EQ(trusted.ResponseText().rfind(L"GET /echo", 0), 0u);
 }
+
+TEST(WinHttpClientTls, EveryRequestAllowsTls12) {
+  WinHttpClient client(Https(L"/echo"));
+  client.SetStrictCertificates(true);
+  ASSERT_TRUE(client.Perform(L"GET")) << "last error " << client.LastError();
+  EXPECT_NE(client.SecureProtocols() & WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2, 0u);
+  EXPECT_EQ(SecureProtocolsWarning(client, "the test"), "");
+  // A request that never opened a session was refused nothing.
+  WinHttpClient unsent(L"");
+  EXPECT_FALSE(unsent.Perform(L"GET"));
+  EXPECT_EQ(unsent.SecureProtocols(), 0u);
+  EXPECT_EQ(SecureProtocolsWarning(unsent, "the test"), "");
+}
+
+TEST(WinHttpClientProxy, CredentialsGoOnlyToTheConfiguredScriptServer) {
+  const wchar_t script[] = L"http://wpad.corp.example/proxy.pac";
+  const WINHTTP_AUTOPROXY_OPTIONS detecting = AutoProxyQuery(script, true);
+  EXPECT_EQ(detecting.dwFlags, static_cast<DWORD>(WINHTTP_AUTOPROXY_AUTO_DETECT | WINHTTP_AUTOPROXY_CONFIG_URL));
+  EXPECT_EQ(detecting.dwAutoDetectFlags, static_cast<DWORD>(WINHTTP_AUTO_DETECT_TYPE_DHCP));
+  EXPECT_FALSE(detecting.fAutoLogonIfChallenged);
+  const WINHTTP_AUTOPROXY_OPTIONS configured = AutoProxyQuery(script, false);
+  EXPECT_EQ(configured.dwFlags, static_cast<DWORD>(WINHTTP_AUTOPROXY_CONFIG_URL));
+  EXPECT_EQ(configured.dwAutoDetectFlags, 0u);
+  EXPECT_TRUE(configured.fAutoLogonIfChallenged);
+  EXPECT_EQ(configured.lpszAutoConfigUrl, script);
+}

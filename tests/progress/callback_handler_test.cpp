@@ -160,6 +160,7 @@ class FakeBinding : public IBinding {
   STDMETHODIMP_(ULONG) Release() override { return --references; }
   STDMETHODIMP Abort() override {
     ++aborts;
+    if (abortSeen != nullptr) SetEvent(abortSeen);
     // URL monikers may report the stop on the aborting thread itself.
     if (stopOnAbort != nullptr) stopOnAbort->OnStopBinding(E_ABORT, nullptr);
     return S_OK;
@@ -173,6 +174,7 @@ class FakeBinding : public IBinding {
   ULONG references = 1;
   int aborts = 0;
   CallbackHandler* stopOnAbort = nullptr;
+  HANDLE abortSeen = nullptr;
 };
 
 }  // namespace
@@ -219,6 +221,28 @@ TEST(CallbackHandlerWatchdog, AStopReportedOnTheAbortingThreadDoesNotDeadlock) {
   EXPECT_EQ(binding.aborts, 1);
   EXPECT_EQ(binding.references, 1u) << "released after the stop";
   EXPECT_FALSE(handler.Abort());
+}
+
+TEST(DownloadWatchdog, StopJoinsBeforeItSaysWhyTheDownloadWasAborted) {
+  LogCapture log;
+  // A stop that comes early, before anything happened, and one that comes
+  // late, after the watchdog's thread has aborted the download.
+  CallbackHandler quiet;
+  DownloadWatchdog early(quiet, nullptr, [](DownloadAbort) {});
+  EXPECT_EQ(early.Stop(), DownloadAbort::kNone);
+  EXPECT_EQ(early.Stop(), DownloadAbort::kNone) << "a second stop is harmless";
+
+  CallbackHandler handler;
+  FakeBinding binding;
+  UniqueEvent abortSeen(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  binding.abortSeen = abortSeen.get();
+  handler.OnStartBinding(0, &binding);
+  UniqueEvent closed(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  DownloadWatchdog late(handler, closed.get(), [](DownloadAbort) {});
+  ASSERT_EQ(WaitForSingleObject(abortSeen.get(), 10000), WAIT_OBJECT_0) << "the close never aborted the download";
+  EXPECT_EQ(late.Stop(), DownloadAbort::kClosedByUser);
+  EXPECT_EQ(binding.aborts, 1);
+  handler.OnStopBinding(E_ABORT, nullptr);
 }
 
 TEST(IsDownloadStalled, QuietForTheLimitSinceTheLastNotificationOrTheStart) {
