@@ -13,6 +13,7 @@
 #include "files/paths.h"
 #include "files/protected_folder.h"
 #include "files/run_folder.h"
+#include "files/signed_in_user.h"
 #include "files/url_cache.h"
 #include "log/log_setup.h"
 #include "main/fatal_error.h"
@@ -99,6 +100,11 @@ Transfer TransferInstaller(const std::wstring& url, const std::wstring& path, Pr
   return transfer;
 }
 
+void ForgetCachedDownloadAs(const SignedInUser& user, const std::wstring& url) {
+  const ImpersonationScope asUser(user);
+  ForgetCachedDownload(url);
+}
+
 uint64_t SizeOfHeldFile(const Result<UniqueFile>& held) {
   LARGE_INTEGER size = {};
   return held && GetFileSizeEx(held->get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
@@ -134,7 +140,7 @@ bool PauseBeforeAttempt(int attempt, const ProgressWindow& window) {
 // the progress window, and holds the file. A transfer that fails, stalls or
 // ends short is tried again (see download_attempts.h) into the same name.
 Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& window, CallbackHandler& callback,
-                                              const RunFolder& folder) {
+                                              const RunFolder& folder, const SignedInUser& user) {
   DownloadedInstaller installer;
   const auto path = MakeInstallerPathIn(folder.path());
   if (!path) {
@@ -159,7 +165,7 @@ Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& 
     Transfer transfer = TransferInstaller(url, installer.path, window, callback);
     // URL monikers keep a copy in the Internet cache; an installer is no page
     // to keep, it can be large, and a cut copy must not serve the next attempt.
-    ForgetCachedDownload(url);
+    ForgetCachedDownloadAs(user, url);
     if (transfer.aborted == DownloadAbort::kClosedByUser || window.ClosedByUser()) break;
     const TransferEnd end = ClassifyTransfer(transfer.result == S_OK && transfer.aborted == DownloadAbort::kNone,
                                              callback.Headers(), SizeOfHeldFile(transfer.held));
@@ -350,7 +356,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   // URL monikers may hold the callback until they are torn down, and it
   // counts no references: it lives to the end of the flow.
   CallbackHandler callback(&window);
-  auto installer = DownloadInstaller(*url, window, callback, *run.runFolder);
+  auto installer = DownloadInstaller(*url, window, callback, *run.runFolder, run.user);
   if (!installer) return installer.error();
   run.installerPath = installer->path;
 
