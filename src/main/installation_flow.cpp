@@ -7,8 +7,8 @@
 #include <cwctype>
 
 #include "config/config_download.h"
-#include "files/protected_folder.h"
-#include "files/run_folder.h"
+#include "trust/protected_folder.h"
+#include "trust/run_folder.h"
 #include "log/log_setup.h"
 #include "main/fatal_error.h"
 #include "main/installer_trust.h"

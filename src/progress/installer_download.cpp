@@ -3,9 +3,9 @@
 #include <iomanip>
 #include <sstream>
 
-#include "files/installer_file.h"
+#include "trust/installer_file.h"
 #include "files/paths.h"
-#include "files/url_cache.h"
+#include "progress/url_cache.h"
 #include "log/log_setup.h"
 #include "progress/download_attempts.h"
 

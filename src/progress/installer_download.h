@@ -12,7 +12,7 @@
 
 #include "common/result.h"
 #include "common/unique_handle.h"
-#include "files/run_folder.h"
+#include "trust/run_folder.h"
 #include "files/signed_in_user.h"
 #include "progress/callback_handler.h"
 #include "progress/download_watchdog.h"
