@@ -242,7 +242,6 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
                                        FormatInstallerParameters(run.sessionId, run.version, run.arguments));
   if (!process) return process.error();
 
-  run.com.emplace();
   run.exitStatus = WaitForInstaller(process->get());
   return Status();
 }
