@@ -1,6 +1,6 @@
 #include "common/deadline_watch.h"
 
-#include <system_error>
+#include <exception>
 
 DeadlineWatch::DeadlineWatch(uint32_t limitMs, std::function<void()> expire) noexcept
     : stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {

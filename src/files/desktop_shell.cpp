@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
 #include <thread>
 
 #include "common/unique_handle.h"
@@ -113,7 +114,11 @@ void RunShellCall(const std::shared_ptr<ShellCall>& shellCall) {
   if (SUCCEEDED(result)) {
     // Lets the waiting thread cancel a call that the shell does not answer.
     const bool cancellable = SUCCEEDED(CoEnableCallCancellation(nullptr));
-    result = static_cast<HRESULT>(shellCall->call());
+    try {
+      result = static_cast<HRESULT>(shellCall->call());
+    } catch (const std::bad_alloc&) {
+      result = E_OUTOFMEMORY;  // nothing may leave a thread
+    }
     if (cancellable) CoDisableCallCancellation(nullptr);
     CoUninitialize();
   }

@@ -188,7 +188,10 @@ bool WinHttpClient::RunAttempts(UniqueWinHttp& request, const std::wstring& verb
     watch_.emplace(RemainingMs(startedAt_, deadlineMs_, GetTickCount64()), [handle] { WinHttpCloseHandle(handle); });
   }
   // The watch ends before the request handle does, on every path; a handle
-  // that the watch has closed is nobody's to close again.
+  // that the watch has closed is nobody's to close again. A call on it that
+  // had begun before Fired() turned true fails as one on any closed handle:
+  // no handle that could take the same value is open meanwhile (a proxy
+  // script's download closes its own before the request is used again).
   const auto endWatch = [&]() {
     if (!watch_) return false;
     const bool fired = watch_->Stop();
