@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <memory>
 #include <string>
 
 #include "common/com_apartment.h"
-#include "common/unique_handle.h"
 #include "files/paths.h"
 
 // The whole road through the desktop's shell (its ShellWindows, view and
@@ -34,29 +32,4 @@ TEST(OpenThroughDesktopShell, HandsTheFileToTheDesktopsShellWhichOpensIt) {
   EXPECT_TRUE(FileExists(marker));
   DeleteFileW(marker.c_str());
   DeleteFileW(script.c_str());
-}
-
-// A shell that never answers: Wine's explorer can't be made to hang here, so
-// a call that blocks stands in for the call into it.
-TEST(CallShellWithin, GivesUpAtTheDeadlineAndPassesAnAnswerOn) {
-  EXPECT_TRUE(CallShellWithin([] { return static_cast<long>(S_OK); }, 5000));
-  const Status refused = CallShellWithin([] { return static_cast<long>(E_NOINTERFACE); }, 5000);
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().systemError, static_cast<uint32_t>(E_NOINTERFACE));
-
-  // The blocked call owns its event with the thread: it may outlive the test.
-  auto release = std::make_shared<UniqueEvent>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const ULONGLONG started = GetTickCount64();
-  const Status hung = CallShellWithin(
-      [release] {
-        WaitForSingleObject(release->get(), 60000);
-        return static_cast<long>(S_OK);
-      },
-      500);
-  const ULONGLONG took = GetTickCount64() - started;
-  SetEvent(release->get());
-  ASSERT_FALSE(hung);
-  EXPECT_EQ(hung.error().systemError, kShellCallTimedOut);
-  EXPECT_GE(took, 450u);
-  EXPECT_LT(took, 5000u);  // the deadline and the grace for a cancellation
 }
