@@ -24,9 +24,15 @@ Status CheckConfigStatus(const std::wstring& statusCode) {
 Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
   WinHttpClient client(url);
   client.SetStrictCertificates(true);
+  client.SetDeadline(kConfigRequestDeadlineMs);
   const bool answered = client.Perform(L"GET");
   if (const std::string warning = SecureProtocolsWarning(client, "the configuration request"); !warning.empty()) {
     LOG(WARNING) << warning;
+  }
+  if (client.DeadlinePassed()) {
+    return MakeError(ErrorCode::kConfigUnavailable, client.LastError(),
+                     "The configuration request did not end within " +
+                         std::to_string(kConfigRequestDeadlineMs / 1000) + " seconds; it is given up");
   }
   if (!answered) return MakeError(ErrorCode::kConfigUnavailable, client.LastError());
   if (Status status = CheckConfigStatus(client.StatusCode()); !status) return status.error();

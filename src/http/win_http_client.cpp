@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <new>
 
+#include "common/deadline.h"
 #include "http/regexp.h"
 
 namespace {
@@ -113,6 +114,8 @@ bool WinHttpClient::Perform(const std::wstring& verb) noexcept {
 }
 
 bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
+  startedAt_ = GetTickCount64();
+  deadlinePassed_ = false;
   if (url_.empty()) {
     lastError_ = ERROR_PATH_NOT_FOUND;
     return false;
@@ -136,6 +139,7 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
     }
   }
   WinHttpSetTimeouts(session_.get(), resolveTimeout_, connectTimeout_, sendTimeout_, receiveTimeout_);
+  static_cast<void>(LimitWaitsToDeadline(session_.get()));
   AllowCurrentTls();
 
   // The query stays part of the path: no separate buffer for the extra info.
@@ -173,12 +177,62 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
     WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
   }
 
-  // All attempts share the request handle, so options set on it (certificate
-  // flags, a proxy found after a failed send) carry over to the next one.
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    if (RunAttempt(request.get(), verb)) return true;
+  return RunAttempts(request, verb);
+}
+
+// All attempts share the request handle, so options set on it (certificate
+// flags, a proxy found after a failed send) carry over to the next one.
+bool WinHttpClient::RunAttempts(UniqueWinHttp& request, const std::wstring& verb) {
+  if (deadlineMs_ != 0) {
+    const HINTERNET handle = request.get();
+    watch_.emplace(RemainingMs(startedAt_, deadlineMs_, GetTickCount64()), [handle] { WinHttpCloseHandle(handle); });
   }
-  return false;
+  // The watch ends before the request handle does, on every path; a handle
+  // that the watch has closed is nobody's to close again. A call on it that
+  // had begun before Fired() turned true fails as one on any closed handle:
+  // no handle that could take the same value is open meanwhile (a proxy
+  // script's download closes its own before the request is used again).
+  const auto endWatch = [&]() {
+    if (!watch_) return false;
+    const bool fired = watch_->Stop();
+    if (fired) static_cast<void>(request.release());
+    watch_.reset();
+    return fired;
+  };
+  bool completed = false;
+  try {
+    for (int attempt = 0; attempt < kAttempts && !completed && !OutOfTime(); ++attempt) {
+      completed = RunAttempt(request.get(), verb);
+    }
+  } catch (...) {
+    endWatch();
+    throw;
+  }
+  const bool fired = endWatch();
+  if (!completed && deadlineMs_ != 0 && (fired || RemainingMs(startedAt_, deadlineMs_, GetTickCount64()) == 0)) {
+    lastError_ = ERROR_WINHTTP_TIMEOUT;
+    deadlinePassed_ = true;
+  }
+  return completed;
+}
+
+bool WinHttpClient::OutOfTime() const {
+  if (deadlineMs_ == 0) return false;
+  return (watch_ && watch_->Fired()) || RemainingMs(startedAt_, deadlineMs_, GetTickCount64()) == 0;
+}
+
+// Gives the next calls on the handle (a session's or a request's) time-outs
+// that end within the deadline; false once it has passed.
+bool WinHttpClient::LimitWaitsToDeadline(HINTERNET handle) {
+  if (deadlineMs_ == 0) return true;
+  if (OutOfTime()) return false;
+  const uint32_t left = RemainingMs(startedAt_, deadlineMs_, GetTickCount64());
+  WinHttpSetTimeouts(handle, TimeoutWithin(resolveTimeout_, left), TimeoutWithin(connectTimeout_, left),
+                     TimeoutWithin(sendTimeout_, left), TimeoutWithin(receiveTimeout_, left));
+  // The wait for the response's headers has a limit of its own.
+  DWORD responseTimeout = static_cast<DWORD>(TimeoutWithin(0, left));
+  WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof(responseTimeout));
+  return true;
 }
 
 // Windows without TLS 1.3 refuses its flag; an unpatched Windows 7 refuses
@@ -197,6 +251,7 @@ void WinHttpClient::AllowCurrentTls() {
 }
 
 bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
+  if (!LimitWaitsToDeadline(request)) return false;
   const DWORD coalesce = WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON;
   if (!extraHeaders_.empty() &&
       !WinHttpAddRequestHeaders(request, extraHeaders_.c_str(),
@@ -232,6 +287,7 @@ bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
       RecordError();
     }
   }
+  if (!LimitWaitsToDeadline(request)) return false;
   if (!WinHttpReceiveResponse(request, nullptr)) {
     RecordError();
     return false;
@@ -265,6 +321,8 @@ bool WinHttpClient::SendThroughUserProxy(HINTERNET request) {
     return false;
   }
   if (user.config.lpszAutoConfigUrl != nullptr) {
+    // The script is fetched with the session's time-outs.
+    if (!LimitWaitsToDeadline(session_.get())) return false;
     // The combined query may take its script from whichever machine answers
     // WPAD, so it sends no credentials; the script the user configured may.
     WINHTTP_AUTOPROXY_OPTIONS options = AutoProxyQuery(user.config.lpszAutoConfigUrl, true);
@@ -282,6 +340,7 @@ bool WinHttpClient::SendThroughUserProxy(HINTERNET request) {
       RecordError();
       return false;
     }
+    if (!LimitWaitsToDeadline(request)) return false;
     if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &found.info, sizeof(found.info))) return false;
     if (mayBeDetected) {
       // Nor does the request log on by itself to a proxy that detection found.
@@ -341,8 +400,11 @@ bool WinHttpClient::ReadBody(HINTERNET request) {
   DWORD available = 0;
   do {
     available = 0;
+    // A body cut off by the deadline is no body.
+    if (!LimitWaitsToDeadline(request)) return false;
     if (!WinHttpQueryDataAvailable(request, &available)) {
       RecordError();
+      if (OutOfTime()) return false;
       available = 0;
       break;
     }
@@ -363,6 +425,8 @@ bool WinHttpClient::ReadBody(HINTERNET request) {
       }
       std::copy(chunk.begin(), chunk.begin() + read, body.begin() + static_cast<std::ptrdiff_t>(count));
       count += read;
+    } else if (OutOfTime()) {
+      return false;
     }
   } while (available > 0);
 

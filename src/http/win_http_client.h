@@ -8,9 +8,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/deadline_watch.h"
 #include "common/unique_handle.h"
 
 class WinHttpClient {
@@ -44,6 +46,9 @@ class WinHttpClient {
   void SetFixedCharset(std::wstring charset);
   void SetProgressCallback(std::function<void(double)> callback) { progress_ = std::move(callback); }
   void SetMaxResponseBytes(uint32_t bytes) { maxResponseBytes_ = bytes; }
+  // Ends Perform within totalMs of its start, whatever the server does: its
+  // attempts and the proxy fallback together. 0, the default, sets none.
+  void SetDeadline(uint32_t totalMs) { deadlineMs_ = totalMs; }
 
   // Response state of the most recent request.
   const std::wstring& Url() const { return url_; }
@@ -57,6 +62,9 @@ class WinHttpClient {
   const uint8_t* ResponseBytes() const { return responseBytes_.empty() ? nullptr : responseBytes_.data(); }
   uint32_t ResponseByteCount() const { return responseByteCount_; }
   DWORD LastError() const { return lastError_; }
+  // True when the last Perform was given up at its deadline; LastError() is
+  // then ERROR_WINHTTP_TIMEOUT.
+  bool DeadlinePassed() const { return deadlinePassed_; }
   // The TLS versions the last request's session was allowed: TLS 1.2 and 1.3,
   // TLS 1.2 alone where the system has no 1.3, or 0 where the system refused
   // both (an unpatched Windows 7, which then offers TLS 1.0 only);
@@ -70,7 +78,10 @@ class WinHttpClient {
  private:
   bool PerformRequest(const std::wstring& verb);
   void AllowCurrentTls();
+  bool RunAttempts(UniqueWinHttp& request, const std::wstring& verb);
   bool RunAttempt(HINTERNET request, const std::wstring& verb);
+  bool OutOfTime() const;
+  bool LimitWaitsToDeadline(HINTERNET handle);
   bool SendRequest(HINTERNET request);
   bool SendThroughUserProxy(HINTERNET request);
   void ReadResponseHeaders(HINTERNET request);
@@ -97,6 +108,15 @@ class WinHttpClient {
   bool charsetFixed_ = false;
   std::function<void(double)> progress_;
   uint32_t maxResponseBytes_ = kMaxResponseBytes;
+  uint32_t deadlineMs_ = 0;
+
+  // The deadline of the running Perform: its start, and the watch that closes
+  // the request handle once the deadline has passed. A closed handle ends a
+  // call blocked on the server where the system allows it (Windows); every
+  // call is also given time-outs that end within the time left, which bound
+  // each wait on their own (Wine, whose calls a close does not end).
+  uint64_t startedAt_ = 0;
+  std::optional<DeadlineWatch> watch_;
 
   std::wstring hostName_;
   std::wstring rawHeaders_;
@@ -108,6 +128,7 @@ class WinHttpClient {
   uint32_t responseByteCount_ = 0;
   std::wstring responseText_;
   DWORD lastError_ = 0;
+  bool deadlinePassed_ = false;
   DWORD secureProtocols_ = 0;
   DWORD secureProtocolsError_ = 0;
 };

@@ -15,6 +15,10 @@ namespace {
 // let go before it leaves the folder behind.
 constexpr DWORD kRunFolderReleaseWaitMs = 5000;
 
+// The failed hit, its attempts and the proxy fallback together, ends within
+// this time: the installer has ended, and the user waits for nothing else.
+constexpr uint32_t kFailedHitDeadlineMs = 10000;
+
 // The WARNING of a shortcut name that a program of the user has made lead
 // elsewhere: the stub leaves it as it is.
 void WarnRedirectedShortcut(const std::wstring& shortcut, const Error& error) {
@@ -144,9 +148,14 @@ void SendFailedHit(const StubRun& run) {
   LOG(INFO) << "Sending failed hit to Piwik";
   WinHttpClient client(FailedHitUrl(run.sessionId, run.exitStatus));
   client.SetStrictCertificates(true);
+  client.SetDeadline(kFailedHitDeadlineMs);
   static_cast<void>(client.Perform(L"GET"));  // the answer changes nothing
   if (const std::string warning = SecureProtocolsWarning(client, "the failed hit"); !warning.empty()) {
     LOG(WARNING) << warning;
+  }
+  if (client.DeadlinePassed()) {
+    LOG(WARNING) << "The failed hit did not end within " << kFailedHitDeadlineMs / 1000
+                 << " seconds; it is given up";
   }
   LOG(INFO) << "Sent failed hit to Piwik";
 }

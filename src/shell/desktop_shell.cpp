@@ -7,6 +7,12 @@
 #include <shlobj.h>
 #include <wrl/client.h>
 
+#include <atomic>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "common/unique_handle.h"
 #include "log/log_setup.h"
 
 using Microsoft::WRL::ComPtr;
@@ -88,7 +94,85 @@ Result<ComPtr<IShellDispatch2>> FindDesktopShellDispatch() {
   return shell;
 }
 
+// How long a cancelled call into the shell may take to unwind: releasing the
+// shell's objects are calls into it too, each one cancelled in turn.
+constexpr DWORD kCancelGraceMs = 2000;
+constexpr DWORD kCancelIntervalMs = 100;
+
+// What the calling thread hands back. Shared with it, since a thread whose
+// call neither answers nor can be cancelled outlives the wait.
+struct ShellCall {
+  std::function<long()> call;
+  std::atomic<DWORD> threadId{0};
+  UniqueEvent finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  HRESULT result = E_FAIL;  // written before `finished` is set
+};
+
+void RunShellCall(const std::shared_ptr<ShellCall>& shellCall) {
+  shellCall->threadId.store(GetCurrentThreadId(), std::memory_order_release);
+  HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (SUCCEEDED(result)) {
+    // Lets the waiting thread cancel a call that the shell does not answer.
+    const bool cancellable = SUCCEEDED(CoEnableCallCancellation(nullptr));
+    try {
+      result = static_cast<HRESULT>(shellCall->call());
+    } catch (const std::bad_alloc&) {
+      result = E_OUTOFMEMORY;  // nothing may leave a thread
+    }
+    if (cancellable) CoDisableCallCancellation(nullptr);
+    CoUninitialize();
+  }
+  shellCall->result = result;
+  SetEvent(shellCall->finished.get());
+}
+
+// Wine's ole32 has no call cancellation: its CoCancelCall is a stub that
+// raises an exception when called. Wine's ntdll tells that system apart.
+bool SystemCancelsComCalls() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") == nullptr;
+}
+
+// Cancels the calling thread's calls until it has ended or the grace time
+// has passed; true when it has ended.
+bool CancelShellCall(const ShellCall& shellCall) {
+  if (!SystemCancelsComCalls()) return false;
+  const DWORD threadId = shellCall.threadId.load(std::memory_order_acquire);
+  const ULONGLONG started = GetTickCount64();
+  do {
+    if (threadId != 0) CoCancelCall(threadId, 0);
+    if (WaitForSingleObject(shellCall.finished.get(), kCancelIntervalMs) == WAIT_OBJECT_0) return true;
+  } while (GetTickCount64() - started < kCancelGraceMs);
+  return false;
+}
+
 }  // namespace
+
+Status CallShellWithin(std::function<long()> call, uint32_t limitMs) {
+  auto shellCall = std::make_shared<ShellCall>();
+  if (!shellCall->finished) return ShellError(HRESULT_FROM_WIN32(GetLastError()));
+  shellCall->call = std::move(call);
+  std::thread thread;
+  try {
+    thread = std::thread(RunShellCall, shellCall);
+  } catch (const std::exception&) {
+    return ShellError(E_OUTOFMEMORY);
+  }
+  if (WaitForSingleObject(shellCall->finished.get(), limitMs) == WAIT_OBJECT_0) {
+    thread.join();
+    if (FAILED(shellCall->result)) return ShellError(shellCall->result);
+    return Status();
+  }
+  if (CancelShellCall(*shellCall)) {
+    thread.join();
+  } else {
+    // Neither answered nor cancelled (Wine cancels no call): the thread holds
+    // only what it shares with nobody but itself, and ends with the process,
+    // which the end of the run is close to.
+    thread.detach();
+  }
+  return ShellError(static_cast<HRESULT>(kShellCallTimedOut));
+}
 
 Status OpenThroughDesktopShell(const std::wstring& address) {
   auto shell = FindDesktopShellDispatch();
@@ -104,8 +188,18 @@ Status OpenThroughDesktopShell(const std::wstring& address) {
 }
 
 void OpenPageAsSignedInUser(const std::wstring& address) {
-  const Status opened = OpenThroughDesktopShell(address);
+  const Status opened = CallShellWithin(
+      [address]() -> long {
+        const Status status = OpenThroughDesktopShell(address);
+        return status ? S_OK : static_cast<HRESULT>(status.error().systemError);
+      },
+      kPageOpeningDeadlineMs);
   if (opened) return;
+  if (opened.error().systemError == kShellCallTimedOut) {
+    LOG(WARNING) << "The desktop's shell did not open the page within " << kPageOpeningDeadlineMs / 1000
+                 << " seconds; it is given up";
+    return;
+  }
   // Opened from here, the page would be opened with administrator rights, by
   // whatever handler the user's own classes name for the address.
   LOG(WARNING) << "The desktop's shell can't open the page (error code " << opened.error().systemError

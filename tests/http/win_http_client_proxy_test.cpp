@@ -106,6 +106,7 @@ TEST_F(ProxyFallback, AutoConfigurationScriptProxyIsUsedAtOnce) {
   WriteUserProxySettings(5, "", "", Narrow(Http(script)));
   const std::wstring path = UniquePath(L"/pac-proxy");
   WinHttpClient client(Closed(path));
+  client.SetDeadline(30000);  // as the stub's requests have: the script is fetched within it
   const bool done = client.Perform(L"GET");
   // The script is fetched and evaluated after the first failed send.
   EXPECT_GE(CountRequests(L"/files/proxy.pac%3F" + script.substr(script.find(L'?') + 1)), 1);

@@ -249,3 +249,28 @@ TEST(WinHttpClientProxy, CredentialsGoOnlyToTheConfiguredScriptServer) {
   EXPECT_TRUE(configured.fAutoLogonIfChallenged);
   EXPECT_EQ(configured.lpszAutoConfigUrl, script);
 }
+
+// Each of these would keep a request for far longer than its deadline: every
+// single call gets a byte now and then, or waits within its own time-out.
+TEST(WinHttpClientDeadline, EndsARequestWhateverTheServerDoes) {
+  const struct {
+    const wchar_t* what;
+    std::wstring path;
+  } servers[] = {
+      {L"a trickle of 20 bytes a second", L"/bytes/400?_rate=20"},
+      {L"a server that accepts and does not answer", L"/slow?ms=60000"},
+      {L"headers, then silence", L"/bytes/100?_stall=10000"},
+  };
+  for (const auto& server : servers) {
+    SCOPED_TRACE(server.what);
+    WinHttpClient client(Http(UniquePath(server.path)));
+    client.SetDeadline(2000);
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_FALSE(client.Perform(L"GET"));
+    const ULONGLONG took = GetTickCount64() - started;
+    EXPECT_TRUE(client.DeadlinePassed());
+    EXPECT_EQ(client.LastError(), static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
+    EXPECT_GE(took, 1900u);
+    EXPECT_LT(took, 6000u);  // the time-outs of a single call are 30 s and more
+  }
+}

@@ -1,0 +1,191 @@
+"""Requests and calls that the other side never ends: the configuration
+request, the failed hit and the opening of the cancellation page each end at
+their deadline, whatever the server or the desktop's shell does."""
+import datetime
+import os
+import signal
+import socket
+import threading
+import time
+import unittest
+
+from scenario import ANALYTICS_PORT, CONFIG_PORT, Scenario
+from stubtest import PREFIX, read_log_bytes
+from fixture_server import HOST, Response  # noqa: E402  (found through stubtest's path)
+
+CONFIG_DEADLINE = 30
+HIT_DEADLINE = 10
+PAGE_DEADLINE = 10
+# What a run may take beyond a deadline: Wine's start and end, the box.
+SLACK = 12
+GIVEN_UP = 'The configuration request did not end within 30 seconds; it is given up'
+
+
+class BlackHole:
+    """A port whose connection requests go unanswered, like those to a host
+    behind a firewall that drops them: the listener's one place in its queue
+    is taken, so the system drops every further request without a word."""
+
+    def __init__(self, port):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((HOST, port))
+        self.listener.listen(0)
+        self.filler = socket.create_connection((HOST, port), timeout=5)
+        probe = socket.socket()
+        probe.settimeout(0.5)
+        try:
+            probe.connect((HOST, port))
+            raise AssertionError('the black hole accepted a connection')
+        except socket.timeout:
+            pass
+        finally:
+            probe.close()
+
+    def close(self):
+        self.filler.close()
+        self.listener.close()
+
+
+def record_time(since, prefix):
+    """The Unix time of the first log record after `since` bytes whose message
+    begins with prefix."""
+    for line in read_log_bytes()[since:].decode('utf-8').split('\r\n'):
+        if line[30:].startswith(prefix):  # date and time, level, message
+            return datetime.datetime.strptime(line[:23], '%Y-%m-%d %H:%M:%S,%f').timestamp()
+    raise AssertionError(f'no record begins with {prefix!r}')
+
+
+class DeadlineTestCase(unittest.TestCase):
+    def run_on(self, scenario, serve, *args, **options):
+        """Runs the stub once serve(scenario) has set the road up; a black
+        hole that serve returns is closed afterwards."""
+        hole = serve(scenario)
+        try:
+            return scenario.run(*args, **options)
+        finally:
+            if hole:
+                hole.close()
+
+    def assertTook(self, log_start, first, last, seconds):
+        """From the first record beginning with `first` to the one beginning
+        with `last`: the deadline, and hardly more."""
+        took = record_time(log_start, last) - record_time(log_start, first)
+        self.assertGreaterEqual(took, seconds - 0.5)
+        self.assertLess(took, seconds + 3)
+
+
+class ConfigurationDeadlineTest(DeadlineTestCase):
+    def test_servers_that_never_end_the_request(self):
+        # A byte every 20 s keeps every read within its 30 s time-out; a host
+        # that drops connections would cost three connection time-outs of 60 s.
+        roads = {'a trickle': lambda s: s.serve_document(rate=0.05),
+                 'a server that accepts and never answers': lambda s: s.serve_document(delay=120),
+                 'nothing answering the connection': lambda s: s.servers.stop() or BlackHole(CONFIG_PORT)}
+        for road, serve in roads.items():
+            with self.subTest(road=road), Scenario() as scenario:
+                log_start = len(read_log_bytes())
+                result = self.run_on(scenario, serve, expect_box=True, timeout=CONFIG_DEADLINE + 3 * SLACK)
+                self.assertEqual((result.status, result.box), (1, 'Cannot obtain configuration. Error code 1'))
+                self.assertIsNone(result.installer, 'the installer ran')
+                self.assertEqual(result.records[-3:], [('INFO', 'Downloading config file'), ('ERROR', GIVEN_UP),
+                                                       ('ERROR', "Can't download config file")])
+                self.assertTook(log_start, 'Downloading config file', GIVEN_UP, CONFIG_DEADLINE)
+                self.assertLess(result.elapsed, CONFIG_DEADLINE + SLACK)
+
+
+class FailedHitDeadlineTest(DeadlineTestCase):
+    def test_analytics_servers_that_never_end_the_hit(self):
+        roads = {'a server that accepts and never answers':
+                 lambda s: s.analytics.route('/piwik.php', Response(204, [], b'', delay=120)),
+                 'a black-holed host': lambda s: s.analytics.stop() or BlackHole(ANALYTICS_PORT)}
+        for road, serve in roads.items():
+            with self.subTest(road=road), Scenario() as scenario:
+                scenario.serve_document()
+                log_start = len(read_log_bytes())
+                result = self.run_on(scenario, serve, *scenario.installer_args(4),
+                                     timeout=HIT_DEADLINE + 4 * SLACK)
+                # The run ends as every failed one does.
+                self.assertEqual(result.status, 4)
+                sending = result.messages.index('Sending failed hit to Piwik')
+                self.assertEqual(result.records[sending + 1:sending + 3],
+                                 [('WARN', 'The failed hit did not end within 10 seconds; it is given up'),
+                                  ('INFO', 'Sent failed hit to Piwik')])
+                self.assertEqual(result.messages[-1], 'Pexmira wrapper exiting')
+                self.assertFalse([m for level, m in result.records if level == 'ERROR'], result.records)
+                self.assertTook(log_start, 'Sending failed hit', 'Sent failed hit to Piwik', HIT_DEADLINE)
+
+
+def explorer_processes():
+    """The Linux processes of this prefix's explorer.exe, which serves the
+    desktop's shell."""
+    found = []
+    for entry in os.listdir('/proc'):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f'/proc/{entry}/cmdline', 'rb') as stream:
+                command = stream.read().split(b'\0')
+            with open(f'/proc/{entry}/environ', 'rb') as stream:
+                environment = stream.read().split(b'\0')
+        except OSError:
+            continue
+        if (command and command[0].lower().endswith(b'explorer.exe')
+                and b'WINEPREFIX=' + str(PREFIX).encode() in environment):
+            found.append(int(entry))
+    return found
+
+
+class SuspendedExplorer:
+    """Suspends this prefix's explorer once the stub has begun to wait for the
+    installer (earlier, the stub's own windows would wait for it too), and
+    resumes it at the end."""
+
+    def __init__(self, log_start):
+        self.log_start = log_start
+        self.stopped = []
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.watch, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def watch(self):
+        deadline = time.monotonic() + 60
+        while not self.done.is_set() and time.monotonic() < deadline:
+            if b'Waiting for installer to complete...' in read_log_bytes()[self.log_start:]:
+                for pid in explorer_processes():
+                    os.kill(pid, signal.SIGSTOP)
+                    self.stopped.append(pid)
+                return
+            time.sleep(0.05)
+
+    def __exit__(self, *exc):
+        self.done.set()
+        self.thread.join(5)
+        for pid in self.stopped:
+            os.kill(pid, signal.SIGCONT)
+
+
+class PageDeadlineTest(DeadlineTestCase):
+    def test_a_suspended_explorer_never_answers(self):
+        with Scenario() as scenario:
+            scenario.serve_document()
+            self.assertTrue(explorer_processes(), 'no explorer.exe serves this prefix')
+            log_start = len(read_log_bytes())
+            with SuspendedExplorer(log_start) as explorer:
+                result = scenario.run(*scenario.installer_args(5, '--post=cancelled', '--sleep=2000'),
+                                      timeout=PAGE_DEADLINE + 4 * SLACK)
+                self.assertTrue(explorer.stopped, 'explorer.exe was never suspended')
+        self.assertEqual(result.status, 5)
+        navigating = result.messages.index('Navigating user to cancellation page')
+        self.assertEqual(result.records[navigating + 1],
+                         ('WARN', "The desktop's shell did not open the page within 10 seconds; it is given up"))
+        self.assertEqual(result.pages, [])
+        self.assertEqual(result.messages[-1], 'Pexmira wrapper exiting')
+        self.assertTook(log_start, 'Navigating user', "The desktop's shell did not open the page", PAGE_DEADLINE)
+
+
+if __name__ == '__main__':
+    unittest.main()
