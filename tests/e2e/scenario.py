@@ -14,7 +14,7 @@ from pathlib import Path
 
 from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
                       read_log_bytes, read_records, record_run, start, windows_path)
-from fixture_server import FixtureServer, Response  # noqa: E402  (found through stubtest's path)
+from fixture_server import FixtureServer, MatomoTracker, Response  # noqa: E402  (found through stubtest's path)
 
 CONFIG_PORT = 18543     # the tests build's https://localhost:18543/qmx.json
 ANALYTICS_PORT = 18544  # the tests build's analytics host
@@ -63,7 +63,8 @@ class Result:
     records: list
     installer: dict
     requests: list
-    analytics: list
+    analytics: list      # every request that reached the analytics server
+    tracked: list        # the hits a Matomo tracker records of them (fixture_server.TrackedHit)
     pages: list
     elapsed: float
     stderr: str = ''
@@ -87,7 +88,8 @@ class Scenario:
             ports[self.config_listener] = CONFIG_PORT
         self.servers = FixtureServer(str(CERTS), ports).start()
         self.analytics = FixtureServer(str(CERTS), {'https': ANALYTICS_PORT}).start()
-        self.analytics.route('/piwik.php', Response(204, [], b''))
+        self.tracker = MatomoTracker()
+        self.analytics.route('/piwik.php', self.tracker.respond)
         self.serve_installer(self.installer)
         self.record = self.tmp / 'installer.json'
         self.wrapper = f'http://127.0.0.1:{DOWNLOAD_PORT}/qmx_installer.exe'
@@ -176,7 +178,7 @@ class Scenario:
         installer = json.loads(self.record.read_text(encoding='utf-8')) if self.record.exists() else None
         pages = wait_for_pages(PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0)
         return Result(status, box, records, installer, self.servers.requests, self.analytics.requests,
-                      pages, elapsed, stderr)
+                      self.tracker.hits, pages, elapsed, stderr)
 
 
 def read_available(stream):
