@@ -22,13 +22,17 @@ Status CheckConfigStatus(const std::wstring& statusCode) {
 }
 
 Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
+  LOG(INFO) << "The configuration's address is " << Quoted(url);
   WinHttpClient client(url);
   client.SetStrictCertificates(true);
   const bool answered = client.Perform(L"GET");
   if (const std::string warning = SecureProtocolsWarning(client, "the configuration request"); !warning.empty()) {
     LOG(WARNING) << warning;
   }
-  if (!answered) return MakeError(ErrorCode::kConfigDownload, client.LastError());
+  if (!answered) {
+    LOG(ERROR) << "The configuration request failed. Error code " << client.LastError();
+    return MakeError(ErrorCode::kConfigDownload, client.LastError());
+  }
   if (Status status = CheckConfigStatus(client.StatusCode()); !status) return status.error();
   return client.ResponseText();
 }

@@ -13,6 +13,7 @@
 #include "files/run_folder.h"
 #include "files/url_cache.h"
 #include "log/log_setup.h"
+#include "log/phase_time.h"
 #include "main/fatal_error.h"
 #include "main/installer_trust.h"
 #include "progress/callback_handler.h"
@@ -272,7 +273,7 @@ bool DigestsMatch(uint64_t checksum, const std::optional<Sha256Digest>& sha256, 
 }
 
 Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
-  const auto document = FetchConfigDocument();
+  const auto document = TimePhase("configuration fetch", FetchConfigDocument);
   if (!document) return document.error();
   const auto shortcut = ReadShortcutFlag(*document);
   if (!shortcut) return ReportParseError(shortcut.error());
@@ -289,12 +290,16 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   // URL monikers may hold the callback until they are torn down, and it
   // counts no references: it lives to the end of the flow.
   CallbackHandler callback(&window);
-  auto installer = DownloadInstaller(*url, window, callback, *run.runFolder);
+  auto installer =
+      TimePhase("download", [&] { return DownloadInstaller(*url, window, callback, *run.runFolder); });
   if (!installer) return installer.error();
   run.installerPath = installer->path;
 
-  if (Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
-  if (Status trusted = VerifyInstallerTrust(*document, *installer, *url); !trusted) return trusted;
+  const Status verified = TimePhase("verification", [&] {
+    const Status matches = VerifyInstaller(*document, *installer);
+    return matches ? VerifyInstallerTrust(*document, *installer, *url) : matches;
+  });
+  if (!verified) return verified;
 
   const auto version = ReadLaunchableVersion(*document);
   if (!version) return version.error();
@@ -306,6 +311,6 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   if (!process) return process.error();
 
   run.com.emplace();
-  run.exitStatus = WaitForInstaller(process->get());
+  run.exitStatus = TimePhase("installer run", [&] { return WaitForInstaller(process->get()); });
   return Status();
 }
