@@ -225,7 +225,12 @@ bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
     }
   }
 
-  if (!SendRequest(request) && !SendThroughUserProxy(request)) return false;
+  if (!SendRequest(request)) {
+    // Kept unless the proxy's road fails in a way of its own: it is what
+    // stands behind a failed request in the log.
+    RecordError();
+    if (!SendThroughUserProxy(request)) return false;
+  }
 
   if (!requestBody_.empty()) {
     DWORD written = 0;
