@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <vector>
@@ -156,7 +157,9 @@ Status HeldFolder::MoveInto(HANDLE file, const std::wstring& name) const {
   if (name.empty() || !IsOneComponent(name)) return FolderError(ERROR_INVALID_NAME);
   // Not SetFileInformationByHandle: Wine's refuses a root folder with a
   // relative name (error 87); the native call takes both, as Windows does.
-  const size_t size = offsetof(RenameInformation, fileName) + name.size() * sizeof(wchar_t);
+  // Never shorter than the structure itself, which Windows checks first.
+  const size_t size = std::max(offsetof(RenameInformation, fileName) + name.size() * sizeof(wchar_t),
+                               sizeof(RenameInformation));
   std::vector<unsigned char> buffer(size + sizeof(wchar_t), 0);
   auto* rename = reinterpret_cast<RenameInformation*>(buffer.data());
   rename->replaceIfExists = TRUE;
