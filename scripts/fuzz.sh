@@ -37,6 +37,7 @@ targets=(
   "config_document 8192"
   "crc32 4096"
   "progress_line 2048"
+  "transfer_headers 2048"
 )
 
 status=0

@@ -13,7 +13,7 @@
 // A log that has grown past this at the start of a run is moved aside to
 // "QMXT.log.1", replacing an older one, so that a stub run every day for
 // years keeps two bounded files.
-constexpr uint64_t kMaxLogBytes = 1024 * 1024;
+constexpr uint64_t kMaxLogBytes = uint64_t{1024} * 1024;
 extern const wchar_t kLogFileName[];
 extern const wchar_t kOldLogFileName[];
 

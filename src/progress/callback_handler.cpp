@@ -14,6 +14,10 @@ STDMETHODIMP CallbackHandler::QueryInterface(REFIID riid, void** object) {
     *object = static_cast<IBindStatusCallback*>(this);
     return S_OK;
   }
+  if (IsEqualIID(riid, IID_IHttpNegotiate)) {
+    *object = static_cast<IHttpNegotiate*>(this);
+    return S_OK;
+  }
   *object = nullptr;
   return E_NOINTERFACE;
 }
@@ -33,6 +37,29 @@ bool StartsWithHttps(const wchar_t* url) {
 
 bool IsRefusedRedirect(bool startedOnHttps, const wchar_t* newUrl) {
   return startedOnHttps && !StartsWithHttps(newUrl);
+}
+
+STDMETHODIMP CallbackHandler::BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additional) {
+  if (additional != nullptr) *additional = nullptr;  // no headers of the stub's own
+  return S_OK;
+}
+
+STDMETHODIMP CallbackHandler::OnResponse(DWORD status, LPCWSTR responseHeaders, LPCWSTR, LPWSTR* additional) {
+  if (additional != nullptr) *additional = nullptr;
+  headers_ = ParseTransferHeaders(responseHeaders != nullptr ? responseHeaders : L"");
+  if (headers_.status == 0) headers_.status = status;
+  return S_OK;
+}
+
+void CallbackHandler::BeginAttempt() {
+  lastPercent_ = 0;
+  line_ = ProgressLine();
+  headers_ = TransferHeaders();
+  notified_.store(false);  // the watchdog's quiet time counts from this attempt's start
+  if (window_ != nullptr) {
+    window_->SetPosition(0);
+    window_->SetLine(std::wstring(), std::wstring());
+  }
 }
 
 void CallbackHandler::StartsFrom(const std::wstring& url) { startedOnHttps_ = StartsWithHttps(url.c_str()); }
@@ -100,7 +127,7 @@ STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULON
       ProgressStep(progress, progressMax);
       ShowLine(progress, progressMax, true);
       LOG(INFO) << "End download";
-      if (window_ != nullptr) window_->End();
+      EndWindowIfWhole(progress, progressMax);
       break;
     case BINDSTATUS_SENDINGREQUEST: LOG(INFO) << "Sending request..."; break;
     case BINDSTATUS_MIMETYPEAVAILABLE: LOG(INFO) << "Mime type available"; break;
@@ -129,4 +156,10 @@ void CallbackHandler::ShowLine(ULONG progress, ULONG progressMax, bool final) {
     stalled.left.reset();
     window_->SetLine(FormatProgressLine(*content), FormatProgressLine(stalled));
   }
+}
+
+// A transfer that ends short of its announced size will be tried again, in
+// the same window; the flow ends the window once the download is done.
+void CallbackHandler::EndWindowIfWhole(ULONG progress, ULONG progressMax) {
+  if (window_ != nullptr && (progressMax == 0 || progress >= progressMax)) window_->End();
 }

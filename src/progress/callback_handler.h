@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "progress/download_attempts.h"
 #include "progress/download_estimate.h"
 
 class ProgressWindow;
@@ -24,7 +25,9 @@ bool IsRefusedRedirect(bool startedOnHttps, const wchar_t* newUrl);
 
 // Counts no references: the object that owns it outlives the download, and
 // URL monikers hold it only while the download runs on the calling thread.
-class CallbackHandler : public IBindStatusCallback {
+// As the download's HTTP negotiator it reads each answer's status and length,
+// which tell a refused or cut transfer from a whole one.
+class CallbackHandler : public IBindStatusCallback, public IHttpNegotiate {
  public:
   // The window may be null: the callback then only logs.
   explicit CallbackHandler(ProgressWindow* window = nullptr) : window_(window) {}
@@ -46,6 +49,16 @@ class CallbackHandler : public IBindStatusCallback {
   STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
   STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return E_NOTIMPL; }
 
+  STDMETHODIMP BeginningTransaction(LPCWSTR url, LPCWSTR headers, DWORD reserved, LPWSTR* additional) override;
+  STDMETHODIMP OnResponse(DWORD status, LPCWSTR responseHeaders, LPCWSTR requestHeaders,
+                          LPWSTR* additional) override;
+
+  // Starts the count of a new attempt of the download: the bar and the line
+  // start over, and the last attempt's answer is forgotten.
+  void BeginAttempt();
+  // What the server's last answer of this attempt said about the transfer.
+  const TransferHeaders& Headers() const { return headers_; }
+
   // For the watchdog on another thread while the download runs: the tick
   // count (GetTickCount64) of the last notification, none before the first,
   // and aborting the download. Abort is false when there is no binding.
@@ -62,12 +75,14 @@ class CallbackHandler : public IBindStatusCallback {
   void Notified();
   void ProgressStep(ULONG progress, ULONG progressMax);
   void ShowLine(ULONG progress, ULONG progressMax, bool final);
+  void EndWindowIfWhole(ULONG progress, ULONG progressMax);
 
   ProgressWindow* const window_;
   bool startedOnHttps_ = false;
   bool refusedRedirect_ = false;
   int lastPercent_ = 0;  // the last percentage sent to the bar
   ProgressLine line_;
+  TransferHeaders headers_;
   std::atomic<bool> notified_{false};
   std::atomic<ULONGLONG> lastNotification_{0};
   std::mutex bindingLock_;  // guards binding_ between the download and the watchdog

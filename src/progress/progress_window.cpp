@@ -4,7 +4,9 @@
 #include <oleacc.h>
 #include <wrl/client.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "common/com_apartment.h"
@@ -85,22 +87,47 @@ void ForgetLiveRegion(HWND line) {
 
 }  // namespace
 
+struct ProgressWindow::State {
+  State()
+      : settled(CreateEventW(nullptr, TRUE, FALSE, nullptr)), closedByUser(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+  void OnOpened(HWND dialog);
+  void AddLine(HWND dialog);
+  void ShowLine(const std::wstring& text, const std::wstring& whenStalled);
+  void CheckStall();
+  void SignalSettled() const {
+    if (settled) SetEvent(settled.get());
+  }
+
+  HINSTANCE instance = nullptr;
+  std::atomic<HWND> dialog{nullptr};
+  std::atomic<HWND> bar{nullptr};
+  std::atomic<HWND> line{nullptr};
+  std::atomic<bool> downloadEnded{false};
+  // The window thread's own: the line's text for a stall, and since when the line stands.
+  std::wstring whenStalled;
+  ULONGLONG lineShownAt = 0;
+  bool stallShown = false;
+  UniqueEvent settled;  // the handles are published, or the window could not open
+  UniqueEvent closedByUser;
+};
+
 ProgressWindow::ProgressWindow(Visibility visibility)
-    : visibility_(visibility),
-      settled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      closedByUser_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    : visibility_(visibility), state_(std::make_shared<State>()) {}
 
 ProgressWindow::~ProgressWindow() { Close(); }
 
-DWORD WINAPI ProgressWindow::ProgressThreadProc(LPVOID window) {
-  auto* self = static_cast<ProgressWindow*>(window);
+DWORD WINAPI ProgressWindow::ProgressThreadProc(LPVOID state) {
+  // The thread's own reference, handed over by Start.
+  const std::unique_ptr<std::shared_ptr<State>> held(static_cast<std::shared_ptr<State>*>(state));
+  State* self = held->get();
   // For the accessibility annotations of the window's line.
   const ComApartment com;
   INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  const std::vector<BYTE> dialog = DialogTemplate(self->instance_, UiIsRightToLeft());
+  const std::vector<BYTE> dialog = DialogTemplate(self->instance, UiIsRightToLeft());
   if (!dialog.empty()) {
-    DialogBoxIndirectParamW(self->instance_, reinterpret_cast<LPCDLGTEMPLATEW>(dialog.data()), nullptr,
+    DialogBoxIndirectParamW(self->instance, reinterpret_cast<LPCDLGTEMPLATEW>(dialog.data()), nullptr,
                             ProgressDialogProc, reinterpret_cast<LPARAM>(self));
   }
   self->SignalSettled();  // the window never opened, or has ended
@@ -111,14 +138,14 @@ INT_PTR CALLBACK ProgressWindow::ProgressDialogProc(HWND dialog, UINT message, W
   switch (message) {
     case WM_INITDIALOG:
       SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-      reinterpret_cast<ProgressWindow*>(lParam)->OnOpened(dialog);
+      reinterpret_cast<State*>(lParam)->OnOpened(dialog);
       return TRUE;
     case kEndProgressMessage:
       EndDialog(dialog, 0);
       return TRUE;
     case kSetLineMessage:
     case WM_TIMER: {
-      auto* self = reinterpret_cast<ProgressWindow*>(GetWindowLongPtrW(dialog, DWLP_USER));
+      auto* self = reinterpret_cast<State*>(GetWindowLongPtrW(dialog, DWLP_USER));
       if (self == nullptr) return FALSE;
       if (message == WM_TIMER) {
         self->CheckStall();
@@ -135,8 +162,8 @@ INT_PTR CALLBACK ProgressWindow::ProgressDialogProc(HWND dialog, UINT message, W
     case WM_CLOSE: {
       // Closing the window cancels the whole installation: the main thread is
       // told, and ends the run.
-      auto* self = reinterpret_cast<ProgressWindow*>(GetWindowLongPtrW(dialog, DWLP_USER));
-      if (self != nullptr) SetEvent(self->closedByUser_.get());
+      auto* self = reinterpret_cast<State*>(GetWindowLongPtrW(dialog, DWLP_USER));
+      if (self != nullptr) SetEvent(self->closedByUser.get());
       EndDialog(dialog, 0);
       return TRUE;
     }
@@ -148,7 +175,7 @@ INT_PTR CALLBACK ProgressWindow::ProgressDialogProc(HWND dialog, UINT message, W
   }
 }
 
-void ProgressWindow::OnOpened(HWND dialog) {
+void ProgressWindow::State::OnOpened(HWND dialog) {
   HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
   // The window's and the bar's texts are their names for a screen reader; a
   // window without a title bar has its text all the same.
@@ -158,50 +185,49 @@ void ProgressWindow::OnOpened(HWND dialog) {
     MakeBarAccessible(bar);
   }
   AddLine(dialog);
-  dialog_.store(dialog);
-  bar_.store(bar);
+  this->dialog.store(dialog);
+  this->bar.store(bar);
   // The download may have ended before the handles were published.
-  if (downloadEnded_.load()) EndDialog(dialog, 0);
+  if (downloadEnded.load()) EndDialog(dialog, 0);
   SignalSettled();
 }
 
-void ProgressWindow::AddLine(HWND dialog) {
+void ProgressWindow::State::AddLine(HWND dialog) {
   RECT area = kLineArea;
   RECT growth = {0, 0, 0, kLineGrowth};
   MapDialogRect(dialog, &area);
   MapDialogRect(dialog, &growth);
-  HWND line = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS,
+  HWND created = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS,
                               area.left, area.top, area.right - area.left, area.bottom - area.top, dialog,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS_LINE)), instance_, nullptr);
-  if (line == nullptr) return;
-  SendMessageW(line, WM_SETFONT, SendMessageW(dialog, WM_GETFONT, 0, 0), FALSE);
-  MarkPoliteLiveRegion(line);
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS_LINE)), instance, nullptr);
+  if (created == nullptr) return;
+  SendMessageW(created, WM_SETFONT, SendMessageW(dialog, WM_GETFONT, 0, 0), FALSE);
+  MarkPoliteLiveRegion(created);
   SetTimer(dialog, kStallTimer, kStallCheckMs, nullptr);
   // Taller by the line, and still centred where the template put it.
   RECT frame = {};
   GetWindowRect(dialog, &frame);
   SetWindowPos(dialog, nullptr, frame.left, frame.top - growth.bottom / 2, frame.right - frame.left,
                frame.bottom - frame.top + growth.bottom, SWP_NOZORDER | SWP_NOACTIVATE);
-  line_.store(line);
-}
-
-void ProgressWindow::SignalSettled() const {
-  if (settled_) SetEvent(settled_.get());
+  line.store(created);
 }
 
 void ProgressWindow::Start(HINSTANCE instance) {
-  if (visibility_ == kHidden) return;
-  instance_ = instance;
-  thread_.reset(CreateThread(nullptr, 0, ProgressThreadProc, this, 0, nullptr));
-  if (thread_ && settled_) {
-    HANDLE waits[] = {settled_.get(), thread_.get()};
+  if (visibility_ == kHidden || thread_) return;
+  state_->instance = instance;
+  auto reference = std::make_unique<std::shared_ptr<State>>(state_);
+  thread_.reset(CreateThread(nullptr, 0, ProgressThreadProc, reference.get(), 0, nullptr));
+  if (!thread_) return;
+  reference.release();  // the thread's now
+  if (state_->settled) {
+    HANDLE waits[] = {state_->settled.get(), thread_.get()};
     WaitForMultipleObjects(2, waits, FALSE, kOpenWaitMs);
   }
 }
 
 void ProgressWindow::End() {
-  downloadEnded_.store(true);
-  if (HWND dialog = dialog_.load()) PostMessageW(dialog, kEndProgressMessage, 0, 0);
+  state_->downloadEnded.store(true);
+  if (HWND dialog = state_->dialog.load()) PostMessageW(dialog, kEndProgressMessage, 0, 0);
 }
 
 void ProgressWindow::Close() {
@@ -210,25 +236,25 @@ void ProgressWindow::Close() {
 }
 
 void ProgressWindow::SetPosition(int percent) const {
-  if (HWND bar = bar_.load()) SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+  if (HWND bar = state_->bar.load()) SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 
-void ProgressWindow::ShowLine(const std::wstring& text, const std::wstring& whenStalled) {
-  SetWindowTextW(line_.load(), text.c_str());
-  whenStalled_ = whenStalled;
-  lineShownAt_ = GetTickCount64();
-  stallShown_ = false;
+void ProgressWindow::State::ShowLine(const std::wstring& text, const std::wstring& stalledText) {
+  SetWindowTextW(line.load(), text.c_str());
+  whenStalled = stalledText;
+  lineShownAt = GetTickCount64();
+  stallShown = false;
 }
 
-void ProgressWindow::CheckStall() {
-  if (stallShown_ || whenStalled_.empty() || GetTickCount64() - lineShownAt_ < kStalledLineMs) return;
-  SetWindowTextW(line_.load(), whenStalled_.c_str());
-  stallShown_ = true;
+void ProgressWindow::State::CheckStall() {
+  if (stallShown || whenStalled.empty() || GetTickCount64() - lineShownAt < kStalledLineMs) return;
+  SetWindowTextW(line.load(), whenStalled.c_str());
+  stallShown = true;
 }
 
 void ProgressWindow::SetLine(const std::wstring& text, const std::wstring& whenStalled) {
-  HWND line = line_.load();
-  HWND dialog = dialog_.load();
+  HWND line = state_->line.load();
+  HWND dialog = state_->dialog.load();
   if (line == nullptr || dialog == nullptr) return;
   // A cross-thread send: the window thread shows the line and keeps the rest.
   const LineTexts texts = {&text, &whenStalled};
@@ -242,5 +268,10 @@ void ProgressWindow::SetLine(const std::wstring& text, const std::wstring& whenS
 }
 
 bool ProgressWindow::ClosedByUser() const {
-  return closedByUser_ && WaitForSingleObject(closedByUser_.get(), 0) == WAIT_OBJECT_0;
+  return state_->closedByUser && WaitForSingleObject(state_->closedByUser.get(), 0) == WAIT_OBJECT_0;
 }
+
+HANDLE ProgressWindow::ClosedByUserEvent() const { return state_->closedByUser.get(); }
+HWND ProgressWindow::Dialog() const { return state_->dialog.load(); }
+HWND ProgressWindow::Bar() const { return state_->bar.load(); }
+HWND ProgressWindow::Line() const { return state_->line.load(); }

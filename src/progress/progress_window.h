@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include <atomic>
+#include <memory>
 #include <string>
 
 #include "common/unique_handle.h"
@@ -49,36 +49,25 @@ class ProgressWindow {
 
   // Signalled when the user has closed the window, which cancels the whole
   // installation; the window has then ended itself.
-  HANDLE ClosedByUserEvent() const { return closedByUser_.get(); }
+  HANDLE ClosedByUserEvent() const;
   bool ClosedByUser() const;
 
   // Published once by the window thread when the window opens; null before.
-  HWND Dialog() const { return dialog_.load(); }
-  HWND Bar() const { return bar_.load(); }
-  HWND Line() const { return line_.load(); }
+  HWND Dialog() const;
+  HWND Bar() const;
+  HWND Line() const;
 
  private:
-  static DWORD WINAPI ProgressThreadProc(LPVOID window);
+  // Everything the window thread touches. The thread holds it as long as it
+  // runs, so that an object that ended while its thread was still busy (the
+  // bounded wait of Close ran out) leaves the thread nothing freed.
+  struct State;
+  static DWORD WINAPI ProgressThreadProc(LPVOID state);
   static INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-  void OnOpened(HWND dialog);
-  void AddLine(HWND dialog);
-  void ShowLine(const std::wstring& text, const std::wstring& whenStalled);
-  void CheckStall();
-  void SignalSettled() const;
 
   const Visibility visibility_;
-  HINSTANCE instance_ = nullptr;
-  std::atomic<HWND> dialog_{nullptr};
-  std::atomic<HWND> bar_{nullptr};
-  std::atomic<HWND> line_{nullptr};
+  std::shared_ptr<State> state_;
   ULONGLONG announcedAt_ = 0;  // the last announcement of the line; SetLine's caller's thread only
   bool announced_ = false;
-  // The window thread's own: the line's text for a stall, and since when the line stands.
-  std::wstring whenStalled_;
-  ULONGLONG lineShownAt_ = 0;
-  bool stallShown_ = false;
-  std::atomic<bool> downloadEnded_{false};
-  UniqueEvent settled_;       // the handles are published, or the window could not open
-  UniqueEvent closedByUser_;
   UniqueThread thread_;
 };

@@ -297,20 +297,15 @@ class FatalRoadTest(unittest.TestCase):
         self.assertRegex(error, r'^Can\'t download wrapper to "C:\\.+\\qmx[0-9A-Fa-f]{1,4}\.tmp\.exe"$')
         self.assertNotIn('End download', result.messages)
 
-    def test_a_missing_installer_never_runs(self):
-        # Wine's URL monikers save a 404 page and report success, so the
-        # checksum stops it (6); where the download reports the failure, 4.
+    def test_a_missing_installer_is_not_tried_again(self):
+        # Wine's URL monikers save a 404 page and report success: the status
+        # the download's answer carried tells.
         with Scenario() as scenario:
             scenario.serve_document(scenario.document(wrapper=scenario.wrapper.replace('qmx_installer', 'gone')))
-            result = scenario.run(expect_box=True)
-        self.assertIn(result.status, (4, 6))
-        if result.status == 4:
-            box, error = 'Cannot obtain installer. Error code 4', f'Can\'t download wrapper to "{installer_path(result)}"'
-        else:
-            box, error = 'The installation file is corrupted. Error code 6', 'Mismatch of the wrapper checksum'
-        self.assertEqual(result.box, box)
-        self.assertEqual(result.records[-1], ('ERROR', error))
-        self.assertIsNone(result.installer)
+            result, error = self.fatal(scenario, 4, 'Cannot obtain installer. Error code 4')
+        self.assertEqual(error, f'Can\'t download wrapper to "{installer_path(result)}"')
+        self.assertIn("The installer's server answered with HTTP status 404 (attempt 1 of 3)", result.messages)
+        self.assertEqual(len(downloads(result, '/gone.exe')), 1)
 
     def test_a_checksum_mismatch_leaves_the_download(self):
         with Scenario() as scenario:

@@ -30,7 +30,7 @@ class ProgressBarFixture : public ::testing::Test {
 
 }  // namespace
 
-TEST(CallbackHandlerInterface, AnswersOnlyForItsTwoInterfacesAndCountsNothing) {
+TEST(CallbackHandlerInterface, AnswersOnlyForItsThreeInterfacesAndCountsNothing) {
   CallbackHandler handler;
   void* object = reinterpret_cast<void*>(1);
   EXPECT_EQ(handler.QueryInterface(IID_IBindStatusCallback, &object), S_OK);
@@ -38,6 +38,8 @@ TEST(CallbackHandlerInterface, AnswersOnlyForItsTwoInterfacesAndCountsNothing) {
   object = nullptr;
   EXPECT_EQ(handler.QueryInterface(IID_IUnknown, &object), S_OK);
   EXPECT_EQ(object, static_cast<IBindStatusCallback*>(&handler));
+  EXPECT_EQ(handler.QueryInterface(IID_IHttpNegotiate, &object), S_OK);
+  EXPECT_EQ(object, static_cast<IHttpNegotiate*>(&handler));
   object = reinterpret_cast<void*>(1);
   EXPECT_EQ(handler.QueryInterface(IID_IStream, &object), E_NOINTERFACE);
   EXPECT_EQ(object, nullptr);
@@ -60,6 +62,29 @@ TEST(CallbackHandlerInterface, AnswersOnlyForItsTwoInterfacesAndCountsNothing) {
   EXPECT_EQ(flags, 9u);
   EXPECT_EQ(handler.OnDataAvailable(0, 0, nullptr, nullptr), E_NOTIMPL);
   EXPECT_EQ(handler.OnObjectAvailable(IID_IUnknown, nullptr), E_NOTIMPL);
+}
+
+TEST(CallbackHandlerAttempts, EachAttemptReadsItsOwnAnswerAndIsWatchedFromItsStart) {
+  CallbackHandler handler;
+  LPWSTR added = reinterpret_cast<LPWSTR>(1);
+  EXPECT_EQ(handler.BeginningTransaction(L"http://dl.example/qmx.exe", L"", 0, &added), S_OK);
+  EXPECT_EQ(added, nullptr);
+  added = reinterpret_cast<LPWSTR>(1);
+  EXPECT_EQ(handler.OnResponse(200, L"HTTP/1.1 200 OK\r\nContent-Length: 42\r\n", nullptr, &added), S_OK);
+  EXPECT_EQ(added, nullptr);
+  EXPECT_EQ(handler.Headers().contentLength, 42u);
+  // Headers without a status line still carry the status URL monikers read.
+  EXPECT_EQ(handler.OnResponse(503, L"Content-Length: 7\r\n", nullptr, nullptr), S_OK);
+  EXPECT_EQ(handler.Headers().status, 503u);
+  EXPECT_EQ(handler.Headers().contentLength, 7u);
+  EXPECT_EQ(handler.OnProgress(0, 0, BINDSTATUS_CONNECTING, nullptr), S_OK);
+  EXPECT_TRUE(handler.LastNotificationAt().has_value());
+
+  handler.BeginAttempt();
+  EXPECT_EQ(handler.Headers().status, 0u);
+  EXPECT_FALSE(handler.Headers().contentLength.has_value());
+  // A stalled attempt's last notification must not make the next one stalled.
+  EXPECT_FALSE(handler.LastNotificationAt().has_value());
 }
 
 TEST(CallbackHandlerLog, EachStatusCodeHasItsRecord) {

@@ -6,12 +6,27 @@
 #include <wrl/client.h>
 
 #include "common/com_apartment.h"
+#include "common/unique_handle.h"
 #include "progress/callback_handler.h"
 #include "resource.h"
 
 namespace {
 
 HWND FindProgressWindow() { return FindWindowW(nullptr, L"Downloading QMX Installer..."); }
+
+// Holds the window thread inside the dialog's window procedure, as a busy or
+// hung thread would be, until the event in lParam is set.
+constexpr UINT kStallMessage = WM_APP + 40;
+constexpr wchar_t kOriginalProcedure[] = L"stub-test-original-procedure";
+
+LRESULT CALLBACK StallingProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kStallMessage) {
+    WaitForSingleObject(reinterpret_cast<HANDLE>(lParam), 30000);
+    return 0;
+  }
+  auto original = reinterpret_cast<WNDPROC>(GetPropW(window, kOriginalProcedure));
+  return CallWindowProcW(original, window, message, wParam, lParam);
+}
 
 bool WaitUntilGone(DWORD ms) {
   for (DWORD waited = 0; waited < ms; waited += 20) {
@@ -70,6 +85,32 @@ TEST(ProgressWindow, ClosingItByTheUserEndsItAndTellsTheRun) {
   EXPECT_EQ(WaitForSingleObject(window.ClosedByUserEvent(), 5000), WAIT_OBJECT_0);
   EXPECT_TRUE(window.ClosedByUser());
   EXPECT_TRUE(WaitUntilGone(5000)) << "the process goes on; the window is gone";
+}
+
+TEST(ProgressWindow, AThreadStillBusyAfterTheObjectsEndFindsItsStateAlive) {
+  const UniqueEvent release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HANDLE closed = nullptr;
+  HWND dialog = nullptr;
+  {
+    ProgressWindow window;
+    window.Start(GetModuleHandleW(nullptr));
+    dialog = window.Dialog();
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), window.ClosedByUserEvent(), GetCurrentProcess(), &closed,
+                                SYNCHRONIZE, FALSE, 0));
+    SetPropW(dialog, kOriginalProcedure, reinterpret_cast<HANDLE>(GetWindowLongPtrW(dialog, GWLP_WNDPROC)));
+    SetWindowLongPtrW(dialog, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(StallingProcedure));
+    PostMessageW(dialog, kStallMessage, 0, reinterpret_cast<LPARAM>(release.get()));
+    // Queued behind the stall: the dialog handles the user's close only after
+    // the object's bounded wait has run out and it is gone.
+    PostMessageW(dialog, WM_CLOSE, 0, 0);
+  }
+  const UniqueHandle<KernelHandleTraits> closedEvent(closed);
+  ASSERT_TRUE(IsWindow(dialog)) << "the thread must still be busy when the object ends";
+  SetEvent(release.get());
+  EXPECT_EQ(WaitForSingleObject(closed, 10000), WAIT_OBJECT_0) << "the close reached the event of its state";
+  for (int i = 0; i < 250 && IsWindow(dialog); ++i) Sleep(20);
+  EXPECT_FALSE(IsWindow(dialog));
 }
 
 TEST(ProgressWindow, EscCancelsAsTheCloseDoes) {

@@ -1,0 +1,31 @@
+// The download's reading of the installer server's response headers, and the
+// judgement of a transfer from them: whatever the server sends, the status is
+// none or three digits, and a transfer is whole only when it was reported
+// done, is not empty, and has the announced length where one counts.
+//
+// Input: one byte of flags (bit 0: the download reported done), four bytes of
+// the file's size (little-endian), then the header text.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "fuzz_input.h"
+#include "progress/download_attempts.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
+  if (size < 5) return 0;
+  const bool done = (input[0] & 1) != 0;
+  const uint64_t received = static_cast<uint64_t>(input[1]) | static_cast<uint64_t>(input[2]) << 8 |
+                            static_cast<uint64_t>(input[3]) << 16 | static_cast<uint64_t>(input[4]) << 24;
+  const TransferHeaders headers = ParseTransferHeaders(fuzz::WideFromBytes(input + 5, size - 5));
+  if (headers.status != 0 && (headers.status < 100 || headers.status > 999)) std::abort();
+  const TransferEnd end = ClassifyTransfer(done, headers, received);
+  if (end == TransferEnd::kComplete) {
+    if (!done || received == 0) std::abort();
+    if (headers.contentLength && !headers.encoded && *headers.contentLength != received) std::abort();
+  }
+  for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
+    if (IsTriedAgain(end, attempt) && (attempt == kDownloadAttempts || end == TransferEnd::kComplete)) std::abort();
+  }
+  return 0;
+}

@@ -1,0 +1,97 @@
+#include "progress/download_attempts.h"
+
+#include <cwctype>
+
+namespace {
+
+bool EqualsIgnoringCase(const std::wstring& text, const wchar_t* lowerCase) {
+  size_t i = 0;
+  for (; i < text.size() && lowerCase[i] != L'\0'; ++i) {
+    if (std::towlower(text[i]) != lowerCase[i]) return false;
+  }
+  return i == text.size() && lowerCase[i] == L'\0';
+}
+
+std::wstring Trimmed(const std::wstring& text) {
+  const size_t first = text.find_first_not_of(L" \t");
+  if (first == std::wstring::npos) return std::wstring();
+  return text.substr(first, text.find_last_not_of(L" \t") - first + 1);
+}
+
+// Only plain decimal digits, without overflow; anything else is unknown.
+std::optional<uint64_t> DecimalValue(const std::wstring& text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  uint64_t value = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - L'0');
+  }
+  return value;
+}
+
+// "HTTP/1.1 200 OK" gives 200.
+uint32_t StatusOfLine(const std::wstring& line) {
+  if (line.compare(0, 5, L"HTTP/") != 0) return 0;
+  const size_t blank = line.find(L' ');
+  if (blank == std::wstring::npos || line.size() < blank + 4) return 0;
+  const auto status = DecimalValue(line.substr(blank + 1, 3));
+  return status && *status >= 100 && *status <= 999 ? static_cast<uint32_t>(*status) : 0;
+}
+
+}  // namespace
+
+TransferHeaders ParseTransferHeaders(const std::wstring& raw) {
+  TransferHeaders headers;
+  size_t start = 0;
+  bool first = true;
+  bool lengthSeen = false;
+  while (start < raw.size()) {
+    size_t end = raw.find(L'\n', start);
+    if (end == std::wstring::npos) end = raw.size();
+    std::wstring line = raw.substr(start, end - start);
+    if (!line.empty() && line.back() == L'\r') line.pop_back();
+    start = end + 1;
+    if (first) {
+      first = false;
+      headers.status = StatusOfLine(line);
+      if (headers.status != 0) continue;  // else the text starts with the headers themselves
+    }
+    const size_t colon = line.find(L':');
+    if (colon == std::wstring::npos) continue;
+    const std::wstring name = Trimmed(line.substr(0, colon));
+    const std::wstring value = Trimmed(line.substr(colon + 1));
+    if (EqualsIgnoringCase(name, L"content-length")) {
+      // Two differing lengths say nothing certain.
+      const auto length = DecimalValue(value);
+      if (lengthSeen && length != headers.contentLength) {
+        headers.contentLength.reset();
+      } else if (!lengthSeen) {
+        headers.contentLength = length;
+      }
+      lengthSeen = true;
+    } else if (EqualsIgnoringCase(name, L"content-encoding") && !EqualsIgnoringCase(value, L"identity")) {
+      headers.encoded = true;
+    }
+  }
+  return headers;
+}
+
+TransferEnd ClassifyTransfer(bool reportedDone, const TransferHeaders& headers, uint64_t received) {
+  const uint32_t status = headers.status;
+  const bool mayPass = status >= 500 || status == 408 || status == 429;
+  if (status >= 400 && !mayPass) return TransferEnd::kRefused;
+  if (!reportedDone || mayPass || (status != 0 && (status < 200 || status > 299))) return TransferEnd::kFailed;
+  // No installer is empty: a connection closed before the answer can leave
+  // an empty file that the download reports done.
+  if (received == 0) return TransferEnd::kFailed;
+  if (headers.contentLength && !headers.encoded && *headers.contentLength != received) {
+    return TransferEnd::kWrongLength;
+  }
+  return TransferEnd::kComplete;
+}
+
+bool IsTriedAgain(TransferEnd end, int attempt) {
+  return (end == TransferEnd::kFailed || end == TransferEnd::kWrongLength) && attempt < kDownloadAttempts;
+}
+
+uint32_t PauseBeforeAttemptMs(int attempt) { return attempt <= 2 ? 2000 : 5000; }

@@ -1,0 +1,69 @@
+"""A download that breaks is tried again: dropped, cut and refused transfers."""
+import unittest
+
+from scenario import Scenario
+from fixture_server import Response  # noqa: E402  (found through stubtest's path)
+
+INSTALLER_PATH = '/qmx_installer.exe'
+BOX = 'Cannot obtain installer. Error code 4'
+
+
+def serve_failing_first(scenario, failures, status=200, **failure):
+    """Serves the installer; the first `failures` transfers fail as `status`
+    and the Response fields in `failure` say."""
+    served = [0]
+
+    def answer(request):
+        served[0] += 1
+        failing = served[0] <= failures
+        return Response(status if failing else 200, [('Content-Type', 'application/octet-stream')],
+                        scenario.installer, **(failure if failing else {}))
+
+    scenario.servers.route(INSTALLER_PATH, answer)
+
+
+def transfers(result):
+    return [r for r in result.requests if r.path == INSTALLER_PATH]
+
+
+class RetryTest(unittest.TestCase):
+    def test_a_transfer_that_breaks_twice_succeeds_on_the_third_attempt(self):
+        cases = {
+            # Wine reports a cut transfer done: only the announced length tells.
+            'cut': ({'cut_after': 404292}, r"The installer's server announced \d+ bytes, but 404292 arrived"),
+            # Wine reports an answer that never came as an empty download.
+            'reset': ({'reset': True}, r"The installer's (download failed with error 0x8[0-9a-f]{7}|server sent no data)"),
+            'server error': ({'status': 503}, r"The installer's server answered with HTTP status 503"),
+        }
+        for name, (failure, warning) in cases.items():
+            with self.subTest(name), Scenario() as scenario:
+                serve_failing_first(scenario, 2, **failure)
+                scenario.serve_document()
+                result = scenario.run(*scenario.installer_args(0))
+                self.assertEqual(result.status, 0, result.records)
+                self.assertIsNotNone(result.installer)
+                self.assertEqual(len(transfers(result)), 3)
+                warnings = [m for level, m in result.records if level == 'WARN']
+                self.assertEqual(len(warnings), 2, result.records)
+                for attempt, message in enumerate(warnings, 1):
+                    self.assertRegex(message, f'^{warning} \\(attempt {attempt} of 3\\)$')
+                self.assertIn('Trying the download again in 2 seconds (attempt 2 of 3)', result.messages)
+                self.assertIn('Trying the download again in 5 seconds (attempt 3 of 3)', result.messages)
+                if name == 'cut':  # the bar started over: the second attempt's 50 % is new again
+                    self.assertEqual(result.messages.count('50'), 2, result.messages)
+
+    def test_a_server_that_always_cuts_ends_with_4_after_three_attempts(self):
+        with Scenario() as scenario:
+            serve_failing_first(scenario, 3, cut_after=5000)
+            scenario.serve_document()
+            result = scenario.run(*scenario.installer_args(0), expect_box=True)
+        self.assertEqual((result.status, result.box), (4, BOX))
+        self.assertIsNone(result.installer)
+        self.assertEqual(len(transfers(result)), 3)
+        self.assertRegex(result.records[-1][1], r'^Can\'t download wrapper to "C:\\.+\.tmp\.exe"$')
+        self.assertEqual([level for level, _ in result.records].count('ERROR'), 1)
+        self.assertNotIn('Checksum is OK. Continue...', result.messages)
+
+
+if __name__ == '__main__':
+    unittest.main()
