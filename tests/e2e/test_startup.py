@@ -104,15 +104,6 @@ class StartupTest(StubTestCase):
 
 
 class LogSizeTest(unittest.TestCase):
-    def setUp(self):
-        self.kept = [(path, path.read_bytes()) for path in (LOG_FILE, OLD_LOG) if path.exists()]
-
-    def tearDown(self):
-        for path in (LOG_FILE, OLD_LOG):
-            path.unlink(missing_ok=True)
-        for path, data in self.kept:
-            path.write_bytes(data)
-
     def test_a_log_past_its_limit_is_moved_aside_and_the_new_one_starts_afresh(self):
         # The older QMXT.log.1 a link to a file elsewhere: the log replaces
         # the link and never writes through it.

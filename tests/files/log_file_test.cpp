@@ -98,12 +98,6 @@ uint64_t SizeOf(const std::wstring& path) {
 
 }  // namespace
 
-TEST(LogNeedsMovingAside, OnlyALogPastTheLimit) {
-  EXPECT_FALSE(LogNeedsMovingAside(0));
-  EXPECT_FALSE(LogNeedsMovingAside(kMaxLogBytes));
-  EXPECT_TRUE(LogNeedsMovingAside(kMaxLogBytes + 1));
-}
-
 TEST(OpenLogFileBelow, MovesALogPastTheLimitAsideReplacingTheOlderOne) {
   const struct {
     uint64_t size;
