@@ -1,5 +1,5 @@
 // What the installer's signature check costs: the stub's own check
-// (ReadSignatureFacts and DecideSignature, files/signature.cpp) on a signed
+// (ReadSignatureFacts and DecideSignature, trust/signature.cpp) on a signed
 // file held as the stub holds the downloaded installer, timed twice in one
 // process, and the stub's CRC-32 pass over the same held file for scale.
 //
@@ -21,7 +21,7 @@
 
 #include "files/block_reader.h"
 #include "files/crc32.h"
-#include "files/signature.h"
+#include "trust/signature.h"
 
 namespace {
 

@@ -3,11 +3,13 @@
 // none or three digits, and a transfer is whole only when it was reported
 // done, is not empty, and has the announced length where one counts.
 //
-// Input: one byte of flags (bit 0: the download reported done), four bytes of
-// the file's size (little-endian), then the header text.
+// Input: one byte of flags (bit 0: the download reported done, bit 1: the
+// file's size is unknown), four bytes of the file's size (little-endian), then
+// the header text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 
 #include "fuzz_input.h"
 #include "progress/download_attempts.h"
@@ -19,8 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
                             static_cast<uint64_t>(input[3]) << 16 | static_cast<uint64_t>(input[4]) << 24;
   const TransferHeaders headers = ParseTransferHeaders(fuzz::WideFromBytes(input + 5, size - 5));
   if (headers.status != 0 && (headers.status < 100 || headers.status > 999)) std::abort();
-  const TransferEnd end = ClassifyTransfer(done, headers, received);
-  if (end == TransferEnd::kComplete) {
+  const bool sizeKnown = (input[0] & 2) == 0;
+  const TransferEnd end = ClassifyTransfer(done, headers, sizeKnown ? std::optional<uint64_t>(received) : std::nullopt);
+  if (end == TransferEnd::kComplete && sizeKnown) {
     if (!done || received == 0) std::abort();
     if (headers.contentLength && !headers.encoded && *headers.contentLength != received) std::abort();
   }

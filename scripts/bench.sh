@@ -11,12 +11,13 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-"$root/scripts/install-deps.sh"
-
 work="$root/build/bench"
 build="$work/windows"
 port=${STUB_BENCH_PORT:-18743}
 mkdir -p "$work"
+# What the build needs, and the same sources built with clang and linked by
+# lld, which figure 4 compares with.
+"$root/scripts/build-presets.sh" --log "$work/clang-build.log" clang
 
 # One configure per build folder; the loopback addresses are baked in.
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -27,9 +28,6 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     -DSTUB_BUILD_TESTS=ON >/dev/null
 fi
 cmake --build "$build" -j2 --target tessaloom_setup bench_installer minimal_request download_floor signature_check stub_test_helper
-# The same sources built with clang and linked by lld, which figure 4 compares with.
-{ cmake --preset clang && cmake --build --preset clang -j2; } >"$work/clang-build.log" 2>&1 ||
-  { cat "$work/clang-build.log"; exit 1; }
 
 # The CRC-32 benchmark: the stub's checksum code and zlib, same compiler and flags.
 crc_benchmark="$work/crc32_benchmark"

@@ -10,11 +10,7 @@ cd "$root"
 build="$root/build/clang"
 jobs="$(nproc)"
 
-if ! { cmake --preset clang && cmake --build --preset clang --parallel "$jobs"; } >"$root/build/clang-build.log" 2>&1; then
-  cat "$root/build/clang-build.log"
-  echo "the clang build failed" >&2
-  exit 1
-fi
+"$root/scripts/build-presets.sh" --log "$root/build/clang-build.log" clang
 echo "clang build: $(basename "$build")/bin/tessaloom_setup.exe, no warnings"
 
 major=$(clang -dumpversion | cut -d. -f1)

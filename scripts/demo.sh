@@ -6,7 +6,5 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-"$root/scripts/install-deps.sh" >/dev/null
-cmake --preset demo >/dev/null
-cmake --build --preset demo --parallel "$(nproc)" >/dev/null
+"$root/scripts/build-presets.sh" --log "$root/build/demo-build.log" demo
 exec python3 "$root/scripts/demo.py" "$@"

@@ -14,14 +14,7 @@ esac
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 build="$root/build/fuzz"
-mkdir -p "$root/build"
-"$root/scripts/install-deps.sh" >/dev/null
-
-if ! { cmake --preset fuzz && cmake --build --preset fuzz --parallel "$(nproc)"; } >"$root/build/fuzz-build.log" 2>&1; then
-  cat "$root/build/fuzz-build.log"
-  echo "fuzz build failed" >&2
-  exit 1
-fi
+"$root/scripts/build-presets.sh" --log "$root/build/fuzz-build.log" fuzz
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"

@@ -6,9 +6,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-"$root/scripts/install-deps.sh" >/dev/null
-cmake --preset tests >/dev/null
-cmake --build --preset tests >/dev/null
+"$root/scripts/build-presets.sh" --log "$root/build/tests-build.log" tests
 build="$root/build/tests"
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all STUB_BUILD_DIR="$build" STUB_SOURCE_DIR="$root"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
@@ -17,4 +15,4 @@ stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
 setsid wineserver -p </dev/null >/dev/null 2>&1 &
 setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-python3 "$root/scripts/repeat_runs.py" "$@"
+python3 "$root/scripts/repeat-runs.py" "$@"

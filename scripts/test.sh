@@ -6,17 +6,14 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-"$root/scripts/install-deps.sh"
-cmake --preset tests >/dev/null
-cmake --build --preset tests --parallel "$(nproc)"
+"$root/scripts/build-presets.sh" tests
 
 # The same sources with clang (warnings are errors), and clang-tidy over src/.
 "$root/scripts/check-clang.sh"
 
 # The publisher's command, built natively from the same portable sources, and
 # its scenarios (loopback servers on free ports).
-cmake --preset publish >/dev/null
-cmake --build --preset publish --parallel "$(nproc)"
+"$root/scripts/build-presets.sh" publish
 ctest --test-dir "$root/build/publish" --output-on-failure --timeout 600
 
 build="$root/build/tests"

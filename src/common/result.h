@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,6 +32,15 @@ enum class ErrorCode : uint32_t {
   kClosedByUser = 0x100,
 };
 
+// Reading a result's value when it holds an error, or its error when it holds
+// a value, is a fault of the caller: debug builds and the tests' builds end
+// the program there, release builds leave the check out.
+#if !defined(NDEBUG) || defined(STUB_CHECKED_RESULTS)
+#define STUB_CHECK_RESULT(holds) ((holds) ? static_cast<void>(0) : std::abort())
+#else
+#define STUB_CHECK_RESULT(holds) static_cast<void>(0)
+#endif
+
 struct Error {
   ErrorCode code = ErrorCode::kConfigParse;
   uint32_t systemError = 0;  // GetLastError, an HRESULT or an NTSTATUS; 0 when none
@@ -50,13 +60,13 @@ class [[nodiscard]] Result {
   bool ok() const noexcept { return value_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
 
-  T& operator*() & { return *value_; }
-  const T& operator*() const& { return *value_; }
-  T&& operator*() && { return std::move(*value_); }
-  T* operator->() { return &*value_; }
-  const T* operator->() const { return &*value_; }
+  T& operator*() & { return (STUB_CHECK_RESULT(ok()), *value_); }
+  const T& operator*() const& { return (STUB_CHECK_RESULT(ok()), *value_); }
+  T&& operator*() && { return (STUB_CHECK_RESULT(ok()), std::move(*value_)); }
+  T* operator->() { return (STUB_CHECK_RESULT(ok()), &*value_); }
+  const T* operator->() const { return (STUB_CHECK_RESULT(ok()), &*value_); }
 
-  const Error& error() const { return *error_; }
+  const Error& error() const { return (STUB_CHECK_RESULT(!ok()), *error_); }
 
  private:
   std::optional<T> value_;
@@ -71,7 +81,7 @@ class [[nodiscard]] Result<void> {
 
   bool ok() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
-  const Error& error() const { return *error_; }
+  const Error& error() const { return (STUB_CHECK_RESULT(!ok()), *error_); }
 
  private:
   std::optional<Error> error_;

@@ -1,36 +1,21 @@
 #include "main/installation_flow.h"
 
 #include <rpc.h>
-#include <urlmon.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <cwctype>
-#include <iomanip>
-#include <sstream>
 
 #include "config/config_download.h"
-#include "files/paths.h"
-#include "files/protected_folder.h"
-#include "files/run_folder.h"
-#include "files/signed_in_user.h"
-#include "files/url_cache.h"
+#include "trust/protected_folder.h"
+#include "trust/run_folder.h"
 #include "log/log_setup.h"
 #include "log/phase_time.h"
 #include "main/fatal_error.h"
 #include "main/installer_trust.h"
-#include "progress/callback_handler.h"
-#include "progress/download_attempts.h"
-#include "progress/download_watchdog.h"
+#include "progress/installer_download.h"
 
 namespace {
-
-// The file that the download produced, held from the download's return until
-// the installer has started, so that nobody can change or delete it.
-struct DownloadedInstaller {
-  std::wstring path;
-  UniqueFile file;
-};
 
 Error ReportParseError(const Error& error) {
   LOG(ERROR) << "Error parsing file. Error: " << LogText(error.text);
@@ -77,127 +62,6 @@ Result<RunFolder> MakeRunFolderForInstaller() {
                  << ": the protection of the installer's folder can't be checked";
   }
   return folder;
-}
-
-// One transfer of the installer to its name, watched for a stall and for the
-// user's close. The file is held at once where the download reports done.
-struct Transfer {
-  HRESULT result = E_FAIL;
-  DownloadAbort aborted = DownloadAbort::kNone;
-  Result<UniqueFile> held = MakeError(ErrorCode::kInstallerOpen);
-};
-
-Transfer TransferInstaller(const std::wstring& url, const std::wstring& path, ProgressWindow& window,
-                           CallbackHandler& callback) {
-  Transfer transfer;
-  DownloadWatchdog watchdog(callback, window.ClosedByUserEvent(),
-                            [&](DownloadAbort reason) { EndStuckDownload(reason, window, path); });
-  transfer.result = URLDownloadToFileW(nullptr, url.c_str(), path.c_str(), 0, &callback);
-  // At once, before anything else: from the download's return until the
-  // installer has started, nobody else can change or delete the file.
-  if (transfer.result == S_OK) transfer.held = OpenInstallerExclusively(path);
-  transfer.aborted = watchdog.Stop();
-  if (callback.RefusedRedirect()) transfer.result = E_ABORT;  // whatever the download made of it
-  return transfer;
-}
-
-void ForgetCachedDownloadAs(const SignedInUser& user, const std::wstring& url) {
-  const ImpersonationScope asUser(user);
-  ForgetCachedDownload(url);
-}
-
-uint64_t SizeOfHeldFile(const Result<UniqueFile>& held) {
-  LARGE_INTEGER size = {};
-  return held && GetFileSizeEx(held->get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
-}
-
-// What went wrong with one attempt, for support: the download's HRESULT, the
-// server's status, or how many bytes arrived of how many.
-void LogFailedAttempt(const Transfer& transfer, TransferEnd end, const TransferHeaders& headers, int attempt) {
-  std::ostringstream what;
-  if (end == TransferEnd::kWrongLength) {
-    what << "The installer's server announced " << *headers.contentLength << " bytes, but "
-         << SizeOfHeldFile(transfer.held) << " arrived";
-  } else if (headers.status != 0 && (headers.status < 200 || headers.status > 299)) {
-    what << "The installer's server answered with HTTP status " << headers.status;
-  } else if (transfer.result == S_OK && transfer.aborted == DownloadAbort::kNone) {
-    what << "The installer's server sent no data";
-  } else {
-    what << "The installer's download failed with error 0x" << std::hex << std::setw(8) << std::setfill('0')
-         << static_cast<uint32_t>(transfer.result);
-  }
-  LOG(WARNING) << what.str() << " (attempt " << attempt << " of " << kDownloadAttempts << ")";
-}
-
-// Waits before the next attempt; false when the user closed the window meanwhile.
-bool PauseBeforeAttempt(int attempt, const ProgressWindow& window) {
-  const DWORD pause = PauseBeforeAttemptMs(attempt);
-  LOG(INFO) << "Trying the download again in " << pause / 1000 << " seconds (attempt " << attempt << " of "
-            << kDownloadAttempts << ")";
-  return WaitForSingleObject(window.ClosedByUserEvent(), pause) != WAIT_OBJECT_0;
-}
-
-// Downloads the installer into a fresh name in the run's own folder, behind
-// the progress window, and holds the file. A transfer that fails, stalls or
-// ends short is tried again (see download_attempts.h) into the same name.
-Result<DownloadedInstaller> DownloadInstaller(std::wstring url, ProgressWindow& window, CallbackHandler& callback,
-                                              const RunFolder& folder, const SignedInUser& user) {
-  DownloadedInstaller installer;
-  const auto path = MakeInstallerPathIn(folder.path());
-  if (!path) {
-    LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code "
-                 << path.error().systemError;
-    LOG(ERROR) << "Can't download wrapper to " << Quoted(L"");
-    return path.error();
-  }
-  installer.path = *path;
-  const std::wstring name = FileNameOf(installer.path);
-
-  srand(static_cast<unsigned>(time(nullptr)));
-  // The Windows C runtime keeps rand's state per thread, and only this thread draws.
-  url = AppendCacheBuster(url, rand());  // NOLINT(concurrency-mt-unsafe)
-  callback.StartsFrom(url);
-
-  for (int attempt = 1;; ++attempt) {
-    if (attempt > 1) {
-      if (!PauseBeforeAttempt(attempt, window)) break;
-      callback.BeginAttempt();
-    }
-    Transfer transfer = TransferInstaller(url, installer.path, window, callback);
-    // URL monikers keep a copy in the Internet cache; an installer is no page
-    // to keep, it can be large, and a cut copy must not serve the next attempt.
-    ForgetCachedDownloadAs(user, url);
-    if (transfer.aborted == DownloadAbort::kClosedByUser || window.ClosedByUser()) break;
-    const TransferEnd end = ClassifyTransfer(transfer.result == S_OK && transfer.aborted == DownloadAbort::kNone,
-                                             callback.Headers(), SizeOfHeldFile(transfer.held));
-    if (end == TransferEnd::kComplete) {
-      window.End();
-      LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(installer.path);
-      if (!transfer.held) {
-        LOG(ERROR) << "Failed to open the file " << Quoted(installer.path) << ". Error code "
-                   << transfer.held.error().systemError;
-        return transfer.held.error();
-      }
-      installer.file = *std::move(transfer.held);
-      return installer;
-    }
-    LogFailedAttempt(transfer, end, callback.Headers(), attempt);
-    transfer.held = MakeError(ErrorCode::kInstallerOpen);
-    static_cast<void>(folder.DeleteFile(name));  // no part of a file is ever checked or run
-    if (callback.RefusedRedirect() || !IsTriedAgain(end, attempt)) {
-      window.End();
-      LOG(ERROR) << "Can't download wrapper to " << Quoted(installer.path);
-      const uint32_t cause = end == TransferEnd::kFailed && FAILED(transfer.result)
-                                 ? static_cast<uint32_t>(transfer.result)
-                                 : static_cast<uint32_t>(E_FAIL);
-      return MakeError(ErrorCode::kInstallerDownload, cause);
-    }
-  }
-  // The user closed the window.
-  window.End();
-  static_cast<void>(folder.DeleteFile(name));
-  static_cast<void>(folder.DeleteFile(PlaceholderNameOf(installer.path)));
-  return MakeError(ErrorCode::kClosedByUser);
 }
 
 // Checks the held file against the document's "checksum" and "sha256".
@@ -357,8 +221,15 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   // URL monikers may hold the callback until they are torn down, and it
   // counts no references: it lives to the end of the flow.
   CallbackHandler callback(&window);
-  auto installer =
-      TimePhase("download", [&] { return DownloadInstaller(*url, window, callback, *run.runFolder, run.user); });
+  srand(static_cast<unsigned>(time(nullptr)));
+  // The Windows C runtime keeps rand's state per thread, and only this thread draws.
+  const std::wstring address = AppendCacheBuster(*url, rand());  // NOLINT(concurrency-mt-unsafe)
+  const auto stuck = [&window](DownloadAbort reason, const std::wstring& path) {
+    EndStuckDownload(reason, window, path);
+  };
+  auto installer = TimePhase("download", [&] {
+    return DownloadInstaller(address, window, callback, *run.runFolder, run.user, SystemDownload(), stuck);
+  });
   if (!installer) return installer.error();
   run.installerPath = installer->path;
 

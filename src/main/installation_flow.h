@@ -11,7 +11,7 @@
 #include "common/result.h"
 #include "config/config_document.h"
 #include "config/version_rule.h"  // VersionUnfitForCommandLine
-#include "files/installer_file.h"
+#include "trust/installer_file.h"
 #include "main/stub_run.h"
 #include "progress/progress_window.h"
 

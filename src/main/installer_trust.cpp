@@ -4,7 +4,7 @@
 #include <cwctype>
 
 #include "build_settings.h"
-#include "files/stub_copy.h"
+#include "shell/stub_copy.h"
 #include "log/log_setup.h"
 
 namespace {

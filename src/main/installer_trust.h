@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/result.h"
-#include "files/signature.h"
+#include "trust/signature.h"
 
 // The build's STUB_INSTALLER_SIGNER; empty when it was left empty.
 std::wstring ConfiguredInstallerSigner();

@@ -1,11 +1,11 @@
 #include "main/outcome.h"
 
 #include "build_settings.h"
-#include "files/desktop_shell.h"
-#include "files/desktop_shortcut.h"
+#include "shell/desktop_shell.h"
+#include "shell/desktop_shortcut.h"
 #include "files/paths.h"
-#include "files/shortcut.h"
-#include "files/stub_copy.h"
+#include "shell/shortcut.h"
+#include "shell/stub_copy.h"
 #include "http/win_http_client.h"
 #include "log/log_setup.h"
 

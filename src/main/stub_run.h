@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/com_apartment.h"
-#include "files/run_folder.h"
+#include "trust/run_folder.h"
 #include "files/signed_in_user.h"
 #include "main/session.h"
 

@@ -83,7 +83,7 @@ STDMETHODIMP CallbackHandler::OnStopBinding(HRESULT, LPCWSTR) {
 }
 
 void CallbackHandler::Notified() {
-  lastNotification_.store(GetTickCount64());
+  lastNotification_.store(clock_());
   notified_.store(true);
 }
 
@@ -151,7 +151,7 @@ void CallbackHandler::ProgressStep(ULONG progress, ULONG progressMax) {
 
 void CallbackHandler::ShowLine(ULONG progress, ULONG progressMax, bool final) {
   if (window_ == nullptr) return;
-  if (const auto content = line_.Update(GetTickCount64(), progress, progressMax, final)) {
+  if (const auto content = line_.Update(clock_(), progress, progressMax, final)) {
     LineContent stalled = *content;
     stalled.left.reset();
     window_->SetLine(FormatProgressLine(*content), FormatProgressLine(stalled));

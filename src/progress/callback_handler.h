@@ -10,6 +10,7 @@
 #include <wrl/client.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,8 +30,12 @@ bool IsRefusedRedirect(bool startedOnHttps, const wchar_t* newUrl);
 // which tell a refused or cut transfer from a whole one.
 class CallbackHandler : public IBindStatusCallback, public IHttpNegotiate {
  public:
+  // Milliseconds of a monotonic clock; GetTickCount64 but in tests.
+  using TickClock = std::function<ULONGLONG()>;
+
   // The window may be null: the callback then only logs.
-  explicit CallbackHandler(ProgressWindow* window = nullptr) : window_(window) {}
+  explicit CallbackHandler(ProgressWindow* window = nullptr, TickClock clock = GetTickCount64)
+      : window_(window), clock_(std::move(clock)) {}
   virtual ~CallbackHandler() = default;
   CallbackHandler(const CallbackHandler&) = delete;
   CallbackHandler& operator=(const CallbackHandler&) = delete;
@@ -59,9 +64,10 @@ class CallbackHandler : public IBindStatusCallback, public IHttpNegotiate {
   // What the server's last answer of this attempt said about the transfer.
   const TransferHeaders& Headers() const { return headers_; }
 
-  // For the watchdog on another thread while the download runs: the tick
-  // count (GetTickCount64) of the last notification, none before the first,
-  // and aborting the download. Abort is false when there is no binding.
+  // For the watchdog on another thread while the download runs: the clock's
+  // time, that of the last notification, none before the first, and aborting
+  // the download. Abort is false when there is no binding.
+  ULONGLONG Now() const { return clock_(); }
   std::optional<ULONGLONG> LastNotificationAt() const;
   bool Abort();
 
@@ -78,6 +84,7 @@ class CallbackHandler : public IBindStatusCallback, public IHttpNegotiate {
   void EndWindowIfWhole(ULONG progress, ULONG progressMax);
 
   ProgressWindow* const window_;
+  const TickClock clock_;
   bool startedOnHttps_ = false;
   bool refusedRedirect_ = false;
   int lastPercent_ = 0;  // the last percentage sent to the bar

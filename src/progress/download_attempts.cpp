@@ -76,15 +76,16 @@ TransferHeaders ParseTransferHeaders(const std::wstring& raw) {
   return headers;
 }
 
-TransferEnd ClassifyTransfer(bool reportedDone, const TransferHeaders& headers, uint64_t received) {
+TransferEnd ClassifyTransfer(bool reportedDone, const TransferHeaders& headers, std::optional<uint64_t> received) {
   const uint32_t status = headers.status;
   const bool mayPass = status >= 500 || status == 408 || status == 429;
   if (status >= 400 && !mayPass) return TransferEnd::kRefused;
   if (!reportedDone || mayPass || (status != 0 && (status < 200 || status > 299))) return TransferEnd::kFailed;
   // No installer is empty: a connection closed before the answer can leave
   // an empty file that the download reports done.
-  if (received == 0) return TransferEnd::kFailed;
-  if (headers.contentLength && !headers.encoded && *headers.contentLength != received) {
+  if (!received) return TransferEnd::kComplete;
+  if (*received == 0) return TransferEnd::kFailed;
+  if (headers.contentLength && !headers.encoded && *headers.contentLength != *received) {
     return TransferEnd::kWrongLength;
   }
   return TransferEnd::kComplete;

@@ -34,8 +34,9 @@ enum class TransferEnd {
   kRefused,      // an answer that another attempt won't change (a 4xx status)
 };
 
-// received is the size of the file the download produced.
-TransferEnd ClassifyTransfer(bool reportedDone, const TransferHeaders& headers, uint64_t received);
+// received is the size of the file the download produced, none where the
+// file can't be read (its own error then tells).
+TransferEnd ClassifyTransfer(bool reportedDone, const TransferHeaders& headers, std::optional<uint64_t> received);
 
 // True when attempt (1-based) ended in a way worth another attempt and it was
 // not the last.

@@ -31,7 +31,7 @@ DownloadAbort DownloadWatchdog::Stop() {
 }
 
 void DownloadWatchdog::Watch() {
-  const ULONGLONG started = GetTickCount64();
+  const ULONGLONG started = callback_.Now();
   ULONGLONG abortedAt = 0;
   bool abortDelivered = false;
   const HANDLE waits[] = {done_.get(), closedByUser_};
@@ -40,7 +40,7 @@ void DownloadWatchdog::Watch() {
     const DWORD woken = WaitForMultipleObjects(count, waits, FALSE, kCheckIntervalMs);
     if (woken == WAIT_OBJECT_0) return;
     if (woken == WAIT_FAILED) Sleep(kCheckIntervalMs);
-    const ULONGLONG now = GetTickCount64();
+    const ULONGLONG now = callback_.Now();
     if (aborted_ == DownloadAbort::kNone) {
       if (woken == WAIT_OBJECT_0 + 1) {
         aborted_ = DownloadAbort::kClosedByUser;

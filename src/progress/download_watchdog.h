@@ -29,7 +29,8 @@ enum class DownloadAbort { kNone, kStalled, kClosedByUser };
 class DownloadWatchdog {
  public:
   // Watches the download that the callback reports on, from a thread of its
-  // own, until the watchdog goes out of scope. `closedByUser` is an event that
+  // own, until the watchdog goes out of scope; its times are the callback's
+  // clock's. `closedByUser` is an event that
   // cancels the download when signalled. If an aborted download does not
   // return within the grace time, `stuck` is called on the watchdog's thread
   // and must end the process.

@@ -93,7 +93,7 @@ struct ProgressWindow::State {
 
   void OnOpened(HWND dialog);
   void AddLine(HWND dialog);
-  void ShowLine(const std::wstring& text, const std::wstring& whenStalled);
+  void ShowLine(const std::wstring& text, const std::wstring& stalledText);
   void CheckStall();
   void SignalSettled() const {
     if (settled) SetEvent(settled.get());
@@ -218,7 +218,7 @@ void ProgressWindow::Start(HINSTANCE instance) {
   auto reference = std::make_unique<std::shared_ptr<State>>(state_);
   thread_.reset(CreateThread(nullptr, 0, ProgressThreadProc, reference.get(), 0, nullptr));
   if (!thread_) return;
-  reference.release();  // the thread's now
+  static_cast<void>(reference.release());  // the thread owns it now
   if (state_->settled) {
     HANDLE waits[] = {state_->settled.get(), thread_.get()};
     WaitForMultipleObjects(2, waits, FALSE, kOpenWaitMs);

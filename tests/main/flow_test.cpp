@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "files/installer_file.h"
+#include "trust/installer_file.h"
 #include "main/installation_flow.h"
 #include "main/outcome.h"
 #include "main/session.h"

@@ -9,6 +9,7 @@
 #include "common/unique_handle.h"
 #include "progress/download_watchdog.h"
 #include "progress/progress_window.h"
+#include "support/fake_binding.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -171,38 +172,6 @@ TEST(CallbackHandlerWithoutWindow, UpdatesGoNowhereButAreRemembered) {
   handler.OnProgress(100, 100, BINDSTATUS_ENDDOWNLOADDATA, nullptr);
   EXPECT_EQ(log.Records(), (Records{"INFO  50", "INFO  100", "INFO  End download"}));
 }
-
-namespace {
-
-// Counts what the watchdog asks of the download's binding.
-class FakeBinding : public IBinding {
- public:
-  STDMETHODIMP QueryInterface(REFIID, void** object) override {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
-  STDMETHODIMP_(ULONG) Release() override { return --references; }
-  STDMETHODIMP Abort() override {
-    ++aborts;
-    if (abortSeen != nullptr) SetEvent(abortSeen);
-    // URL monikers may report the stop on the aborting thread itself.
-    if (stopOnAbort != nullptr) stopOnAbort->OnStopBinding(E_ABORT, nullptr);
-    return S_OK;
-  }
-  STDMETHODIMP Suspend() override { return E_NOTIMPL; }
-  STDMETHODIMP Resume() override { return E_NOTIMPL; }
-  STDMETHODIMP SetPriority(LONG) override { return E_NOTIMPL; }
-  STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
-
-  ULONG references = 1;
-  int aborts = 0;
-  CallbackHandler* stopOnAbort = nullptr;
-  HANDLE abortSeen = nullptr;
-};
-
-}  // namespace
 
 TEST(CallbackHandlerWatchdog, AStalledDownloadCanBeAbortedUntilItStops) {
   LogCapture log;

@@ -38,7 +38,7 @@ TEST(TransferEnd, TellsAWholeTransferFromACutRefusedOrFailedOne) {
   struct Case {
     bool done;
     TransferHeaders headers;
-    uint64_t received;
+    std::optional<uint64_t> received;
     TransferEnd end;
   };
   const Case cases[] = {
@@ -57,10 +57,13 @@ TEST(TransferEnd, TellsAWholeTransferFromACutRefusedOrFailedOne) {
       {true, {304, 0, false}, 0, TransferEnd::kFailed},
       {true, {404, 9, false}, 9, TransferEnd::kRefused},
       {false, {403, 9, false}, 0, TransferEnd::kRefused},
+      // A file that can't be read is judged by the answer alone: its own error tells.
+      {true, {200, 100, false}, std::nullopt, TransferEnd::kComplete},
+      {true, {503, 100, false}, std::nullopt, TransferEnd::kFailed},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ClassifyTransfer(c.done, c.headers, c.received), c.end)
-        << c.done << " " << c.headers.status << " " << c.received;
+        << c.done << " " << c.headers.status << " " << c.received.value_or(99999);
   }
 }
 

@@ -1,4 +1,4 @@
-#include "files/desktop_shortcut.h"
+#include "shell/desktop_shortcut.h"
 
 #include <windows.h>
 #include <shlobj.h>

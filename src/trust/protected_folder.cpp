@@ -1,4 +1,4 @@
-#include "files/protected_folder.h"
+#include "trust/protected_folder.h"
 
 #include <aclapi.h>
 #include <bcrypt.h>

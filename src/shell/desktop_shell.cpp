@@ -1,4 +1,4 @@
-#include "files/desktop_shell.h"
+#include "shell/desktop_shell.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "files/installer_file.h"
+#include "trust/installer_file.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 row, in the tests build (build/tests, its Wine prefix), and prints what went
 otherwise than expected. Not part of the test command.
 
-  scripts/repeat_runs.py rate [N]   a short successful run N times (default 300):
+  scripts/repeat-runs.py rate [N]   a short successful run N times (default 300):
                                     the failure rate, and each failure's status,
                                     last records and Wine's standard error
-  scripts/repeat_runs.py soak [N]   the whole job N times (default 1000), the
+  scripts/repeat-runs.py soak [N]   the whole job N times (default 1000), the
                                     three outcomes in turn: unexpected endings,
                                     files left in the temporary folder and on the
                                     desktop beyond what the outcomes leave, the

@@ -1,4 +1,4 @@
-#include "files/shortcut.h"
+#include "shell/shortcut.h"
 
 #include <objidl.h>
 #include <shlobj.h>

@@ -1,4 +1,4 @@
-#include "files/protected_folder.h"
+#include "trust/protected_folder.h"
 
 #include <windows.h>
 #include <aclapi.h>
@@ -10,8 +10,8 @@
 
 #include "files/paths.h"
 #include "files/held_folder.h"
-#include "files/run_folder.h"
-#include "files/stub_copy.h"
+#include "trust/run_folder.h"
+#include "shell/stub_copy.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "files/shortcut.h"
+#include "shell/shortcut.h"
 
 #include <objbase.h>
 #include <shlobj.h>

@@ -1,6 +1,6 @@
-#include "files/run_folder.h"
+#include "trust/run_folder.h"
 
-#include "files/protected_folder.h"
+#include "trust/protected_folder.h"
 
 namespace {
 

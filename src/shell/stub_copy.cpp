@@ -1,4 +1,4 @@
-#include "files/stub_copy.h"
+#include "shell/stub_copy.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -8,8 +8,8 @@
 
 #include "files/block_reader.h"
 #include "files/held_folder.h"
-#include "files/installer_file.h"
-#include "files/protected_folder.h"
+#include "trust/installer_file.h"
+#include "trust/protected_folder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "files/signature.h"
+#include "trust/signature.h"
 
 #include <wincrypt.h>
 

@@ -1,4 +1,4 @@
-#include "files/url_cache.h"
+#include "progress/url_cache.h"
 
 // WinINet's header clashes with WinHTTP's, so it lives in a file of its own.
 #include <windows.h>
