@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!document) {
     FUZZ_CHECK(!interpreted);
     FUZZ_CHECK(!document.error().text.empty());
-    FUZZ_CHECK(document.error().code == ErrorCode::kConfigParse);
+    FUZZ_CHECK(document.error().code == ErrorCode::kConfigInvalid);
     return 0;
   }
   const auto shortcut = ReadShortcutFlag(*document);

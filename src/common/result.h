@@ -11,19 +11,21 @@
 #include <string>
 #include <utility>
 
-// The numbered errors that end a run before the installer's outcome is known.
-// Each one shows a "We apologize!" box and becomes the stub's exit status.
-// kSideEffect marks a failure that ends no run: a lost shortcut or stub copy.
+// What a run's failure means to the user: each one but kNone and
+// kClosedByUser shows a "We apologize!" box and becomes the stub's exit
+// status. Helpers report what happened (kNone, with the system's error and a
+// reason of their own); the step of the run that meets the failure decides
+// what the user is told.
 enum class ErrorCode : uint32_t {
-  kSideEffect = 0,
-  kConfigDownload = 1,
-  kConfigParse = 3,
-  kInstallerDownload = 4,
-  kInstallerOpen = 5,
-  kChecksumMismatch = 6,
-  kCommunicationEvent = 7,
-  kCommunicationSlot = 8,
-  kInstallerLaunch = 9,
+  kNone = 0,  // no step has judged it: a helper's failure, or one that ends no run
+  kConfigUnavailable = 1,
+  kConfigInvalid = 3,
+  kInstallerUnavailable = 4,
+  kInstallerUnreadable = 5,
+  kInstallerRejected = 6,  // not the file the publisher published: digest, signature or identity
+  kNoCompletionEvent = 7,
+  kNoMailslot = 8,
+  kInstallerNotStarted = 9,
   // Windows can't restrict where the stub's DLLs are loaded from (Windows 7
   // without KB2533623), or a system DLL or function is missing.
   kUnsafeDllSearch = 11,
@@ -42,13 +44,24 @@ enum class ErrorCode : uint32_t {
 #endif
 
 struct Error {
-  ErrorCode code = ErrorCode::kConfigParse;
+  ErrorCode code = ErrorCode::kNone;
   uint32_t systemError = 0;  // GetLastError, an HRESULT or an NTSTATUS; 0 when none
   std::string text;          // a library's description of the failure
 };
 
 inline Error MakeError(ErrorCode code, uint32_t systemError = 0, std::string text = std::string()) {
   return Error{code, systemError, std::move(text)};
+}
+
+// A helper's failure: what happened, for the step to judge.
+inline Error Failure(uint32_t systemError, std::string text = std::string()) {
+  return Error{ErrorCode::kNone, systemError, std::move(text)};
+}
+
+// The step's judgement of a failure it met: what the user is told.
+inline Error WithCode(ErrorCode code, Error error) {
+  error.code = code;
+  return error;
 }
 
 template <typename T>

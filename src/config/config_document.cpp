@@ -13,9 +13,9 @@ auto Guarded(Read read) noexcept -> Result<decltype(read())> {
   try {
     return read();
   } catch (const std::exception& error) {
-    return MakeError(ErrorCode::kConfigParse, 0, error.what());
+    return MakeError(ErrorCode::kConfigInvalid, 0, error.what());
   } catch (...) {
-    return MakeError(ErrorCode::kConfigParse, 0, "unknown error");
+    return MakeError(ErrorCode::kConfigInvalid, 0, "unknown error");
   }
 }
 

@@ -12,13 +12,13 @@ Status CheckConfigStatus(const std::wstring& statusCode) {
   const bool readable = !statusCode.empty() && statusCode.size() <= 3 &&
                         statusCode.find_first_not_of(L"0123456789") == std::wstring::npos;
   if (!readable) {
-    return MakeError(ErrorCode::kConfigDownload, 0, "The configuration server's answer has no readable HTTP status");
+    return MakeError(ErrorCode::kConfigUnavailable, 0, "The configuration server's answer has no readable HTTP status");
   }
   if (statusCode == L"200") return Status();
   std::string text =
       "The configuration server answered with HTTP status " + std::string(statusCode.begin(), statusCode.end());
   if (statusCode == L"407") text += ": the proxy asks for credentials";
-  return MakeError(ErrorCode::kConfigDownload, 0, text);
+  return MakeError(ErrorCode::kConfigUnavailable, 0, text);
 }
 
 Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
@@ -31,7 +31,7 @@ Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
   }
   if (!answered) {
     LOG(ERROR) << "The configuration request failed. Error code " << client.LastError();
-    return MakeError(ErrorCode::kConfigDownload, client.LastError());
+    return MakeError(ErrorCode::kConfigUnavailable, client.LastError());
   }
   if (Status status = CheckConfigStatus(client.StatusCode()); !status) return status.error();
   return client.ResponseText();

@@ -29,7 +29,7 @@ constexpr ULONG kOpenExisting = 1;  // FILE_OPEN
 constexpr ULONG kCreateNew = 2;     // FILE_CREATE
 
 Error FolderError(DWORD systemError, std::string text = std::string()) {
-  return MakeError(ErrorCode::kSideEffect, systemError, std::move(text));
+  return Failure(systemError, std::move(text));
 }
 
 template <typename Function>

@@ -63,7 +63,7 @@ Result<UserLog> OpenUserLogFile(const SignedInUser& user) {
   const HRESULT found = SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, user.token(), &folder);
   const std::wstring path = SUCCEEDED(found) && folder != nullptr ? folder : L"";
   CoTaskMemFree(folder);
-  if (FAILED(found)) return MakeError(ErrorCode::kSideEffect, static_cast<uint32_t>(found));
-  if (path.empty()) return MakeError(ErrorCode::kSideEffect, ERROR_PATH_NOT_FOUND);
+  if (FAILED(found)) return Failure(static_cast<uint32_t>(found));
+  if (path.empty()) return Failure(ERROR_PATH_NOT_FOUND);
   return OpenLogFileBelow(path, user);
 }

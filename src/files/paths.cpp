@@ -4,25 +4,17 @@
 
 #include <vector>
 
-namespace {
-
-Error PathError(DWORD systemError, ErrorCode code = ErrorCode::kInstallerDownload) {
-  return MakeError(code, systemError);
-}
-
-}  // namespace
-
 Result<std::wstring> GetTempFolder() {
   // The folder can change between the two calls; ask until it fits.
   DWORD size = MAX_PATH + 1;
   for (int tries = 0; tries < 4; ++tries) {
     std::vector<wchar_t> buffer(size + 1, L'\0');
     const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
-    if (length == 0) return PathError(GetLastError());
+    if (length == 0) return Failure(GetLastError());
     if (length < buffer.size()) return std::wstring(buffer.data(), length);
     size = length;
   }
-  return PathError(ERROR_INSUFFICIENT_BUFFER);
+  return Failure(ERROR_INSUFFICIENT_BUFFER);
 }
 
 Result<std::wstring> MakeTempInstallerPath() {
@@ -34,7 +26,7 @@ Result<std::wstring> MakeTempInstallerPath() {
 Result<std::wstring> MakeInstallerPathIn(const std::wstring& folder) {
   // The name is the folder plus at most 3 + 4 + 4 characters.
   std::vector<wchar_t> name(folder.size() + MAX_PATH, L'\0');
-  if (GetTempFileNameW(folder.c_str(), L"qmx", 0, name.data()) == 0) return PathError(GetLastError());
+  if (GetTempFileNameW(folder.c_str(), L"qmx", 0, name.data()) == 0) return Failure(GetLastError());
   return std::wstring(name.data()) + L".exe";
 }
 

@@ -1,7 +1,5 @@
 // Temporary and well-known paths. Each returns an owned path of any length, or
-// the system's error when it can't give the folder it needs (for the temporary
-// folder with the download's error code 4: the installer can't be fetched
-// without a place to put it).
+// the system's error when it can't give the folder it needs.
 #pragma once
 
 #include <string>

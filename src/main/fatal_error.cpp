@@ -6,23 +6,26 @@
 
 std::wstring FatalErrorMessage(ErrorCode code, LanguageId language) {
   switch (code) {
-    case ErrorCode::kConfigDownload:
-    case ErrorCode::kConfigParse:
-    case ErrorCode::kInstallerDownload:
-    case ErrorCode::kInstallerOpen:
-    case ErrorCode::kChecksumMismatch:
-    case ErrorCode::kCommunicationEvent:
-    case ErrorCode::kCommunicationSlot:
-    case ErrorCode::kInstallerLaunch:
+    case ErrorCode::kConfigUnavailable:
+    case ErrorCode::kConfigInvalid:
+    case ErrorCode::kInstallerUnavailable:
+    case ErrorCode::kInstallerUnreadable:
+    case ErrorCode::kInstallerRejected:
+    case ErrorCode::kNoCompletionEvent:
+    case ErrorCode::kNoMailslot:
+    case ErrorCode::kInstallerNotStarted:
     case ErrorCode::kUnsafeDllSearch:
       return LoadUiText(IDS_ERROR_BASE + static_cast<UINT>(code), language);
-    case ErrorCode::kSideEffect:
+    case ErrorCode::kNone:
     case ErrorCode::kClosedByUser: break;
   }
   return std::wstring();
 }
 
 DWORD ReportFatalError(ErrorCode code) {
+  // Every step gives the failures that end a run their code; one without is
+  // a fault of the step, never a success.
+  STUB_CHECK_RESULT(code != ErrorCode::kNone);
   if (code == ErrorCode::kClosedByUser) return 0;
   if (ProcessAttendance() == Attendance::kAttended) {
     const LanguageId language = UiLanguage();

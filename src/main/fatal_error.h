@@ -10,7 +10,7 @@
 #include "text/language.h"
 
 // The text of the box for an error code, in a language of the string table
-// (U.S. English where that language lacks it); empty for kSideEffect and
+// (U.S. English where that language lacks it); empty for kNone and
 // kClosedByUser, which show no box.
 std::wstring FatalErrorMessage(ErrorCode code, LanguageId language = kEnglishUs);
 

@@ -19,7 +19,7 @@ namespace {
 
 Error ReportParseError(const Error& error) {
   LOG(ERROR) << "Error parsing file. Error: " << LogText(error.text);
-  return error;
+  return WithCode(ErrorCode::kConfigInvalid, error);
 }
 
 Result<ConfigDocument> FetchConfigDocument() {
@@ -28,7 +28,7 @@ Result<ConfigDocument> FetchConfigDocument() {
   if (!text) {
     if (!text.error().text.empty()) LOG(ERROR) << LogText(text.error().text);
     LOG(ERROR) << "Can't download config file";
-    return text.error();
+    return WithCode(ErrorCode::kConfigUnavailable, text.error());
   }
   LOG(INFO) << "Config file has been downloaded successfully";
   LOG(INFO) << "Parsing config file";
@@ -43,7 +43,7 @@ void EndStuckDownload(DownloadAbort reason, ProgressWindow& window, const std::w
   window.End();
   if (reason == DownloadAbort::kClosedByUser) ExitProcess(0);
   LOG(ERROR) << "Can't download wrapper to " << Quoted(path);
-  ExitProcess(ReportFatalError(ErrorCode::kInstallerDownload));
+  ExitProcess(ReportFatalError(ErrorCode::kInstallerUnavailable));
 }
 
 // A new folder of the run's own under the system's temporary folder.
@@ -55,7 +55,7 @@ Result<RunFolder> MakeRunFolderForInstaller() {
     LOG(ERROR) << "Unable to make a folder for the installer under " << Quoted(parent ? *parent : L"")
                << (error == ERROR_ACCESS_DENIED ? ": programs without administrator rights could change it" : "")
                << ". Error code " << error;
-    return folder;
+    return WithCode(ErrorCode::kInstallerUnavailable, folder.error());
   }
   if (folder->chainCheck() == ChainCheck::kNotKept) {
     LOG(WARNING) << "The file system did not keep the security descriptor of " << Quoted(folder->path())
@@ -74,11 +74,11 @@ Status VerifyInstaller(const ConfigDocument& document, const DownloadedInstaller
   if (!digest) {
     LOG(ERROR) << "Failed to read the installer " << Quoted(installer.path) << ". Error code "
                << digest.error().systemError;
-    return digest.error();
+    return WithCode(ErrorCode::kInstallerUnreadable, digest.error());
   }
   if (!DigestsMatch(*checksum, *sha256, *digest)) {
     LOG(ERROR) << "Mismatch of the wrapper checksum";
-    return MakeError(ErrorCode::kChecksumMismatch);
+    return MakeError(ErrorCode::kInstallerRejected);
   }
   LOG(INFO) << "Checksum is OK. Continue...";
   return Status();
@@ -105,7 +105,7 @@ Result<std::wstring> ReadLaunchableVersion(const ConfigDocument& document) {
   if (!unfit.empty()) {
     LOG(ERROR) << "The installer's version " << Quoted(*version) << " can't be passed on its command line: "
                << unfit;
-    return MakeError(ErrorCode::kConfigParse, 0, unfit);
+    return MakeError(ErrorCode::kConfigInvalid, 0, unfit);
   }
   return version;
 }
@@ -137,7 +137,7 @@ Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::
   const UniqueThread thread(created.hThread);
   if (!launched) {
     LOG(ERROR) << "Can't launch installer " << Quoted(installer.path) << ". Error code " << launchError;
-    return MakeError(ErrorCode::kInstallerLaunch, launchError);
+    return MakeError(ErrorCode::kInstallerNotStarted, launchError);
   }
   const auto runsHeldFile = ProcessRunsFile(process.get(), installer.file.get());
   if (!runsHeldFile || !*runsHeldFile) {
@@ -145,13 +145,13 @@ Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::
     LOG(ERROR) << "The started process is not the installer that was checked " << Quoted(installer.path)
                << "; it was ended before it ran. Error code "
                << (runsHeldFile ? static_cast<uint32_t>(ERROR_FILE_INVALID) : runsHeldFile.error().systemError);
-    return MakeError(ErrorCode::kChecksumMismatch, ERROR_FILE_INVALID);
+    return MakeError(ErrorCode::kInstallerRejected, ERROR_FILE_INVALID);
   }
   if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
     const DWORD error = GetLastError();
     EndUnstartedProcess(process.get());
     LOG(ERROR) << "Can't launch installer " << Quoted(installer.path) << ". Error code " << error;
-    return MakeError(ErrorCode::kInstallerLaunch, error);
+    return MakeError(ErrorCode::kInstallerNotStarted, error);
   }
   installer.file.reset();
   return process;
@@ -248,7 +248,6 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
                                        FormatInstallerParameters(run.sessionId, run.version, run.arguments));
   if (!process) return process.error();
 
-  run.com.emplace();
   run.exitStatus = TimePhase("installer run", [&] { return WaitForInstaller(process->get()); });
   return Status();
 }

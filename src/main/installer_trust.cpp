@@ -15,7 +15,7 @@ std::string Hex(uint32_t value) {
   return text;
 }
 
-Error SignatureError(uint32_t systemError) { return MakeError(ErrorCode::kChecksumMismatch, systemError); }
+Error SignatureError(uint32_t systemError) { return MakeError(ErrorCode::kInstallerRejected, systemError); }
 
 }  // namespace
 
@@ -67,7 +67,7 @@ Status VerifyInstallerSignature(HANDLE file, const std::wstring& path, const std
   if (!facts) {
     LOG(ERROR) << "Unable to check the installer's signature. Error code "
                << Hex(facts.error().systemError);
-    return facts.error();
+    return SignatureError(facts.error().systemError);
   }
   const SignatureVerdict verdict = DecideSignature(*facts, signer);
   const std::string record = DescribeSignature(verdict, *facts, signer);

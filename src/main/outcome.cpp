@@ -244,6 +244,5 @@ void HandleOutcome(StubRun& run) {
       break;
   }
   if (run.runFolder) RemoveRunFiles(*run.runFolder, run.installerPath);
-  run.com.reset();
   LOG(INFO) << "Pexmira wrapper exiting";
 }

@@ -30,7 +30,7 @@ Status OpenCommunicationChannels(CommunicationChannels& channels) {
   if (!channels.event) {
     const DWORD error = GetLastError();
     LOG(ERROR) << "CreateEvent failed with error code " << error;
-    return MakeError(ErrorCode::kCommunicationEvent, error);
+    return MakeError(ErrorCode::kNoCompletionEvent, error);
   }
 
   channels.readRecord = OVERLAPPED{};
@@ -41,7 +41,7 @@ Status OpenCommunicationChannels(CommunicationChannels& channels) {
   if (!channels.slot) {
     const DWORD error = GetLastError();
     LOG(ERROR) << "CreateMailslot failed with error code " << error;
-    return MakeError(ErrorCode::kCommunicationSlot, error);
+    return MakeError(ErrorCode::kNoMailslot, error);
   }
   LOG(INFO) << "Mailslot created successfully";
 
@@ -53,7 +53,7 @@ Status OpenCommunicationChannels(CommunicationChannels& channels) {
 }
 
 Result<std::string> ReceiveCancellationMessage(CommunicationChannels& channels, DWORD waitMs) {
-  const auto noMessage = [](DWORD error) { return MakeError(ErrorCode::kSideEffect, error); };
+  const auto noMessage = [](DWORD error) { return Failure(error); };
   // A read of an empty slot would block under Wine, so first make sure that a
   // message is waiting.
   DWORD nextSize = MAILSLOT_NO_MESSAGE;

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "common/com_apartment.h"
 #include "files/log_file.h"
 #include "files/signed_in_user.h"
 #include "log/log_setup.h"
@@ -54,6 +55,9 @@ void ReportLogRotation(const UserLog& log) {
 }
 
 DWORD RunGuarded(SignedInUser user, HINSTANCE instance, const wchar_t* commandLine) {
+  // One apartment for the whole run, as URL monikers and the shell's objects
+  // (the page, the shortcut) ask of their caller; it outlives the run.
+  const ComApartment com;
   // Everything of the run, the channels included, is closed when it goes out
   // of scope: that is the teardown of every road.
   StubRun run;

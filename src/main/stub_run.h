@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 
-#include "common/com_apartment.h"
 #include "trust/run_folder.h"
 #include "files/signed_in_user.h"
 #include "main/session.h"
@@ -27,6 +26,5 @@ struct StubRun {
   std::optional<RunFolder> runFolder;  // the download's folder, held from before the download
   std::wstring version;            // once the installer has been verified
   std::wstring sessionId;          // made right before the launch
-  std::optional<ComApartment> com; // from the installer's start to the end of the outcome
   DWORD exitStatus = 0;            // the installer's exit code
 };

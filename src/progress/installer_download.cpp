@@ -16,7 +16,7 @@ namespace {
 struct Transfer {
   HRESULT result = E_FAIL;
   DownloadAbort aborted = DownloadAbort::kNone;
-  Result<UniqueFile> held = MakeError(ErrorCode::kInstallerOpen);
+  Result<UniqueFile> held = Failure(0);  // none until the download reports done
 };
 
 Transfer TransferInstaller(const std::wstring& url, const std::wstring& path, ProgressWindow& window,
@@ -90,7 +90,7 @@ Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, ProgressW
     LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code "
                  << path.error().systemError;
     LOG(ERROR) << "Can't download wrapper to " << Quoted(L"");
-    return path.error();
+    return WithCode(ErrorCode::kInstallerUnavailable, path.error());
   }
   installer.path = *path;
   const std::wstring name = FileNameOf(installer.path);
@@ -115,13 +115,13 @@ Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, ProgressW
       if (!transfer.held) {
         LOG(ERROR) << "Failed to open the file " << Quoted(installer.path) << ". Error code "
                    << transfer.held.error().systemError;
-        return transfer.held.error();
+        return WithCode(ErrorCode::kInstallerUnreadable, transfer.held.error());
       }
       installer.file = *std::move(transfer.held);
       return installer;
     }
     LogFailedAttempt(transfer, end, callback.Headers(), attempt);
-    transfer.held = MakeError(ErrorCode::kInstallerOpen);
+    transfer.held = Failure(0);
     static_cast<void>(folder.DeleteFile(name));  // no part of a file is ever checked or run
     if (callback.RefusedRedirect() || !IsTriedAgain(end, attempt)) {
       window.End();
@@ -129,7 +129,7 @@ Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, ProgressW
       const uint32_t cause = end == TransferEnd::kFailed && FAILED(transfer.result)
                                  ? static_cast<uint32_t>(transfer.result)
                                  : static_cast<uint32_t>(E_FAIL);
-      return MakeError(ErrorCode::kInstallerDownload, cause);
+      return MakeError(ErrorCode::kInstallerUnavailable, cause);
     }
   }
   // The user closed the window.

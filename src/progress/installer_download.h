@@ -45,8 +45,8 @@ using StuckDownload = std::function<void(DownloadAbort, const std::wstring& path
 // Downloads url (with its cache buster) into a new name in the folder. The
 // Internet cache's copy of each attempt is removed as the signed-in user. An
 // error holds kClosedByUser when the user closed the window (the files are
-// gone), else kInstallerDownload with the last attempt's HRESULT, or
-// kInstallerOpen where the file could not be held; its ERROR record is
+// gone), else kInstallerUnavailable with the last attempt's HRESULT, or
+// kInstallerUnreadable where the file could not be held; its ERROR record is
 // written.
 Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, ProgressWindow& window,
                                               CallbackHandler& callback, const RunFolder& folder,

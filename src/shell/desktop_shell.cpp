@@ -13,7 +13,7 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-Error ShellError(HRESULT result) { return MakeError(ErrorCode::kSideEffect, static_cast<uint32_t>(result)); }
+Error ShellError(HRESULT result) { return Failure(static_cast<uint32_t>(result)); }
 
 // A successful answer without the object asked for (FindWindowSW's S_FALSE).
 constexpr HRESULT kNoObject = E_NOINTERFACE;

@@ -9,7 +9,7 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-Error ShortcutError(DWORD systemError) { return MakeError(ErrorCode::kSideEffect, systemError); }
+Error ShortcutError(DWORD systemError) { return Failure(systemError); }
 
 Status WriteAll(HANDLE file, const std::vector<unsigned char>& bytes) {
   LARGE_INTEGER start = {};

@@ -10,7 +10,7 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-Error ShortcutError(HRESULT result) { return MakeError(ErrorCode::kSideEffect, static_cast<uint32_t>(result)); }
+Error ShortcutError(HRESULT result) { return Failure(static_cast<uint32_t>(result)); }
 
 }  // namespace
 

@@ -15,7 +15,7 @@ namespace {
 
 using SameMappingFunction = NTSTATUS(NTAPI*)(PVOID, PVOID);
 
-Error CopyError(DWORD systemError) { return MakeError(ErrorCode::kSideEffect, systemError); }
+Error CopyError(DWORD systemError) { return Failure(systemError); }
 
 struct ViewTraits {
   using Handle = void*;

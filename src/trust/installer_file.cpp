@@ -26,7 +26,7 @@ using UniqueHash = UniqueHandle<HashTraits>;
 // A failed cryptography call reports its NTSTATUS as the error number.
 DWORD FromStatus(NTSTATUS status) { return static_cast<DWORD>(status); }
 
-Error ReadError(DWORD systemError) { return MakeError(ErrorCode::kInstallerOpen, systemError); }
+Error ReadError(DWORD systemError) { return Failure(systemError); }
 
 }  // namespace
 

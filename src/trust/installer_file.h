@@ -22,7 +22,7 @@ struct InstallerDigest {
 };
 
 // Opens the file for reading, sharing it with readers only. A failure carries
-// error code 5 and the system's error.
+// the system's error.
 Result<UniqueFile> OpenInstallerExclusively(const std::wstring& path);
 
 // True when the process (created suspended, say) runs the open file: the
@@ -42,6 +42,5 @@ bool ReadFileBlock(HANDLE file, unsigned char* buffer, size_t capacity, size_t* 
 
 // Reads the open file from its start in fixed-size blocks and computes its
 // CRC-32 and, when asked, its SHA-256 in the same pass. A failed read or hash
-// provider gives error code 5 with the system's error (an NTSTATUS for the
-// provider).
+// provider gives the system's error (an NTSTATUS for the provider).
 Result<InstallerDigest> DigestInstaller(HANDLE file, bool withSha256);

@@ -26,7 +26,7 @@ constexpr DWORD kChangesDescriptor = WRITE_DAC | WRITE_OWNER;
 constexpr DWORD kAddsEntries = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
 constexpr DWORD kWrites = kAddsEntries | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES;
 
-Error FolderError(DWORD systemError) { return MakeError(ErrorCode::kInstallerDownload, systemError); }
+Error FolderError(DWORD systemError) { return Failure(systemError); }
 
 std::wstring WithBackslash(std::wstring path) {
   if (path.empty() || path.back() != L'\\') path += L'\\';

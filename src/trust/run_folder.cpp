@@ -7,7 +7,7 @@ namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kRemovePollMs = 50;
 
-Error RunFolderError(DWORD systemError) { return MakeError(ErrorCode::kInstallerDownload, systemError); }
+Error RunFolderError(DWORD systemError) { return Failure(systemError); }
 
 }  // namespace
 

@@ -218,7 +218,7 @@ Result<SignatureFacts> ReadSignatureFacts(HANDLE file, const std::wstring& path)
   if (data.hWVTStateData != nullptr) ReadSigner(data.hWVTStateData, facts);
   if (facts.trustStatus == static_cast<int32_t>(TRUST_E_PROVIDER_UNKNOWN) ||
       facts.trustStatus == static_cast<int32_t>(TRUST_E_ACTION_UNKNOWN)) {
-    return MakeError(ErrorCode::kChecksumMismatch, static_cast<uint32_t>(facts.trustStatus));
+    return Failure(static_cast<uint32_t>(facts.trustStatus));
   }
   return facts;
 }

@@ -20,7 +20,7 @@ ConfigDocument Parse(const std::wstring& text) {
 std::string ParseError(const std::wstring& text) {
   const auto document = ParseConfigDocument(text);
   if (document) return "(parsed)";
-  EXPECT_EQ(document.error().code, ErrorCode::kConfigParse);
+  EXPECT_EQ(document.error().code, ErrorCode::kConfigInvalid);
   return document.error().text;
 }
 
@@ -120,7 +120,7 @@ TEST(ConfigDocument, MissingMembersWrongTypesAndNonObjectRootsAreReported) {
   for (const wchar_t* root : {L"[1, 2]", L"42", L"\"text\"", L"null"}) {
     const auto flag = ReadShortcutFlag(Parse(root));
     ASSERT_FALSE(flag);
-    EXPECT_EQ(flag.error().code, ErrorCode::kConfigParse);
+    EXPECT_EQ(flag.error().code, ErrorCode::kConfigInvalid);
     EXPECT_FALSE(flag.error().text.empty());
   }
   // Case matters in member names.
@@ -141,7 +141,7 @@ TEST(ConfigDocument, WrapperMustBeAWebAddress) {
                              L"https", L""}) {
     const auto read = ReadWrapperUrl(Parse(L"{\"wrapper\": \"" + std::wstring(url) + L"\"}"));
     ASSERT_FALSE(read) << std::string(url, url + wcslen(url));
-    EXPECT_EQ(read.error().code, ErrorCode::kConfigParse);
+    EXPECT_EQ(read.error().code, ErrorCode::kConfigInvalid);
     EXPECT_EQ(read.error().text.rfind("\"wrapper\" is not an https or http address: \"", 0), 0u) << read.error().text;
   }
   EXPECT_EQ(ReadWrapperUrl(Parse(L"{\"wrapper\": \"ftp://\u00e9\"}")).error().text,
@@ -184,7 +184,7 @@ TEST(DownloadConfigFile, OnlyStatus200CarriesTheDocument) {
   for (const auto& answer : refused) {
     const Status status = CheckConfigStatus(answer.status);
     ASSERT_FALSE(status) << answer.text;
-    EXPECT_EQ(status.error().code, ErrorCode::kConfigDownload);
+    EXPECT_EQ(status.error().code, ErrorCode::kConfigUnavailable);
     EXPECT_EQ(status.error().text, answer.text);
   }
 }
@@ -198,6 +198,6 @@ TEST(DownloadConfigFile, BelievesOnlyATrustedServer) {
                                   test_servers::WrongName(L"/echo")}) {
     const auto refused = DownloadConfigFileFrom(url);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().code, ErrorCode::kConfigDownload);
+    EXPECT_EQ(refused.error().code, ErrorCode::kConfigUnavailable);
   }
 }

@@ -129,7 +129,7 @@ TEST_F(InstallerDownloadTest, EachAttemptGoesToTheSameNameAndOnlyBreaksAreTriedA
       ASSERT_TRUE(folder_->DeleteFile(FileNameOf(installer->path)));
     } else {
       ASSERT_FALSE(installer);
-      EXPECT_EQ(installer.error().code, ErrorCode::kInstallerDownload);
+      EXPECT_EQ(installer.error().code, ErrorCode::kInstallerUnavailable);
       EXPECT_EQ(installer.error().systemError, *c.error);
       EXPECT_FALSE(LeftInFolder(transfers_[0])) << "a broken download is never left to be checked";
       EXPECT_EQ(log.Records().back().rfind("ERROR Can't download wrapper to ", 0), 0u) << log.Records().back();
@@ -182,7 +182,7 @@ TEST_F(InstallerDownloadTest, ARedirectAwayFromHttpsEndsTheDownloadAtOnce) {
   CallbackHandler callback;
   auto installer = Download(system, callback, L"https://dl.example/qmx.exe?rn=1");
   ASSERT_FALSE(installer);
-  EXPECT_EQ(installer.error().code, ErrorCode::kInstallerDownload);
+  EXPECT_EQ(installer.error().code, ErrorCode::kInstallerUnavailable);
   EXPECT_EQ(transfers_.size(), 1u);
   EXPECT_TRUE(pauses_.empty());
 }
