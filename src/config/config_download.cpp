@@ -22,6 +22,7 @@ Status CheckConfigStatus(const std::wstring& statusCode) {
 }
 
 Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
+  LOG(INFO) << "The configuration's address is " << Quoted(url);
   WinHttpClient client(url);
   client.SetStrictCertificates(true);
   client.SetDeadline(kConfigRequestDeadlineMs);
@@ -34,7 +35,10 @@ Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
                      "The configuration request did not end within " +
                          std::to_string(kConfigRequestDeadlineMs / 1000) + " seconds; it is given up");
   }
-  if (!answered) return MakeError(ErrorCode::kConfigUnavailable, client.LastError());
+  if (!answered) {
+    LOG(ERROR) << "The configuration request failed. Error code " << client.LastError();
+    return MakeError(ErrorCode::kConfigUnavailable, client.LastError());
+  }
   if (Status status = CheckConfigStatus(client.StatusCode()); !status) return status.error();
   return client.ResponseText();
 }

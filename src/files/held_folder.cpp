@@ -2,6 +2,9 @@
 
 #include <winternl.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "log/log_setup.h"
@@ -11,6 +14,16 @@ namespace {
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using StatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
+using NtSetInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+
+// FILE_RENAME_INFORMATION, which the SDK's user-mode headers lack.
+struct RenameInformation {
+  BOOLEAN replaceIfExists;
+  HANDLE rootDirectory;
+  ULONG fileNameLength;
+  WCHAR fileName[1];
+};
+constexpr ULONG kFileRenameInformation = 10;
 
 constexpr ULONG kOpenExisting = 1;  // FILE_OPEN
 constexpr ULONG kCreateNew = 2;     // FILE_CREATE
@@ -27,6 +40,10 @@ Function NtdllFunction(const char* name) {
                           : nullptr;
 }
 
+bool IsOneComponent(const std::wstring& name) {
+  return name.size() <= 255 && name.find_first_of(L"\\/:") == std::wstring::npos;
+}
+
 // Win32 has no open relative to a folder handle; the native call does.
 Result<UniqueFile> OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_MASK access, DWORD share,
                                 ULONG disposition, ULONG options) {
@@ -34,7 +51,7 @@ Result<UniqueFile> OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_
   const auto toError = NtdllFunction<StatusToErrorFunction>("RtlNtStatusToDosError");
   if (create == nullptr || toError == nullptr) return FolderError(ERROR_PROC_NOT_FOUND);
   // An empty name opens the folder itself.
-  if (name.size() > 255 || name.find_first_of(L"\\/:") != std::wstring::npos) return FolderError(ERROR_INVALID_NAME);
+  if (!IsOneComponent(name)) return FolderError(ERROR_INVALID_NAME);
   UNICODE_STRING text = {};
   text.Buffer = const_cast<PWSTR>(name.c_str());
   text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -131,6 +148,28 @@ Result<UniqueFile> HeldFolder::Reopen(ACCESS_MASK access, DWORD share) const {
   if (!self) return self;
   if (!IsSameFile(self->get(), handle_.get())) return FolderError(kLeadsElsewhere);
   return self;
+}
+
+Status HeldFolder::MoveInto(HANDLE file, const std::wstring& name) const {
+  const auto setInformation = NtdllFunction<NtSetInformationFileFunction>("NtSetInformationFile");
+  const auto toError = NtdllFunction<StatusToErrorFunction>("RtlNtStatusToDosError");
+  if (setInformation == nullptr || toError == nullptr) return FolderError(ERROR_PROC_NOT_FOUND);
+  if (name.empty() || !IsOneComponent(name)) return FolderError(ERROR_INVALID_NAME);
+  // Not SetFileInformationByHandle: Wine's refuses a root folder with a
+  // relative name (error 87); the native call takes both, as Windows does.
+  // Never shorter than the structure itself, which Windows checks first.
+  const size_t size = std::max(offsetof(RenameInformation, fileName) + name.size() * sizeof(wchar_t),
+                               sizeof(RenameInformation));
+  std::vector<unsigned char> buffer(size + sizeof(wchar_t), 0);
+  auto* rename = reinterpret_cast<RenameInformation*>(buffer.data());
+  rename->replaceIfExists = TRUE;
+  rename->rootDirectory = handle_.get();
+  rename->fileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+  std::memcpy(buffer.data() + offsetof(RenameInformation, fileName), name.data(), name.size() * sizeof(wchar_t));
+  IO_STATUS_BLOCK status = {};
+  const NTSTATUS result = setInformation(file, &status, rename, static_cast<ULONG>(size), kFileRenameInformation);
+  if (result < 0) return FolderError(toError(result));
+  return Status();
 }
 
 Status DeleteThroughHandle(HANDLE file) {

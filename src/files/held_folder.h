@@ -56,6 +56,12 @@ class HeldFolder {
   // Opens the held folder itself again through its handle, with other access.
   Result<UniqueFile> Reopen(ACCESS_MASK access, DWORD share) const;
 
+  // Renames an open file (opened with DELETE access) to name (one component)
+  // in this folder, replacing a file or link already there. The new name is
+  // taken relative to the handle, so no link in the folder's path can send
+  // the file elsewhere.
+  Status MoveInto(HANDLE file, const std::wstring& name) const;
+
  private:
   UniqueFile handle_;
   std::wstring finalPath_;

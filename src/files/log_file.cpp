@@ -5,6 +5,9 @@
 
 #include "files/held_folder.h"
 
+const wchar_t kLogFileName[] = L"QMXT.log";
+const wchar_t kOldLogFileName[] = L"QMXT.log.1";
+
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -18,9 +21,25 @@ Result<UniqueFile> OpenOrMakeChild(const HeldFolder& folder, const std::wstring&
   return folder.OpenChild(name, kind, ChildOpening::kNewOnly, access, share);
 }
 
+// Renames an oversized log within its held folder. A log that can't be
+// opened for it (none yet, one held by another program, one that leads
+// elsewhere) is left to the open that follows, which says what is wrong.
+void MoveOversizedLogAside(const HeldFolder& folder, UserLog& log) {
+  const auto current = folder.OpenChild(kLogFileName, ChildKind::kFile, ChildOpening::kExistingOnly, DELETE, kShareAll);
+  if (!current) return;
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(current->get(), &size) || !LogNeedsMovingAside(static_cast<uint64_t>(size.QuadPart))) return;
+  log.previousBytes = static_cast<uint64_t>(size.QuadPart);
+  const Status moved = folder.MoveInto(current->get(), kOldLogFileName);
+  log.rotation = moved ? LogRotation::kMovedAside : LogRotation::kNotMoved;
+  if (!moved) log.rotationError = moved.error().systemError;
+}
+
 }  // namespace
 
-Result<UniqueFile> OpenLogFileBelow(const std::wstring& applicationData, const SignedInUser& user) {
+bool LogNeedsMovingAside(uint64_t size) { return size > kMaxLogBytes; }
+
+Result<UserLog> OpenLogFileBelow(const std::wstring& applicationData, const SignedInUser& user) {
   const ImpersonationScope asUser(user);
   auto root = HeldFolder::Open(applicationData);
   if (!root) return root.error();
@@ -29,11 +48,17 @@ Result<UniqueFile> OpenLogFileBelow(const std::wstring& applicationData, const S
   if (!company) return company.error();
   auto folder = HeldFolder::Adopt(*std::move(company));
   if (!folder) return folder.error();
+  UserLog log;
+  log.folder = WithoutLongPathPrefix(folder->finalPath());
+  MoveOversizedLogAside(*folder, log);
   // Others may read the log while the run writes it, not write to it.
-  return OpenOrMakeChild(*folder, L"QMXT.log", ChildKind::kFile, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  auto file = OpenOrMakeChild(*folder, kLogFileName, ChildKind::kFile, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  if (!file) return file.error();
+  log.file = *std::move(file);
+  return log;
 }
 
-Result<UniqueFile> OpenUserLogFile(const SignedInUser& user) {
+Result<UserLog> OpenUserLogFile(const SignedInUser& user) {
   PWSTR folder = nullptr;
   const HRESULT found = SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, user.token(), &folder);
   const std::wstring path = SUCCEEDED(found) && folder != nullptr ? folder : L"";

@@ -5,6 +5,7 @@
 
 #include "common/deadline.h"
 #include "http/regexp.h"
+#include "log/log_setup.h"
 
 namespace {
 
@@ -279,7 +280,12 @@ bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
     }
   }
 
-  if (!SendRequest(request) && !SendThroughUserProxy(request)) return false;
+  if (!SendRequest(request)) {
+    // Kept unless the proxy's road fails in a way of its own: it is what
+    // stands behind a failed request in the log.
+    RecordError();
+    if (!SendThroughUserProxy(request)) return false;
+  }
 
   if (!requestBody_.empty()) {
     DWORD written = 0;
@@ -295,6 +301,7 @@ bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
   ReadResponseHeaders(request);
   ReadStatusCode(request);
   if (!ReadBody(request)) return false;
+  LogResponse();
   DecodeBody();
 
   if (verb == L"GET" && !IsCompleteHtml()) {
@@ -379,6 +386,15 @@ void WinHttpClient::ReadResponseHeaders(HINTERNET request) {
     if (!cookies.empty() && cookies.back() != L';') cookies += L';';
     responseCookies_ = cookies;
   }
+}
+
+// Every answer, a repeated attempt's too, so that a mailed log shows what
+// each server said. The query is left out: it may be long, and it says
+// nothing about the server.
+void WinHttpClient::LogResponse() const {
+  const std::wstring address = url_.substr(0, url_.find(L'?'));
+  LOG(INFO) << "HTTP status " << LogText(statusCode_.empty() ? std::wstring(L"(none)") : statusCode_) << " and "
+            << responseByteCount_ << " bytes from " << Quoted(address);
 }
 
 void WinHttpClient::ReadStatusCode(HINTERNET request) {

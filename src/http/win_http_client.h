@@ -69,7 +69,7 @@ class WinHttpClient {
   // TLS 1.2 alone where the system has no 1.3, or 0 where the system refused
   // both (an unpatched Windows 7, which then offers TLS 1.0 only);
   // SecureProtocolsError() is the system's error for that refusal. The client
-  // writes no log: its callers warn.
+  // logs only each answer's status and size: its callers warn.
   DWORD SecureProtocols() const { return secureProtocols_; }
   DWORD SecureProtocolsError() const { return secureProtocolsError_; }
   bool StrictCertificates() const { return strictCertificates_; }
@@ -86,6 +86,7 @@ class WinHttpClient {
   bool SendThroughUserProxy(HINTERNET request);
   void ReadResponseHeaders(HINTERNET request);
   void ReadStatusCode(HINTERNET request);
+  void LogResponse() const;
   bool ReadBody(HINTERNET request);
   void DecodeBody();
   bool IsCompleteHtml() const;

@@ -10,6 +10,7 @@
 #include "trust/protected_folder.h"
 #include "trust/run_folder.h"
 #include "log/log_setup.h"
+#include "log/phase_time.h"
 #include "main/fatal_error.h"
 #include "main/installer_trust.h"
 #include "progress/installer_download.h"
@@ -203,7 +204,7 @@ bool DigestsMatch(uint64_t checksum, const std::optional<Sha256Digest>& sha256, 
 }
 
 Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
-  const auto document = FetchConfigDocument();
+  const auto document = TimePhase("configuration fetch", FetchConfigDocument);
   if (!document) return document.error();
   const auto shortcut = ReadShortcutFlag(*document);
   if (!shortcut) return ReportParseError(shortcut.error());
@@ -226,12 +227,17 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   const auto stuck = [&window](DownloadAbort reason, const std::wstring& path) {
     EndStuckDownload(reason, window, path);
   };
-  auto installer = DownloadInstaller(address, window, callback, *run.runFolder, run.user, SystemDownload(), stuck);
+  auto installer = TimePhase("download", [&] {
+    return DownloadInstaller(address, window, callback, *run.runFolder, run.user, SystemDownload(), stuck);
+  });
   if (!installer) return installer.error();
   run.installerPath = installer->path;
 
-  if (Status verified = VerifyInstaller(*document, *installer); !verified) return verified;
-  if (Status trusted = VerifyInstallerTrust(*document, *installer, *url); !trusted) return trusted;
+  Status verified = TimePhase("verification", [&] {
+    Status matches = VerifyInstaller(*document, *installer);
+    return matches ? VerifyInstallerTrust(*document, *installer, *url) : matches;
+  });
+  if (!verified) return verified;
 
   const auto version = ReadLaunchableVersion(*document);
   if (!version) return version.error();
@@ -242,6 +248,6 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
                                        FormatInstallerParameters(run.sessionId, run.version, run.arguments));
   if (!process) return process.error();
 
-  run.exitStatus = WaitForInstaller(process->get());
+  run.exitStatus = TimePhase("installer run", [&] { return WaitForInstaller(process->get()); });
   return Status();
 }

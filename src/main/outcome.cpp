@@ -193,10 +193,26 @@ Outcome ClassifyExitCode(DWORD exitCode) {
   return Outcome::kFailed;
 }
 
+std::wstring MatomoVisitorId(const std::wstring& sessionId) {
+  std::wstring id;
+  for (const wchar_t c : sessionId) {
+    if (c == L'-') continue;
+    const bool hex = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+    if (!hex) return std::wstring();
+    id += c;
+    if (id.size() == 16) return id;
+  }
+  return std::wstring();
+}
+
 std::wstring FailedHitUrl(const std::wstring& sessionId, DWORD exitCode) {
-  return L"https://" STUB_ANALYTICS_HOST_W
-         L"/piwik.php?rec=1&url=nourl&apiv=1&idsite=2&_id=" + sessionId +
-         L"&e_c=Undetermined&e_a=Failed&e_n=" + std::to_wstring(exitCode);
+  // Matomo keeps "_id" only as 16 hexadecimal digits; "uid" takes any text
+  // and carries the whole identifier.
+  const std::wstring visitor = MatomoVisitorId(sessionId);
+  return L"https://" STUB_ANALYTICS_HOST_W L"/piwik.php?rec=1&url=nourl&apiv=1&idsite=2" +
+         (visitor.empty() ? std::wstring() : L"&_id=" + visitor) +
+         L"&e_c=Undetermined&e_a=Failed&e_n=" + std::to_wstring(exitCode) +
+         (sessionId.empty() ? std::wstring() : L"&uid=" + PercentEncodeForQuery(sessionId));
 }
 
 std::wstring PercentEncodeForQuery(const std::wstring& value) {

@@ -13,6 +13,13 @@ Outcome ClassifyExitCode(DWORD exitCode);
 // exit status is left as the installer's exit code.
 void HandleOutcome(StubRun& run);
 
+// The visitor id Matomo keeps for a session identifier: its first 16
+// hexadecimal digits, dashes left out ("4f34395d-6f19-487e-..." gives
+// "4f34395d6f19487e"); empty where the identifier has no such digits.
+std::wstring MatomoVisitorId(const std::wstring& sessionId);
+
+// The failed hit: the visitor id in "_id" and the whole identifier in "uid",
+// so the installer's own hits of the run can be joined to it.
 std::wstring FailedHitUrl(const std::wstring& sessionId, DWORD exitCode);
 std::wstring CancellationPageUrl(const std::wstring& version);
 

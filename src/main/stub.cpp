@@ -13,6 +13,7 @@
 #include "main/session.h"
 #include "main/stub_run.h"
 #include "main/unattended.h"
+#include "main/version_resource.h"
 #include "progress/progress_window.h"
 
 namespace {
@@ -26,10 +27,31 @@ void LogUnexpectedFailure(const char* what) noexcept {
 }
 
 // The log as the signed-in user's file; where its folder or file leads
-// elsewhere, this run has no log file.
-void ConfigureUserLog(const SignedInUser& user) {
-  auto file = OpenUserLogFile(user);
-  ConfigureLog(file ? *std::move(file) : UniqueFile());
+// elsewhere, this run has no log file. Returns what became of an oversized
+// log, for the run's first records.
+UserLog ConfigureUserLog(const SignedInUser& user) {
+  auto log = OpenUserLogFile(user);
+  UserLog opened = log ? *std::move(log) : UserLog();
+  ConfigureLog(std::move(opened.file));
+  return opened;
+}
+
+// Which stub wrote the log, and with what: support reads it in a mailed log.
+void LogStubAndArguments(HINSTANCE instance, const wchar_t* commandLine) {
+  const std::string version = ModuleFileVersion(instance);
+  LOG(INFO) << "Stub version " << (version.empty() ? "unknown" : version) << ", arguments "
+            << Quoted(commandLine != nullptr ? commandLine : L"");
+}
+
+void ReportLogRotation(const UserLog& log) {
+  const std::wstring moved = log.folder + L"\\" + kOldLogFileName;
+  if (log.rotation == LogRotation::kMovedAside) {
+    LOG(INFO) << "The log had grown to " << log.previousBytes << " bytes; it was moved to " << Quoted(moved)
+              << " and starts afresh";
+  } else if (log.rotation == LogRotation::kNotMoved) {
+    LOG(WARNING) << "The log has grown to " << log.previousBytes << " bytes and could not be moved to "
+                 << Quoted(moved) << "; it goes on growing. Error code " << log.rotationError;
+  }
 }
 
 DWORD RunGuarded(SignedInUser user, HINSTANCE instance, const wchar_t* commandLine) {
@@ -66,8 +88,10 @@ DWORD RunStub(HINSTANCE instance, const wchar_t* commandLine) noexcept {
   if (guard.AnotherStubIsRunning()) return 0;
   try {
     SignedInUser user = SignedInUser::FromDesktopShell();
-    ConfigureUserLog(user);
+    const UserLog log = ConfigureUserLog(user);
     LOG(INFO) << "Pexmira wrapper started";
+    LogStubAndArguments(instance, commandLine);
+    ReportLogRotation(log);
     return RunGuarded(std::move(user), instance, commandLine);
   } catch (const std::exception& error) {
     LogUnexpectedFailure(error.what());

@@ -13,8 +13,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
-                      read_log_bytes, read_records, record_run, start, windows_path)
-from fixture_server import FixtureServer, Response  # noqa: E402  (found through stubtest's path)
+                      keep_log_below_limit, read_log_bytes, read_records, record_run, start, windows_path)
+from fixture_server import FixtureServer, MatomoTracker, Response  # noqa: E402  (found through stubtest's path)
 
 CONFIG_PORT = 18543     # the tests build's https://localhost:18543/qmx.json
 ANALYTICS_PORT = 18544  # the tests build's analytics host
@@ -63,10 +63,16 @@ class Result:
     records: list
     installer: dict
     requests: list
-    analytics: list
+    analytics: list      # every request that reached the analytics server
+    tracked: list        # the hits a Matomo tracker records of them (fixture_server.TrackedHit)
     pages: list
     elapsed: float
     stderr: str = ''
+    log: list = field(default_factory=list)  # the records with the detail records among them
+
+    @property
+    def log_messages(self):
+        return [message for _, message in self.log]
 
     @property
     def messages(self):
@@ -80,6 +86,7 @@ class Scenario:
     installer: bytes = field(default_factory=lambda: INSTALLER.read_bytes())
 
     def __enter__(self):
+        keep_log_below_limit()
         self.temp_before = temp_files()
         self.tmp = Path(tempfile.mkdtemp(prefix='stub-scenario-'))
         ports = {'http': DOWNLOAD_PORT}
@@ -87,7 +94,8 @@ class Scenario:
             ports[self.config_listener] = CONFIG_PORT
         self.servers = FixtureServer(str(CERTS), ports).start()
         self.analytics = FixtureServer(str(CERTS), {'https': ANALYTICS_PORT}).start()
-        self.analytics.route('/piwik.php', Response(204, [], b''))
+        self.tracker = MatomoTracker()
+        self.analytics.route('/piwik.php', self.tracker.respond)
         self.serve_installer(self.installer)
         self.record = self.tmp / 'installer.json'
         self.wrapper = f'http://127.0.0.1:{DOWNLOAD_PORT}/qmx_installer.exe'
@@ -173,10 +181,11 @@ class Scenario:
         if expect_box is not None and bool(box) != expect_box:
             raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')
         records = read_records(log_start)
+        log = read_records(log_start, details=True)
         installer = json.loads(self.record.read_text(encoding='utf-8')) if self.record.exists() else None
         pages = wait_for_pages(PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0)
         return Result(status, box, records, installer, self.servers.requests, self.analytics.requests,
-                      pages, elapsed, stderr)
+                      self.tracker.hits, pages, elapsed, stderr, log)
 
 
 def read_available(stream):

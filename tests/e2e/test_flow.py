@@ -171,31 +171,74 @@ class LongDownloadTest(unittest.TestCase):
         self.assertFalse([m for level, m in result.records if level != 'INFO'], result.records)
 
 
+def first_out_of_order(messages, patterns):
+    """The first pattern that no message matches after those that matched the
+    patterns before it; None when all match in this order."""
+    position = 0
+    for pattern in patterns:
+        position = next((i + 1 for i in range(position, len(messages)) if re.fullmatch(pattern, messages[i])), None)
+        if position is None:
+            return pattern
+    return None
+
+
+class SupportDetailTest(unittest.TestCase):
+    def test_a_run_names_its_stub_each_answer_and_each_phase_time(self):
+        with Scenario() as scenario:
+            scenario.serve_document()
+            arguments = scenario.installer_args(4)
+            result = scenario.run(*arguments)
+        self.assertEqual(result.status, 4)
+        body = json.dumps(scenario.document()).encode()
+        config, hit = '"https://localhost:18543/qmx.json"', '"https://localhost:18544/piwik.php"'
+        took = lambda phase: f'The {phase} took \\d+ ms'
+        expected = [
+            re.escape('Pexmira wrapper started'),
+            r'Stub version \d+\.\d+\.\d+\.\d+, arguments ' + re.escape(f'"{" ".join(arguments)}"'),
+            re.escape('Downloading config file'), re.escape(f"The configuration's address is {config}"),
+            re.escape(f'HTTP status 200 and {len(body)} bytes from {config}'),
+            re.escape('Config file has been downloaded successfully'), took('configuration fetch'),
+            re.escape('Downloading wrapper'), 'Wrapper successfully downloaded to .+', took('download'),
+            re.escape('Checksum is OK. Continue...'), took('verification'),
+            re.escape('Waiting for installer to complete...'), took('installer run'),
+            re.escape('Installer execution failed. Exit code 4'), re.escape('Sending failed hit to Piwik'),
+            re.escape(f'HTTP status 204 and 0 bytes from {hit}'), re.escape('Sent failed hit to Piwik'),
+            re.escape('Pexmira wrapper exiting')]
+        self.assertIsNone(first_out_of_order(result.log_messages, expected), result.log_messages)
+
+
 class FatalRoadTest(unittest.TestCase):
-    def fatal(self, scenario, code, box, *args, **options):
+    def fatal(self, scenario, code, box, *args, causes=0, **options):
         """A run that ends on a fatal road: the box, the code, one ERROR record
-        as the last record, and no installer run."""
+        as the last record (after `causes` ERROR records that say why), and
+        no installer run."""
         result = scenario.run(*args, expect_box=True, **options)
         self.assertEqual(result.status, code)
         self.assertEqual(result.box, box)
         self.assertIsNone(result.installer, 'the installer ran')
         errors = [m for level, m in result.records if level == 'ERROR']
-        self.assertEqual(len(errors), 1, result.records)
-        self.assertEqual(result.records[-1], ('ERROR', errors[0]), result.records)
+        self.assertEqual(len(errors), 1 + causes, result.records)
+        self.assertEqual(result.records[-1 - causes:], [('ERROR', error) for error in errors], result.records)
         self.assertEqual(result.messages[0], 'Pexmira wrapper started')
-        return result, errors[0]
+        return result, errors[-1]
 
     def test_no_configuration_server(self):
         with Scenario(config_listener=None) as scenario:
-            result, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1')
+            result, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1', causes=1)
         self.assertEqual(error, "Can't download config file")
-        self.assertEqual(result.messages[-2], 'Downloading config file')
+        # WinHTTP's "cannot connect", and how long the fetch took.
+        self.assertEqual(result.log_messages[-5:], [
+            'Downloading config file', 'The configuration\'s address is "https://localhost:18543/qmx.json"',
+            'The configuration request failed. Error code 12029', "Can't download config file",
+            result.log_messages[-1]])
+        self.assertRegex(result.log_messages[-1], r'^The configuration fetch took \d+ ms$')
 
     def test_an_untrusted_configuration_server_is_refused(self):
         with Scenario(config_listener='selfsigned') as scenario:
             scenario.serve_document()
-            result, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1')
+            result, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1', causes=1)
         self.assertEqual(error, "Can't download config file")
+        self.assertRegex(result.messages[-2], r'^The configuration request failed\. Error code (12175|12157)$')
         self.assertEqual(downloads(result), [])
 
     def test_a_configuration_answer_other_than_200(self):

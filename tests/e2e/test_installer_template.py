@@ -64,7 +64,9 @@ class InstallerTemplateTest(unittest.TestCase):
         self.assertIn(f'Installer execution failed. Exit code {FAILED}', result.messages)
         session, _ = self.launched(result)
         self.assertEqual(len(result.analytics), 1, result.analytics)
-        self.assertTrue(result.analytics[0].target.endswith(f'&_id={session}&e_c=Undetermined&e_a=Failed&e_n={FAILED}'))
+        self.assertTrue(result.analytics[0].target.endswith(
+            f'&_id={session.replace("-", "")[:16]}&e_c=Undetermined&e_a=Failed&e_n={FAILED}&uid={session}'))
+        self.assertEqual(result.tracked[0].visitor_id, session.replace('-', '')[:16])
 
     def test_cancelled_by_the_user_after_posting_its_message(self):
         # The user closes the installer's first page.

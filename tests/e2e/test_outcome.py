@@ -4,7 +4,7 @@ the common tail of every outcome, with the installer as a 64-bit and as a
 import dataclasses
 import subprocess
 import unittest
-from urllib.parse import parse_qs, urlsplit
+from urllib.parse import urlsplit
 
 from scenario import INSTALLER, INSTALLER32, SHORTCUT, STUB_COPY, Scenario, clean_desktop_and_copy, temp_files
 from stubtest import SOURCE, STUB, helper, windows_path
@@ -238,9 +238,14 @@ class FailureTest(OutcomeTestCase):
                 hit = result.analytics[0]
                 self.assertEqual((hit.listener, hit.method), ('https', 'GET'))
                 self.assertEqual(urlsplit(hit.target).path, '/piwik.php')
-                self.assertEqual(hit.target, '/piwik.php?rec=1&url=nourl&apiv=1&idsite=2&_id=' + session +
-                                 f'&e_c=Undetermined&e_a=Failed&e_n={code}')
-                self.assertEqual(parse_qs(urlsplit(hit.target).query)['_id'], [session])
+                visitor = session.replace('-', '')[:16]
+                self.assertEqual(hit.target, f'/piwik.php?rec=1&url=nourl&apiv=1&idsite=2&_id={visitor}'
+                                 f'&e_c=Undetermined&e_a=Failed&e_n={code}&uid={session}')
+                # Matomo records it under the visitor the installer can compute, with the whole identifier.
+                self.assertEqual(len(result.tracked), 1, result.analytics)
+                tracked = result.tracked[0]
+                self.assertEqual((tracked.site, tracked.visitor_id, tracked.user_id, tracked.event),
+                                 (2, visitor, session, ('Undetermined', 'Failed', str(code))))
                 self.assertEqual(hit.header('User-Agent'), 'WinHttpClient')
                 messages = result.messages
                 failed = messages.index(f'Installer execution failed. Exit code {code}')

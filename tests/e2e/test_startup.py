@@ -1,19 +1,30 @@
 """Start-up of the stub: the single-instance guard, the log and the channels."""
 import re
+import struct
 import subprocess
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
+from peinfo import resources
 from scenario import Scenario
-from stubtest import (LOG_FILE, STUB, WINE_RUN, HeldObject, StubTestCase, helper, read_log_bytes, run, start,
-                      wait, windows_path, wine_env)
+from stubtest import (LOG_FILE, LOG_LIMIT, STUB, WINE_RUN, HeldObject, StubTestCase, helper, read_log_bytes,
+                      read_records, run, start, wait, windows_path, wine_env)
 
 # The prefix's own application-data folder, as the registry names it.
 APPDATA_WINDOWS = 'C:\\users\\' + LOG_FILE.parents[3].name + '\\AppData\\Roaming'
 
 RECORD_LINE = re.compile(rb'\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO |WARN |ERROR) [^\r\n]*\r\n')
+OLD_LOG = LOG_FILE.with_name('QMXT.log.1')
+
+
+def file_version(program):
+    """The file version of a program's version resource, as Explorer shows it."""
+    data = resources(program)[(16, 1, 1033)]
+    fixed = data.index(b'\xbd\x04\xef\xfe')
+    high, low = struct.unpack_from('<II', data, fixed + 8)
+    return f'{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}'
 
 
 class StartupTest(StubTestCase):
@@ -33,8 +44,12 @@ class StartupTest(StubTestCase):
         self.assertRegex(data, rb'^(' + RECORD_LINE.pattern + rb')+$')
         lines = data.split(b'\r\n')
         self.assertRegex(lines[0], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Pexmira wrapper started$')
-        self.assertRegex(lines[1], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Mailslot created successfully$')
-        self.assertRegex(lines[2], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Downloading config file$')
+        # Which stub it was, from its version resource, and its (here empty) arguments.
+        version = file_version(STUB).encode()
+        self.assertRegex(lines[1], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Stub version ' +
+                         re.escape(version) + rb', arguments ""$')
+        self.assertRegex(lines[2], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Mailslot created successfully$')
+        self.assertRegex(lines[3], rb'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO  Downloading config file$')
         messages = self.messages()
         self.assertEqual(messages.count('Pexmira wrapper started'), 2)
         second = messages.index('Pexmira wrapper started', 1)
@@ -86,6 +101,33 @@ class StartupTest(StubTestCase):
         self.assertEqual(records[0], ('INFO', 'Pexmira wrapper started'))
         self.assertEqual(records[-1][0], 'ERROR')
         self.assertRegex(records[-1][1], r'^CreateEvent failed with error code [1-9]\d*$')
+
+
+class LogSizeTest(unittest.TestCase):
+    def test_a_log_past_its_limit_is_moved_aside_and_the_new_one_starts_afresh(self):
+        # The older QMXT.log.1 a link to a file elsewhere: the log replaces
+        # the link and never writes through it.
+        with tempfile.TemporaryDirectory() as tmp, Scenario() as scenario:
+            elsewhere = Path(tmp) / 'elsewhere.txt'
+            elsewhere.write_bytes(b'not the log')
+            OLD_LOG.unlink(missing_ok=True)
+            OLD_LOG.symlink_to(elsewhere)
+            line = b'2026-12-01 10:00:00,000 INFO  an earlier run\r\n'
+            old = line * (LOG_LIMIT // len(line))
+            old += b'x' * (LOG_LIMIT + 1 - len(old))
+            LOG_FILE.write_bytes(old)
+            scenario.serve_document()
+            result = scenario.run('/S')
+            self.assertEqual(result.status, 0, result.messages)
+            self.assertEqual(elsewhere.read_bytes(), b'not the log')
+        self.assertFalse(OLD_LOG.is_symlink())
+        self.assertEqual(OLD_LOG.read_bytes(), old)
+        records = read_records(0, details=True)
+        moved = f'{APPDATA_WINDOWS}\\Pexmira\\QMXT.log.1'
+        self.assertEqual([m for _, m in records[:3]], [
+            'Pexmira wrapper started', f'Stub version {file_version(STUB)}, arguments "/S"',
+            f'The log had grown to {LOG_LIMIT + 1} bytes; it was moved to "{moved}" and starts afresh'])
+        self.assertEqual(records[-1], ('INFO', 'Pexmira wrapper exiting'))
 
 
 SHELL_FOLDERS = r'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer'

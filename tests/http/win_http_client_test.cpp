@@ -217,6 +217,10 @@ TEST(WinHttpClientCertificates, StrictCertificatesAcceptOnlyATrustedServer) {
     WinHttpClient client(url);
     client.SetStrictCertificates(true);
     EXPECT_FALSE(client.Perform(L"GET"));
+    // The send's own error: the certificate, not the proxy settings tried after it.
+    EXPECT_TRUE(client.LastError() == ERROR_WINHTTP_SECURE_FAILURE ||
+                client.LastError() == ERROR_WINHTTP_SECURE_CHANNEL_ERROR)
+        << client.LastError();
   }
   WinHttpClient trusted(Https(L"/echo"));
   trusted.SetStrictCertificates(true);

@@ -73,6 +73,22 @@ TEST(MakeSessionId, IsAFreshLowerCaseUuidWithoutBraces) {
   }
 }
 
+TEST(MatomoVisitorId, IsTheFirstSixteenHexadecimalDigitsOrNothing) {
+  const struct {
+    const wchar_t* session;
+    const wchar_t* visitor;
+  } cases[] = {
+      {L"4f34395d-6f19-487e-8d67-2d683ed04d06", L"4f34395d6f19487e"},
+      {L"4F34395D-6F19-487E-8D67-2D683ED04D06", L"4F34395D6F19487E"},  // Matomo reads either case
+      {L"4f34395d6f19487e", L"4f34395d6f19487e"},
+      {L"4f34395d-6f19-487", L""},                                  // fewer than 16 digits
+      {L"{4f34395d-6f19-487e-8d67-2d683ed04d06}", L""},             // a brace before them
+      {L"4f34395d-6f19-48 e-8d67-2d683ed04d06", L""},               // a blank among them
+      {L"", L""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MatomoVisitorId(c.session), c.visitor) << c.session;
+}
+
 TEST(ClassifyExitCode, ZeroSucceedsTwoAndFiveAreCancellationsTheRestFail) {
   EXPECT_EQ(ClassifyExitCode(0), Outcome::kSuccess);
   EXPECT_EQ(ClassifyExitCode(2), Outcome::kCancelled);
@@ -86,7 +102,11 @@ TEST(ClassifyExitCode, ZeroSucceedsTwoAndFiveAreCancellationsTheRestFail) {
 TEST(OutcomeUrls, CarryTheSessionTheCodeAndTheVersion) {
   EXPECT_EQ(FailedHitUrl(L"0f8c2d5e-1111-2222-3333-444455556666", 3221225477u),
             L"https://localhost:18544/piwik.php?rec=1&url=nourl&apiv=1&idsite=2"
-            L"&_id=0f8c2d5e-1111-2222-3333-444455556666&e_c=Undetermined&e_a=Failed&e_n=3221225477");
+            L"&_id=0f8c2d5e11112222&e_c=Undetermined&e_a=Failed&e_n=3221225477"
+            L"&uid=0f8c2d5e-1111-2222-3333-444455556666");
+  // Without an identifier (none could be made) the hit names no visitor.
+  EXPECT_EQ(FailedHitUrl(L"", 4u), L"https://localhost:18544/piwik.php?rec=1&url=nourl&apiv=1&idsite=2"
+                                   L"&e_c=Undetermined&e_a=Failed&e_n=4");
   EXPECT_EQ(CancellationPageUrl(L"1.2.3-beta_2~rc.1"), L"http://localhost:18545/installation-cancelled/?v=1.2.3-beta_2~rc.1");
   // Only what would change the address's meaning, or is not allowed in it, is
   // encoded, as UTF-8.
