@@ -313,7 +313,11 @@ int AttackInstaller(const std::wstring& log, const std::wstring& temp, int secon
     ended = text.size() > start && text.find("End download", start) != std::string::npos;
     if (!ended) Sleep(1);
   }
-  if (ended) target = FindDownload(temp);
+  // Wine's URL monikers may write the file a moment after that record.
+  while (ended && target.empty() && GetTickCount64() < deadline) {
+    target = FindDownload(temp);
+    if (target.empty()) Sleep(1);
+  }
   int refused = 0, written = 0, writtenBeforeHold = 0, deleted = 0;
   while (!target.empty() && GetTickCount64() < deadline && Exists(target)) {
     HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -332,7 +336,8 @@ int AttackInstaller(const std::wstring& log, const std::wstring& temp, int secon
     if (DeleteFileW(target.c_str())) ++deleted;
     Sleep(1);
   }
-  Print("{\"found\": " + std::string(target.empty() ? "false" : "true") + ", \"refused\": " +
+  Print("{\"ended\": " + std::string(ended ? "true" : "false") + ", \"found\": " +
+        std::string(target.empty() ? "false" : "true") + ", \"refused\": " +
         std::to_string(refused) + ", \"written\": " + std::to_string(written) + ", \"written_before_hold\": " +
         std::to_string(writtenBeforeHold) + ", \"deleted\": " + std::to_string(deleted) + "}");
   return target.empty() ? 1 : 0;
