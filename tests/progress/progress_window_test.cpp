@@ -12,7 +12,17 @@
 
 namespace {
 
-HWND FindProgressWindow() { return FindWindowW(nullptr, L"Downloading QMX Installer..."); }
+// This process's progress window: the other test programs, which ctest runs
+// beside this one, open windows of the same title.
+HWND FindProgressWindow() {
+  HWND found = nullptr;
+  while ((found = FindWindowExW(nullptr, found, nullptr, L"Downloading QMX Installer...")) != nullptr) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(found, &process);
+    if (process == GetCurrentProcessId()) return found;
+  }
+  return nullptr;
+}
 
 // Holds the window thread inside the dialog's window procedure, as a busy or
 // hung thread would be, until the event in lParam is set.
