@@ -26,18 +26,18 @@ Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
   WinHttpClient client(url);
   client.SetStrictCertificates(true);
   client.SetDeadline(kConfigRequestDeadlineMs);
-  const bool answered = client.Perform(L"GET");
+  const Status answered = client.Perform(L"GET");
   if (const std::string warning = SecureProtocolsWarning(client, "the configuration request"); !warning.empty()) {
     LOG(WARNING) << warning;
   }
   if (client.DeadlinePassed()) {
-    return MakeError(ErrorCode::kConfigUnavailable, client.LastError(),
+    return MakeError(ErrorCode::kConfigUnavailable, answered.error().systemError,
                      "The configuration request did not end within " +
                          std::to_string(kConfigRequestDeadlineMs / 1000) + " seconds; it is given up");
   }
   if (!answered) {
-    LOG(ERROR) << "The configuration request failed. Error code " << client.LastError();
-    return MakeError(ErrorCode::kConfigUnavailable, client.LastError());
+    LOG(ERROR) << "The configuration request failed. Error code " << answered.error().systemError;
+    return WithCode(ErrorCode::kConfigUnavailable, answered.error());
   }
   if (Status status = CheckConfigStatus(client.StatusCode()); !status) return status.error();
   return client.ResponseText();

@@ -103,15 +103,16 @@ void WinHttpClient::SetFixedCharset(std::wstring charset) {
   charset_ = std::move(charset);
 }
 
-bool WinHttpClient::Perform(const std::wstring& verb) noexcept {
+Status WinHttpClient::Perform(const std::wstring& verb) noexcept {
+  lastError_ = 0;
   try {
-    return PerformRequest(verb);
+    if (PerformRequest(verb)) return Status();
   } catch (const std::bad_alloc&) {
     lastError_ = ERROR_NOT_ENOUGH_MEMORY;
   } catch (...) {
     lastError_ = ERROR_INTERNAL_ERROR;
   }
-  return false;
+  return Failure(lastError_ != 0 ? lastError_ : static_cast<uint32_t>(ERROR_INTERNAL_ERROR));
 }
 
 bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {

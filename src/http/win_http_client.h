@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/deadline_watch.h"
+#include "common/result.h"
 #include "common/unique_handle.h"
 
 class WinHttpClient {
@@ -29,9 +30,10 @@ class WinHttpClient {
   WinHttpClient& operator=(const WinHttpClient&) = delete;
 
   // Sends the request ("GET" or "POST", any letter case) and reads the answer.
-  // True when a response was received and read, whatever its HTTP status; false
-  // otherwise, with LastError() telling why. Never throws.
-  bool Perform(const std::wstring& verb) noexcept;
+  // Succeeds when a response was received and read, whatever its HTTP status;
+  // otherwise fails with the system's error of the failure that ended the
+  // last attempt. Never throws.
+  Status Perform(const std::wstring& verb) noexcept;
 
   std::wstring ResponseText() const { return responseText_; }
 
@@ -61,8 +63,7 @@ class WinHttpClient {
   // The raw body; always followed by at least one zero byte in the buffer.
   const uint8_t* ResponseBytes() const { return responseBytes_.empty() ? nullptr : responseBytes_.data(); }
   uint32_t ResponseByteCount() const { return responseByteCount_; }
-  DWORD LastError() const { return lastError_; }
-  // True when the last Perform was given up at its deadline; LastError() is
+  // True when the last Perform was given up at its deadline; its error is
   // then ERROR_WINHTTP_TIMEOUT.
   bool DeadlinePassed() const { return deadlinePassed_; }
   // The TLS versions the last request's session was allowed: TLS 1.2 and 1.3,
@@ -90,6 +91,8 @@ class WinHttpClient {
   bool ReadBody(HINTERNET request);
   void DecodeBody();
   bool IsCompleteHtml() const;
+  // The failure that stands behind a failed request: the latest one recorded
+  // across its attempts, a setting that could not be applied included.
   void RecordError() { lastError_ = GetLastError(); }
 
   std::wstring url_;

@@ -90,7 +90,7 @@ Status VerifyInstallerTrust(const ConfigDocument& document, const DownloadedInst
                             const std::wstring& url) {
   const auto signer = RequiredInstallerSigner();
   if (!signer) return signer.error();
-  if (!signer->empty()) return VerifyInstallerSignature(installer.file.get(), installer.path, *signer);
+  if (*signer) return VerifyInstallerSignature(installer.file.get(), installer.path, **signer);
   const auto sha256 = ReadSha256(document);
   if (sha256 && RestsOnCrc32Alone(false, sha256->has_value())) LOG(WARNING) << Crc32AloneWarning(url);
   return Status();
@@ -101,11 +101,10 @@ Status VerifyInstallerTrust(const ConfigDocument& document, const DownloadedInst
 Result<std::wstring> ReadLaunchableVersion(const ConfigDocument& document) {
   auto version = ReadVersion(document);
   if (!version) return ReportParseError(version.error());
-  const std::string unfit = VersionUnfitForCommandLine(*version);
-  if (!unfit.empty()) {
+  if (const auto unfit = VersionUnfitForCommandLine(*version)) {
     LOG(ERROR) << "The installer's version " << Quoted(*version) << " can't be passed on its command line: "
-               << unfit;
-    return MakeError(ErrorCode::kConfigInvalid, 0, unfit);
+               << *unfit;
+    return MakeError(ErrorCode::kConfigInvalid, 0, *unfit);
   }
   return version;
 }

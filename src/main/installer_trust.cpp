@@ -31,11 +31,11 @@ std::vector<uint8_t> PinnedCaKey() {
   return key;
 }
 
-Result<std::wstring> RequiredInstallerSigner() {
+Result<std::optional<std::wstring>> RequiredInstallerSigner() {
   const std::wstring configured = ConfiguredInstallerSigner();
-  if (!configured.empty()) return configured;
+  if (!configured.empty()) return std::optional<std::wstring>(configured);
   const std::wstring builtIn = BuiltInOwnSigner();
-  if (!builtIn.empty()) return builtIn;
+  if (!builtIn.empty()) return std::optional<std::wstring>(builtIn);
   const auto own = OpenOwnImageFile();
   if (!own) {
     LOG(ERROR) << "Unable to read the running stub's own file to learn its signer. Error code "
@@ -47,8 +47,8 @@ Result<std::wstring> RequiredInstallerSigner() {
     LOG(ERROR) << "Unable to read the running stub's signature. Error code " << facts.error().systemError;
     return SignatureError(facts.error().systemError);
   }
-  const SignatureVerdict verdict = DecideSignature(*facts, std::wstring());
-  if (verdict == SignatureVerdict::kMissing) return std::wstring();
+  const SignatureVerdict verdict = DecideSignature(*facts, std::nullopt);
+  if (verdict == SignatureVerdict::kMissing) return std::optional<std::wstring>();
   if (!facts->hasSigner || facts->signerName.empty()) {
     LOG(ERROR) << "The running stub is signed, but its signer can't be read. Error code "
                << Hex(static_cast<uint32_t>(facts->trustStatus));
@@ -59,7 +59,7 @@ Result<std::wstring> RequiredInstallerSigner() {
                  << " is not valid (error code " << Hex(static_cast<uint32_t>(facts->trustStatus))
                  << ", chain status " << Hex(facts->chainErrors) << "); the installer must still be signed by it";
   }
-  return facts->signerName;
+  return std::optional<std::wstring>(facts->signerName);
 }
 
 Status VerifyInstallerSignature(HANDLE file, const std::wstring& path, const std::wstring& signer) {

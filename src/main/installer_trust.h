@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,11 @@ std::wstring BuiltInOwnSigner();
 // The signer the installer must carry: the build setting when there is one,
 // else the name of the certificate the build signed the stub with, else the
 // signer of the running stub's own file (a stub signed after the build),
-// read only from the file the process runs from; empty (no check) for an
+// read only from the file the process runs from; none (no check) for an
 // unsigned stub with no setting. A stub whose own file can't be shown to be
 // the running one, or whose signature can't be read, ends the run (code 6):
 // it may be signed, so its installer must be too, but by whom is not known.
-Result<std::wstring> RequiredInstallerSigner();
+Result<std::optional<std::wstring>> RequiredInstallerSigner();
 
 // The build's STUB_PINNED_CA_KEY_SHA256 as bytes; empty when there is none.
 std::vector<uint8_t> PinnedCaKey();

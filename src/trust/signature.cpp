@@ -158,7 +158,7 @@ void ReadSigner(HANDLE stateData, SignatureFacts& facts) {
 
 }  // namespace
 
-SignatureVerdict DecideSignature(const SignatureFacts& facts, const std::wstring& expectedSigner) {
+SignatureVerdict DecideSignature(const SignatureFacts& facts, const std::optional<std::wstring>& expectedSigner) {
   if (facts.trustStatus != 0 && !IsRevocationOnlyFailure(facts.trustStatus)) {
     return VerdictFromStatus(facts.trustStatus);
   }
@@ -175,7 +175,7 @@ SignatureVerdict DecideSignature(const SignatureFacts& facts, const std::wstring
   if (IsRevocationOnlyFailure(facts.trustStatus) && (facts.chainErrors & kRevocationUnknown) == 0) {
     return SignatureVerdict::kInvalidCertificate;
   }
-  if (!expectedSigner.empty() && facts.signerName != expectedSigner) return SignatureVerdict::kOtherSigner;
+  if (expectedSigner && facts.signerName != *expectedSigner) return SignatureVerdict::kOtherSigner;
   // A certificate that names no revocation server has nothing to be asked;
   // one whose server did not answer may have been revoked since.
   const bool offline = (facts.chainErrors & CERT_TRUST_IS_OFFLINE_REVOCATION) != 0 ||

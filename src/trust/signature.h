@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,11 +38,11 @@ enum class SignatureVerdict {
   kOtherSigner,
 };
 
-// Decides on the facts. An empty expected name accepts any trusted signer.
+// Decides on the facts. With no expected name, any trusted signer is accepted.
 // Only the revocation bits "status unknown" and "offline" may be set in the
 // chain: Wine's WinVerifyTrust returns 0 for a chain that reaches no trusted
 // root, so the chain's own status is what counts, on every system.
-SignatureVerdict DecideSignature(const SignatureFacts& facts, const std::wstring& expectedSigner);
+SignatureVerdict DecideSignature(const SignatureFacts& facts, const std::optional<std::wstring>& expectedSigner);
 
 // True when a pinned CA key (the SHA-256 of its SubjectPublicKeyInfo) is the
 // key of a certificate of the chain; an empty pin asks for nothing.

@@ -96,7 +96,7 @@ TEST_F(ProxyFallback, NamedProxyCarriesTheSecondAttempt) {
   }
   // The proxy can't reach the closed port either and answers with an error
   // status, which still is a response.
-  ASSERT_TRUE(client.Perform(L"GET")) << "last error " << client.LastError();
+  ASSERT_EQ(ErrorOf(client.Perform(L"GET")), 0u);
   EXPECT_EQ(ProxiedCount(path.substr(1, path.find(L'?') - 1)), 1);
   EXPECT_NE(client.StatusCode(), L"200");
 }
@@ -107,7 +107,7 @@ TEST_F(ProxyFallback, AutoConfigurationScriptProxyIsUsedAtOnce) {
   const std::wstring path = UniquePath(L"/pac-proxy");
   WinHttpClient client(Closed(path));
   client.SetDeadline(30000);  // as the stub's requests have: the script is fetched within it
-  const bool done = client.Perform(L"GET");
+  const Status done = client.Perform(L"GET");
   // The script is fetched and evaluated after the first failed send.
   EXPECT_GE(CountRequests(L"/files/proxy.pac%3F" + script.substr(script.find(L'?') + 1)), 1);
   if (WineIgnoresRequestProxy()) {
@@ -115,7 +115,7 @@ TEST_F(ProxyFallback, AutoConfigurationScriptProxyIsUsedAtOnce) {
     EXPECT_EQ(ProxiedCount(path.substr(1, path.find(L'?') - 1)), 0);
     return;
   }
-  ASSERT_TRUE(done) << "last error " << client.LastError();
+  ASSERT_EQ(ErrorOf(done), 0u);
   EXPECT_EQ(ProxiedCount(path.substr(1, path.find(L'?') - 1)), 1);
 }
 
@@ -124,7 +124,7 @@ TEST_F(ProxyFallback, ExplicitProxyIsUsedForTheFirstSend) {
   const std::wstring path = UniquePath(L"/explicit-proxy");
   WinHttpClient client(Http(L"/echo?via=") + path.substr(1));
   client.SetProxy(ProxyAddress());
-  ASSERT_TRUE(client.Perform(L"GET")) << "last error " << client.LastError();
+  ASSERT_EQ(ErrorOf(client.Perform(L"GET")), 0u);
   EXPECT_EQ(client.StatusCode(), L"200");
   // Wine goes straight to the server; Windows through the proxy.
   EXPECT_EQ(ProxiedCount(path.substr(1, path.find(L'?') - 1)) >= 1, !WineIgnoresRequestProxy());

@@ -181,7 +181,7 @@ TEST(DigestsMatch, TheLowBitsOfTheChecksumAndTheOptionalSha256) {
 TEST(VersionUnfitForCommandLine, RefusesWhatWouldChangeTheInstallersArguments) {
   for (const wchar_t* version : {L"1.2.3", L"", L"1.2 beta", L"\u0432\u0435\u0440\u0441\u0438\u044f 2",
                                  L"C:\\dir\\1.0", L"1.0\\x"}) {
-    EXPECT_EQ(VersionUnfitForCommandLine(version), "");
+    EXPECT_EQ(VersionUnfitForCommandLine(version), std::nullopt);
   }
   EXPECT_EQ(VersionUnfitForCommandLine(L"1.0\\"), "it ends with a backslash");
   EXPECT_EQ(VersionUnfitForCommandLine(L"1\" /D=C:\\x"), "it contains a double quote");

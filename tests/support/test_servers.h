@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "common/result.h"
+
 namespace test_servers {
 
 #define STUB_WIDEN2(x) L## #x
@@ -39,5 +41,8 @@ inline std::wstring UniquePath(const std::wstring& path) {
   return path + separator + std::to_wstring(GetCurrentProcessId()) + L"-" +
          std::to_wstring(InterlockedIncrement(&counter)) + L"-" + std::to_wstring(GetTickCount64());
 }
+
+// The system's error a request failed with; 0 for one that was answered.
+inline uint32_t ErrorOf(const Status& status) { return status ? 0 : status.error().systemError; }
 
 }  // namespace test_servers

@@ -33,7 +33,7 @@ SignatureFacts Failed(HRESULT status, bool hasSigner = false) {
 
 TEST(DecideSignature, AcceptsOnlyAnIntactTrustedCodeSigningSignatureByTheExpectedSigner) {
   EXPECT_EQ(DecideSignature(Signed(), kSigner), SignatureVerdict::kTrusted);
-  EXPECT_EQ(DecideSignature(Signed(0, L"Another Publisher"), L""), SignatureVerdict::kTrusted);
+  EXPECT_EQ(DecideSignature(Signed(0, L"Another Publisher"), std::nullopt), SignatureVerdict::kTrusted);
   // The name must match exactly.
   EXPECT_EQ(DecideSignature(Signed(0, L"Another Publisher"), kSigner), SignatureVerdict::kOtherSigner);
   EXPECT_EQ(DecideSignature(Signed(0, L"tessaloom test signer"), kSigner), SignatureVerdict::kOtherSigner);
@@ -111,7 +111,7 @@ TEST(DecideSignature, TheWholeNameAndARootOfTheMachine) {
   SignatureFacts userRoot = Signed();
   userRoot.rootInMachineStore = false;
   EXPECT_EQ(DecideSignature(userRoot, kSigner), SignatureVerdict::kUserRootOnly);
-  EXPECT_EQ(DecideSignature(userRoot, L""), SignatureVerdict::kUserRootOnly);
+  EXPECT_EQ(DecideSignature(userRoot, std::nullopt), SignatureVerdict::kUserRootOnly);
   userRoot.chainErrors = CERT_TRUST_IS_PARTIAL_CHAIN;
   EXPECT_EQ(DecideSignature(userRoot, kSigner), SignatureVerdict::kUntrustedRoot);
 }

@@ -202,12 +202,11 @@ int Make(int argc, char** argv) {
     version = *resource;
     std::fprintf(stderr, "version %s, from the installer's version resource\n", Printable(version).c_str());
   }
-  const std::string unfitVersion = VersionUnfitForCommandLine(version);
-  if (!unfitVersion.empty()) {
+  if (const auto unfitVersion = VersionUnfitForCommandLine(version)) {
     std::fprintf(stderr,
                  "tessaloom-publish: refused: the version \"%s\" can't be passed on the installer's command line: "
                  "%s (a user's stub would show \"Cannot obtain configuration. Error code 3\")\n",
-                 Printable(version).c_str(), unfitVersion.c_str());
+                 Printable(version).c_str(), unfitVersion->c_str());
     return kExitFaulty;
   }
 

@@ -105,10 +105,9 @@ void CheckVersion(const ConfigDocument& document, const std::optional<std::strin
     report.Fail("version", 3, ParseError(version.error()));
     return;
   }
-  const std::string unfit = VersionUnfitForCommandLine(*version);
-  if (!unfit.empty()) {
+  if (const auto unfit = VersionUnfitForCommandLine(*version)) {
     report.Fail("version", 3, "The installer's version " + Quoted(*version) +
-                                  " can't be passed on its command line: " + unfit);
+                                  " can't be passed on its command line: " + *unfit);
     return;
   }
   report.Ok("version", Quoted(*version) + ", passed to the installer as -v " + Quoted(*version));
