@@ -27,8 +27,8 @@ Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
   client.SetStrictCertificates(true);
   client.SetDeadline(kConfigRequestDeadlineMs);
   const Status answered = client.Perform(L"GET");
-  if (const std::string warning = SecureProtocolsWarning(client, "the configuration request"); !warning.empty()) {
-    LOG(WARNING) << warning;
+  if (const auto warning = SecureProtocolsWarning(client, "the configuration request")) {
+    LOG(WARNING) << *warning;
   }
   if (client.DeadlinePassed()) {
     return MakeError(ErrorCode::kConfigUnavailable, answered.error().systemError,

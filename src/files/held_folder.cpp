@@ -69,16 +69,16 @@ Result<UniqueFile> OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_
 
 }  // namespace
 
-std::wstring FinalPathOf(HANDLE file) {
+Result<std::wstring> FinalPathOf(HANDLE file) {
   std::vector<wchar_t> buffer(MAX_PATH + 1);
   for (int tries = 0; tries < 3; ++tries) {
     const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return std::wstring();
+    if (length == 0) return FolderError(GetLastError());
     if (length < buffer.size()) return std::wstring(buffer.data(), length);
     buffer.resize(length + 1);
   }
-  return std::wstring();
+  return FolderError(ERROR_INSUFFICIENT_BUFFER);  // the path kept growing
 }
 
 std::wstring WithoutLongPathPrefix(const std::wstring& path) {
@@ -110,8 +110,9 @@ Result<HeldFolder> HeldFolder::Adopt(UniqueFile handle) {
   if (!GetFileInformationByHandle(handle.get(), &information)) return FolderError(GetLastError());
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderError(ERROR_DIRECTORY);
   HeldFolder folder;
-  folder.finalPath_ = FinalPathOf(handle.get());
-  if (folder.finalPath_.empty()) return FolderError(GetLastError());
+  auto finalPath = FinalPathOf(handle.get());
+  if (!finalPath) return finalPath.error();
+  folder.finalPath_ = std::move(*finalPath);
   while (folder.finalPath_.size() > 1 && folder.finalPath_.back() == L'\\') folder.finalPath_.pop_back();
   folder.handle_ = std::move(handle);
   return folder;
@@ -133,9 +134,10 @@ Result<UniqueFile> HeldFolder::OpenChild(const std::wstring& name, ChildKind kin
   }
   BY_HANDLE_FILE_INFORMATION information = {};
   if (!GetFileInformationByHandle(child->get(), &information)) return FolderError(GetLastError());
-  const std::wstring final = FinalPathOf(child->get());
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !IsChildPath(final, finalPath_, name)) {
-    return FolderError(kLeadsElsewhere, Utf8(WithoutLongPathPrefix(final)));
+  const auto final = FinalPathOf(child->get());
+  if (!final) return final.error();
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !IsChildPath(*final, finalPath_, name)) {
+    return FolderError(kLeadsElsewhere, Utf8(WithoutLongPathPrefix(*final)));
   }
   const bool isFolder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (isFolder != (kind == ChildKind::kFolder)) return FolderError(ERROR_DIRECTORY);

@@ -67,9 +67,8 @@ class HeldFolder {
   std::wstring finalPath_;
 };
 
-// The final path of an open file or folder ("\\?\C:\..."), empty where the
-// system can't tell.
-std::wstring FinalPathOf(HANDLE file);
+// The final path of an open file or folder ("\\?\C:\...").
+Result<std::wstring> FinalPathOf(HANDLE file);
 
 // The system's "\\?\" prefix taken off a final path, as the log shows paths.
 std::wstring WithoutLongPathPrefix(const std::wstring& path);

@@ -65,8 +65,8 @@ bool SetProxyOption(HINTERNET request, const std::wstring& proxy, const wchar_t*
 
 }  // namespace
 
-std::string SecureProtocolsWarning(const WinHttpClient& client, const char* what) {
-  if (client.SecureProtocolsError() == 0) return std::string();  // allowed, or no session opened
+std::optional<std::string> SecureProtocolsWarning(const WinHttpClient& client, const char* what) {
+  if (client.SecureProtocolsError() == 0) return std::nullopt;  // allowed, or no session opened
   return std::string("The system refused to allow TLS 1.2 for ") + what + ". Error code " +
          std::to_string(client.SecureProtocolsError()) + "; it goes on with the system's default protocols";
 }

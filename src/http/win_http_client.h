@@ -149,8 +149,8 @@ inline constexpr DWORD kSecureProtocolChoices[] = {
 // or the machine configured: with detection on, the script may come from any
 // machine of the local network that answers WPAD.
 // The warning for a request whose session the system refused TLS 1.2 (named
-// by `what`, such as "the configuration request"); empty when it was allowed
+// by `what`, such as "the configuration request"); none when it was allowed
 // or no session was opened.
-std::string SecureProtocolsWarning(const WinHttpClient& client, const char* what);
+std::optional<std::string> SecureProtocolsWarning(const WinHttpClient& client, const char* what);
 
 WINHTTP_AUTOPROXY_OPTIONS AutoProxyQuery(const wchar_t* configuredScriptUrl, bool detect);

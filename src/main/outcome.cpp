@@ -150,8 +150,8 @@ void SendFailedHit(const StubRun& run) {
   client.SetStrictCertificates(true);
   client.SetDeadline(kFailedHitDeadlineMs);
   static_cast<void>(client.Perform(L"GET"));  // the answer changes nothing
-  if (const std::string warning = SecureProtocolsWarning(client, "the failed hit"); !warning.empty()) {
-    LOG(WARNING) << warning;
+  if (const auto warning = SecureProtocolsWarning(client, "the failed hit")) {
+    LOG(WARNING) << *warning;
   }
   if (client.DeadlinePassed()) {
     LOG(WARNING) << "The failed hit did not end within " << kFailedHitDeadlineMs / 1000
@@ -193,24 +193,24 @@ Outcome ClassifyExitCode(DWORD exitCode) {
   return Outcome::kFailed;
 }
 
-std::wstring MatomoVisitorId(const std::wstring& sessionId) {
+std::optional<std::wstring> MatomoVisitorId(const std::wstring& sessionId) {
   std::wstring id;
   for (const wchar_t c : sessionId) {
     if (c == L'-') continue;
     const bool hex = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-    if (!hex) return std::wstring();
+    if (!hex) return std::nullopt;
     id += c;
     if (id.size() == 16) return id;
   }
-  return std::wstring();
+  return std::nullopt;
 }
 
 std::wstring FailedHitUrl(const std::wstring& sessionId, DWORD exitCode) {
   // Matomo keeps "_id" only as 16 hexadecimal digits; "uid" takes any text
   // and carries the whole identifier.
-  const std::wstring visitor = MatomoVisitorId(sessionId);
+  const auto visitor = MatomoVisitorId(sessionId);
   return L"https://" STUB_ANALYTICS_HOST_W L"/piwik.php?rec=1&url=nourl&apiv=1&idsite=2" +
-         (visitor.empty() ? std::wstring() : L"&_id=" + visitor) +
+         (visitor ? L"&_id=" + *visitor : std::wstring()) +
          L"&e_c=Undetermined&e_a=Failed&e_n=" + std::to_wstring(exitCode) +
          (sessionId.empty() ? std::wstring() : L"&uid=" + PercentEncodeForQuery(sessionId));
 }

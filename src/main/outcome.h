@@ -1,6 +1,7 @@
 // The end of a run: acting on the installer's exit code, then the common tail.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "main/stub_run.h"
@@ -9,14 +10,14 @@ enum class Outcome { kSuccess, kCancelled, kFailed };
 
 Outcome ClassifyExitCode(DWORD exitCode);
 
-// Acts on the run's exit status, deletes the installer and closes COM. The
+// Acts on the run's exit status and deletes the installer. The
 // exit status is left as the installer's exit code.
 void HandleOutcome(StubRun& run);
 
 // The visitor id Matomo keeps for a session identifier: its first 16
 // hexadecimal digits, dashes left out ("4f34395d-6f19-487e-..." gives
-// "4f34395d6f19487e"); empty where the identifier has no such digits.
-std::wstring MatomoVisitorId(const std::wstring& sessionId);
+// "4f34395d6f19487e"); none where the identifier has no such digits.
+std::optional<std::wstring> MatomoVisitorId(const std::wstring& sessionId);
 
 // The failed hit: the visitor id in "_id" and the whole identifier in "uid",
 // so the installer's own hits of the run can be joined to it.

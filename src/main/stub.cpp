@@ -38,8 +38,8 @@ UserLog ConfigureUserLog(const SignedInUser& user) {
 
 // Which stub wrote the log, and with what: support reads it in a mailed log.
 void LogStubAndArguments(HINSTANCE instance, const wchar_t* commandLine) {
-  const std::string version = ModuleFileVersion(instance);
-  LOG(INFO) << "Stub version " << (version.empty() ? "unknown" : version) << ", arguments "
+  const auto version = ModuleFileVersion(instance);
+  LOG(INFO) << "Stub version " << version.value_or("unknown") << ", arguments "
             << Quoted(commandLine != nullptr ? commandLine : L"");
 }
 

@@ -25,28 +25,28 @@ uint32_t DoubleWord(const unsigned char* bytes, size_t at) {
 
 }  // namespace
 
-std::string FileVersionOf(const void* data, size_t size) {
+std::optional<std::string> FileVersionOf(const void* data, size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
-  if (bytes == nullptr || size < kValueOffset + kFixedInfoSize) return std::string();
+  if (bytes == nullptr || size < kValueOffset + kFixedInfoSize) return std::nullopt;
   const size_t length = Word(bytes, 0);
   if (length < kValueOffset + kFixedInfoSize || length > size || Word(bytes, 2) < kFixedInfoSize) {
-    return std::string();
+    return std::nullopt;
   }
   for (size_t i = 0; i < sizeof(kKey) / sizeof(kKey[0]); ++i) {
-    if (Word(bytes, 6 + 2 * i) != static_cast<uint16_t>(kKey[i])) return std::string();
+    if (Word(bytes, 6 + 2 * i) != static_cast<uint16_t>(kKey[i])) return std::nullopt;
   }
-  if (DoubleWord(bytes, kValueOffset) != kFixedInfoSignature) return std::string();
+  if (DoubleWord(bytes, kValueOffset) != kFixedInfoSignature) return std::nullopt;
   const uint32_t high = DoubleWord(bytes, kValueOffset + 8);
   const uint32_t low = DoubleWord(bytes, kValueOffset + 12);
   return std::to_string(high >> 16) + "." + std::to_string(high & 0xFFFF) + "." + std::to_string(low >> 16) + "." +
          std::to_string(low & 0xFFFF);
 }
 
-std::string ModuleFileVersion(HMODULE module) {
+std::optional<std::string> ModuleFileVersion(HMODULE module) {
   // Read from the image in memory: the version functions would load
   // version.dll, and the file on disk may have been replaced since the start.
   const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
-  if (found == nullptr) return std::string();
+  if (found == nullptr) return std::nullopt;
   const HGLOBAL loaded = LoadResource(module, found);
   const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
   return FileVersionOf(data, SizeofResource(module, found));

@@ -5,11 +5,12 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 // The file version ("1.0.0.7") of a version resource's data (VS_VERSIONINFO
-// with its fixed file information); empty where the data is not one.
-std::string FileVersionOf(const void* data, size_t size);
+// with its fixed file information); none where the data is not one.
+std::optional<std::string> FileVersionOf(const void* data, size_t size);
 
-// The file version of the module's version resource; empty where it has none.
-std::string ModuleFileVersion(HMODULE module);
+// The file version of the module's version resource; none where it has none.
+std::optional<std::string> ModuleFileVersion(HMODULE module);

@@ -41,7 +41,9 @@ TEST(OpenUserLogFile, TheLogLivesInTheRoamingApplicationDataFolder) {
   ASSERT_TRUE(GetEnvironmentVariableW(L"APPDATA", folder, MAX_PATH));
   const auto held = HeldFolder::Open(folder);
   ASSERT_TRUE(held);
-  EXPECT_EQ(FinalPathOf(log->file.get()), held->finalPath() + L"\\Pexmira\\QMXT.log");
+  const auto final = FinalPathOf(log->file.get());
+  ASSERT_TRUE(final);
+  EXPECT_EQ(*final, held->finalPath() + L"\\Pexmira\\QMXT.log");
 }
 
 TEST(OpenLogFileBelow, MakesTheFolderAndFileAndWritesWhateverTheFolderIsCalled) {
@@ -122,7 +124,9 @@ TEST(OpenLogFileBelow, MovesALogPastTheLimitAsideReplacingTheOlderOne) {
     EXPECT_EQ(SizeOf(current), moved ? 0 : c.size);
     EXPECT_EQ(SizeOf(older), moved ? c.size : 10u);
     EXPECT_EQ(log->previousBytes, moved ? c.size : 0u);
-    EXPECT_EQ(FinalPathOf(log->file.get()), L"\\\\?\\" + log->folder + L"\\QMXT.log");
+    const auto final = FinalPathOf(log->file.get());
+    ASSERT_TRUE(final);
+    EXPECT_EQ(*final, L"\\\\?\\" + log->folder + L"\\QMXT.log");
   }
 }
 

@@ -225,12 +225,12 @@ TEST(WinHttpClientTls, EveryRequestAllowsTls12) {
   client.SetStrictCertificates(true);
   ASSERT_EQ(ErrorOf(client.Perform(L"GET")), 0u);
   EXPECT_NE(client.SecureProtocols() & WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2, 0u);
-  EXPECT_EQ(SecureProtocolsWarning(client, "the test"), "");
+  EXPECT_EQ(SecureProtocolsWarning(client, "the test"), std::nullopt);
   // A request that never opened a session was refused nothing.
   WinHttpClient unsent(L"");
   EXPECT_FALSE(unsent.Perform(L"GET"));
   EXPECT_EQ(unsent.SecureProtocols(), 0u);
-  EXPECT_EQ(SecureProtocolsWarning(unsent, "the test"), "");
+  EXPECT_EQ(SecureProtocolsWarning(unsent, "the test"), std::nullopt);
 }
 
 TEST(WinHttpClientProxy, CredentialsGoOnlyToTheConfiguredScriptServer) {

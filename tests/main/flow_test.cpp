@@ -76,15 +76,15 @@ TEST(MakeSessionId, IsAFreshLowerCaseUuidWithoutBraces) {
 TEST(MatomoVisitorId, IsTheFirstSixteenHexadecimalDigitsOrNothing) {
   const struct {
     const wchar_t* session;
-    const wchar_t* visitor;
+    std::optional<std::wstring> visitor;
   } cases[] = {
       {L"4f34395d-6f19-487e-8d67-2d683ed04d06", L"4f34395d6f19487e"},
       {L"4F34395D-6F19-487E-8D67-2D683ED04D06", L"4F34395D6F19487E"},  // Matomo reads either case
       {L"4f34395d6f19487e", L"4f34395d6f19487e"},
-      {L"4f34395d-6f19-487", L""},                                  // fewer than 16 digits
-      {L"{4f34395d-6f19-487e-8d67-2d683ed04d06}", L""},             // a brace before them
-      {L"4f34395d-6f19-48 e-8d67-2d683ed04d06", L""},               // a blank among them
-      {L"", L""},
+      {L"4f34395d-6f19-487", std::nullopt},                       // fewer than 16 digits
+      {L"{4f34395d-6f19-487e-8d67-2d683ed04d06}", std::nullopt},  // a brace before them
+      {L"4f34395d-6f19-48 e-8d67-2d683ed04d06", std::nullopt},    // a blank among them
+      {L"", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(MatomoVisitorId(c.session), c.visitor) << c.session;
 }

@@ -42,8 +42,8 @@ TEST(FileVersionOf, ReadsWhatTheSystemReadsAndNothingFromDamagedData) {
     bytes[at] = value;
     return FileVersionOf(bytes.data(), bytes.size());
   };
-  EXPECT_EQ(damaged(6, 'W'), "") << "another key";
-  EXPECT_EQ(damaged(40, 0), "") << "no fixed information's signature";
-  EXPECT_EQ(damaged(1, 0xFF), "") << "a block longer than the data";
-  EXPECT_EQ(FileVersionOf(real.data(), 91), "") << "cut short";
+  EXPECT_EQ(damaged(6, 'W'), std::nullopt) << "another key";
+  EXPECT_EQ(damaged(40, 0), std::nullopt) << "no fixed information's signature";
+  EXPECT_EQ(damaged(1, 0xFF), std::nullopt) << "a block longer than the data";
+  EXPECT_EQ(FileVersionOf(real.data(), 91), std::nullopt) << "cut short";
 }
