@@ -7,6 +7,14 @@
 
 namespace {
 
+// A hexadecimal digit's value, either case; -1 for any other character.
+int HexDigitValue(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
+
 // The library reports by exceptions; they end here, as the document's error.
 template <typename Read>
 auto Guarded(Read read) noexcept -> Result<decltype(read())> {
@@ -100,11 +108,7 @@ Result<std::optional<Sha256Digest>> ReadSha256(const ConfigDocument& document) n
     Sha256Digest bytes = {};
     bool valid = digits.size() == 64;
     for (size_t i = 0; valid && i < digits.size(); ++i) {
-      const wchar_t c = digits[i];
-      int nibble = -1;
-      if (c >= L'0' && c <= L'9') nibble = c - L'0';
-      else if (c >= L'a' && c <= L'f') nibble = c - L'a' + 10;
-      else if (c >= L'A' && c <= L'F') nibble = c - L'A' + 10;
+      const int nibble = HexDigitValue(digits[i]);
       valid = nibble >= 0;
       if (valid) bytes[i / 2] = static_cast<uint8_t>(bytes[i / 2] << 4 | nibble);
     }
