@@ -75,7 +75,7 @@ install_missing \
 
 # The packages that go with clang carry its major version in their names.
 clang_major=$(clang -dumpversion | cut -d. -f1)
-install_missing "libclang-rt-$clang_major-dev" "lld-$clang_major" "clang-tidy-$clang_major"
+install_missing "libclang-rt-$clang_major-dev" "lld-$clang_major" "clang-tidy-$clang_major" "clang-format-$clang_major"
 
 if [ ! -f "$deps/jsoncons/usr/include/jsoncons/json.hpp" ] ||
    [ "$(cat "$deps/jsoncons/version" 2>/dev/null)" != "$jsoncons_version" ]; then

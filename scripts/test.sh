@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Builds the stub and its tests against the loopback test servers and runs every
 # test under Wine: the unit tests and the end-to-end scenarios; before them the
-# clang build with clang-tidy, tessaloom-publish with its scenarios and a
-# short run of each fuzz target.
+# format check, the clang build with clang-tidy, tessaloom-publish with its
+# scenarios and a short run of each fuzz target.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 "$root/scripts/build-presets.sh" tests
 
-# The same sources with clang (warnings are errors), and clang-tidy over src/.
+# Every C++ file in the house style; the same sources with clang (warnings are
+# errors), and clang-tidy over src/.
+"$root/scripts/check-format.sh"
 "$root/scripts/check-clang.sh"
 
 # The publisher's command, built natively from the same portable sources, and
