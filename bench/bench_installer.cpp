@@ -45,8 +45,8 @@ bool WriteRecord(std::wstring_view path, unsigned long long fileTime) {
   const int length = std::snprintf(text, sizeof(text), "%llu.%07llu\n", sinceEpoch / kTicksPerSecond,
                                    sinceEpoch % kTicksPerSecond);
   if (length <= 0) return false;
-  const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const bool ok = WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) &&

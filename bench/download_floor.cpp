@@ -52,8 +52,8 @@ class Arguments {
 // The CRC-32 of the whole file, read as the stub reads the held installer;
 // false when it can't be opened or read.
 bool FileCrc32(const wchar_t* path, uint32_t* crc) {
-  const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   uint32_t value = 0;
   const bool ok = ReadInBlocks(

@@ -37,14 +37,13 @@ bool Get(const std::wstring& url) {
   path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
-  InternetHandle session(WinHttpOpen(L"minimal_request", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  InternetHandle session(WinHttpOpen(L"minimal_request", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                     WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return false;
   InternetHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
   if (!connection) return false;
-  InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr,
-                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                            secure ? WINHTTP_FLAG_SECURE : 0));
+  InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                            WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
   if (!request) return false;
   if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
       !WinHttpReceiveResponse(request.get(), nullptr)) {

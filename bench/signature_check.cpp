@@ -85,8 +85,10 @@ bool HeldFileCrc32(HANDLE file, uint32_t* crc) {
 
 bool WriteRecord(const wchar_t* path, double first, double second, double crcSeconds, uint32_t crc) {
   char text[160];
-  const int length = std::snprintf(text, sizeof(text), "{\"first_s\": %.6f, \"second_s\": %.6f, \"crc_s\": %.6f, "
-                                   "\"crc\": %lu}\n", first, second, crcSeconds, static_cast<unsigned long>(crc));
+  const int length = std::snprintf(text, sizeof(text),
+                                   "{\"first_s\": %.6f, \"second_s\": %.6f, \"crc_s\": %.6f, "
+                                   "\"crc\": %lu}\n",
+                                   first, second, crcSeconds, static_cast<unsigned long>(crc));
   if (length <= 0 || length >= static_cast<int>(sizeof(text))) return false;
   const HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -103,8 +105,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const Arguments arguments;
   const wchar_t* const recordOption = L"--record=";
   const size_t recordLength = std::wcslen(recordOption);
-  if (arguments.count() < 4 || arguments.count() > 5 ||
-      std::wcsncmp(arguments[3], recordOption, recordLength) != 0) {
+  if (arguments.count() < 4 || arguments.count() > 5 || std::wcsncmp(arguments[3], recordOption, recordLength) != 0) {
     return 2;
   }
   const bool crcFirst = arguments.count() == 5 && std::wcscmp(arguments[4], L"--crc-first") == 0;

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "config/config_document.h"
-#include "support/config_values.h"
 #include "fuzz_input.h"
+#include "support/config_values.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::wstring text = fuzz::WideFromBytes(data, size);

@@ -25,8 +25,7 @@ struct Capture {
 using Tail = bool (*)(const std::wstring& text, size_t start, size_t after, Capture& capture);
 
 bool IsCharsetChar(wchar_t c) {
-  return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
-         c == L'-' || c == L'_';
+  return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'-' || c == L'_';
 }
 bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
@@ -126,8 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     if (!ok || captures != ReferenceScan(pattern, text)) {
-      std::fprintf(stderr, "pattern %ls: %s, %zu captures, reference %zu\n", pattern.pattern,
-                   ok ? "true" : "false", captures.size(), ReferenceScan(pattern, text).size());
+      std::fprintf(stderr, "pattern %ls: %s, %zu captures, reference %zu\n", pattern.pattern, ok ? "true" : "false",
+                   captures.size(), ReferenceScan(pattern, text).size());
       fuzz::Fail("FindMatches differs from the reference scan");
     }
   }

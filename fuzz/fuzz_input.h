@@ -47,8 +47,8 @@ inline std::wstring WideFromBytes(const uint8_t* data, size_t size) {
 // Cyrillic capitals, one code unit to one code unit. Kept here as the oracle.
 inline wchar_t FoldChar(wchar_t c) {
   const uint32_t u = static_cast<uint32_t>(c);
-  if ((u >= 0x41 && u <= 0x5A) || (u >= 0xC0 && u <= 0xDE && u != 0xD7) ||
-      (u >= 0x391 && u <= 0x3A9 && u != 0x3A2) || (u >= 0x410 && u <= 0x42F)) {
+  if ((u >= 0x41 && u <= 0x5A) || (u >= 0xC0 && u <= 0xDE && u != 0xD7) || (u >= 0x391 && u <= 0x3A9 && u != 0x3A2) ||
+      (u >= 0x410 && u <= 0x42F)) {
     return static_cast<wchar_t>(u + 0x20);
   }
   if (u >= 0x400 && u <= 0x40F) return static_cast<wchar_t>(u + 0x50);
@@ -66,8 +66,8 @@ inline std::wstring Fold(std::wstring text) {
   std::abort();
 }
 
-#define FUZZ_CHECK(condition) \
-  do {                        \
+#define FUZZ_CHECK(condition)                   \
+  do {                                          \
     if (!(condition)) ::fuzz::Fail(#condition); \
   } while (false)
 

@@ -60,9 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ++data;
   --size;
   const void* nul = std::memchr(data, 0, size < kMaxPatternBytes ? size : kMaxPatternBytes);
-  const size_t patternBytes =
-      nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - data)
-                     : (size < kMaxPatternBytes ? size : kMaxPatternBytes);
+  const size_t patternBytes = nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - data)
+                                             : (size < kMaxPatternBytes ? size : kMaxPatternBytes);
   const std::wstring pattern(fuzz::WideFromBytes(data, patternBytes).c_str());
   const size_t rest = patternBytes + (nul != nullptr ? 1 : 0);
   const std::wstring raw = fuzz::WideFromBytes(data + rest, size - rest);

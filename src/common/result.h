@@ -67,7 +67,7 @@ inline Error WithCode(ErrorCode code, Error error) {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : value_(std::move(value)) {}  // NOLINT: a value converts implicitly
+  Result(T value) : value_(std::move(value)) {}      // NOLINT: a value converts implicitly
   Result(Error error) : error_(std::move(error)) {}  // NOLINT: so does an error
 
   bool ok() const noexcept { return value_.has_value(); }

@@ -28,9 +28,7 @@ class UniqueHandle {
   bool valid() const noexcept { return handle_ != Traits::Invalid(); }
   explicit operator bool() const noexcept { return valid(); }
 
-  [[nodiscard]] Handle release() noexcept {
-    return std::exchange(handle_, Traits::Invalid());
-  }
+  [[nodiscard]] Handle release() noexcept { return std::exchange(handle_, Traits::Invalid()); }
 
   // Closing keeps the thread's last error, so a caller can still read the
   // error of the call that failed before the handle went out of scope.

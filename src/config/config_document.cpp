@@ -2,8 +2,8 @@
 
 #include <exception>
 #include <initializer_list>
-#include <stdexcept>
 #include <new>
+#include <stdexcept>
 
 namespace {
 
@@ -27,9 +27,7 @@ auto Guarded(Read read) noexcept -> Result<decltype(read())> {
   }
 }
 
-const ConfigDocument& Member(const ConfigDocument& document, const wchar_t* name) {
-  return document.at(name);
-}
+const ConfigDocument& Member(const ConfigDocument& document, const wchar_t* name) { return document.at(name); }
 
 // A fractional checksum is truncated, and a negative one is taken in its
 // two's complement, as a negative integer is. A number beyond the 64-bit range

@@ -15,8 +15,8 @@ Status CheckConfigStatus(const std::wstring& statusCode) {
     return MakeError(ErrorCode::kConfigUnavailable, 0, "The configuration server's answer has no readable HTTP status");
   }
   if (statusCode == L"200") return Status();
-  std::string text =
-      "The configuration server answered with HTTP status " + std::string(statusCode.begin(), statusCode.end());
+  std::string text = "The configuration server answered with HTTP status " +
+                     std::string(statusCode.begin(), statusCode.end());
   if (statusCode == L"407") text += ": the proxy asks for credentials";
   return MakeError(ErrorCode::kConfigUnavailable, 0, text);
 }
@@ -32,8 +32,8 @@ Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
   }
   if (client.DeadlinePassed()) {
     return MakeError(ErrorCode::kConfigUnavailable, answered.error().systemError,
-                     "The configuration request did not end within " +
-                         std::to_string(kConfigRequestDeadlineMs / 1000) + " seconds; it is given up");
+                     "The configuration request did not end within " + std::to_string(kConfigRequestDeadlineMs / 1000) +
+                         " seconds; it is given up");
   }
   if (!answered) {
     LOG(ERROR) << "The configuration request failed. Error code " << answered.error().systemError;

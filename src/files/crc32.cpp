@@ -57,9 +57,9 @@ uint32_t SliceBy8(uint32_t reg, const unsigned char* bytes, size_t size) noexcep
 // in 128-bit lanes that are multiplied forward by x^n mod P over the data,
 // then reduced to 32 bits (Barrett reduction). The constants are powers of x
 // modulo the reflected polynomial, bit-reflected as the lanes are.
-constexpr uint64_t kFold512Low = 0x154442bd4ull;   // fold four lanes by 512 bits
+constexpr uint64_t kFold512Low = 0x154442bd4ull;  // fold four lanes by 512 bits
 constexpr uint64_t kFold512High = 0x1c6e41596ull;
-constexpr uint64_t kFold128Low = 0x1751997d0ull;   // fold one lane by 128 bits
+constexpr uint64_t kFold128Low = 0x1751997d0ull;  // fold one lane by 128 bits
 constexpr uint64_t kFold128High = 0x0ccaa009eull;
 constexpr uint64_t kFold32 = 0x163cd6124ull;
 constexpr uint64_t kPolynomialReflected = 0x1db710641ull;
@@ -86,13 +86,10 @@ const bool kHasCarrylessMultiply = HasCarrylessMultiply();
 #endif
 
 STUB_TARGET_CLMUL inline __m128i Fold(__m128i lane, __m128i constants) {
-  return _mm_xor_si128(_mm_clmulepi64_si128(lane, constants, 0x00),
-                       _mm_clmulepi64_si128(lane, constants, 0x11));
+  return _mm_xor_si128(_mm_clmulepi64_si128(lane, constants, 0x00), _mm_clmulepi64_si128(lane, constants, 0x11));
 }
 
-inline __m128i Load(const unsigned char* bytes) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
-}
+inline __m128i Load(const unsigned char* bytes) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)); }
 
 // Takes at least 64 bytes and a multiple of 16; returns the new register.
 STUB_TARGET_CLMUL uint32_t FoldBlocks(uint32_t reg, const unsigned char* bytes, size_t size) noexcept {
@@ -124,9 +121,9 @@ STUB_TARGET_CLMUL uint32_t FoldBlocks(uint32_t reg, const unsigned char* bytes, 
   x = _mm_xor_si128(_mm_srli_si128(x, 8), _mm_clmulepi64_si128(x, fold128, 0x10));
   // 64 to 32 bits.
   const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
-  x = _mm_xor_si128(_mm_srli_si128(x, 4),
-                    _mm_clmulepi64_si128(_mm_and_si128(x, mask32),
-                                         _mm_set_epi64x(0, static_cast<long long>(kFold32)), 0x00));
+  x = _mm_xor_si128(
+      _mm_srli_si128(x, 4),
+      _mm_clmulepi64_si128(_mm_and_si128(x, mask32), _mm_set_epi64x(0, static_cast<long long>(kFold32)), 0x00));
   // Barrett reduction to the 32-bit register.
   const __m128i barrett = _mm_set_epi64x(static_cast<long long>(kBarrettMu),
                                          static_cast<long long>(kPolynomialReflected));
@@ -160,11 +157,11 @@ uint32_t SliceBy8(uint32_t reg, const unsigned char* bytes, size_t size) noexcep
   // Eight bytes per step, assembled little-endian byte by byte so that the
   // result does not depend on the machine's byte order or alignment.
   while (size >= 8) {
-    const uint32_t low = reg ^ (uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 |
-                                uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24);
-    reg = kTables[7][low & 0xFFu] ^ kTables[6][(low >> 8) & 0xFFu] ^
-          kTables[5][(low >> 16) & 0xFFu] ^ kTables[4][low >> 24] ^ kTables[3][bytes[4]] ^
-          kTables[2][bytes[5]] ^ kTables[1][bytes[6]] ^ kTables[0][bytes[7]];
+    const uint32_t low = reg ^ (uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+                                uint32_t{bytes[3]} << 24);
+    reg = kTables[7][low & 0xFFu] ^ kTables[6][(low >> 8) & 0xFFu] ^ kTables[5][(low >> 16) & 0xFFu] ^
+          kTables[4][low >> 24] ^ kTables[3][bytes[4]] ^ kTables[2][bytes[5]] ^ kTables[1][bytes[6]] ^
+          kTables[0][bytes[7]];
     bytes += 8;
     size -= 8;
   }
@@ -199,8 +196,7 @@ uint32_t ComputeFileCrc32(const wchar_t* path) {
 #ifdef _WIN32
   file.open(path, std::ios::in | std::ios::binary);
 #else
-  file.open(std::string(path, path + std::char_traits<wchar_t>::length(path)),
-            std::ios::in | std::ios::binary);
+  file.open(std::string(path, path + std::char_traits<wchar_t>::length(path)), std::ios::in | std::ios::binary);
 #endif
   if (!file) throw std::ios_base::failure("Failed to open the file", std::io_errc::stream);
   return ComputeStreamCrc32(file);

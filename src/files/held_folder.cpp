@@ -28,16 +28,13 @@ constexpr ULONG kFileRenameInformation = 10;
 constexpr ULONG kOpenExisting = 1;  // FILE_OPEN
 constexpr ULONG kCreateNew = 2;     // FILE_CREATE
 
-Error FolderError(DWORD systemError, std::string text = std::string()) {
-  return Failure(systemError, std::move(text));
-}
+Error FolderError(DWORD systemError, std::string text = std::string()) { return Failure(systemError, std::move(text)); }
 
 template <typename Function>
 Function NtdllFunction(const char* name) {
   // ntdll is in every process before its first instruction: nothing is loaded.
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)))
-                          : nullptr;
+  return ntdll != nullptr ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(ntdll, name))) : nullptr;
 }
 
 bool IsOneComponent(const std::wstring& name) {

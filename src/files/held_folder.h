@@ -50,8 +50,8 @@ class HeldFolder {
   // this folder's plus the name, and, for a file, with exactly one link.
   // A child that fails this is closed unchanged (kLeadsElsewhere,
   // kMoreThanOneLink, ERROR_DIRECTORY).
-  Result<UniqueFile> OpenChild(const std::wstring& name, ChildKind kind, ChildOpening opening,
-                               ACCESS_MASK access, DWORD share) const;
+  Result<UniqueFile> OpenChild(const std::wstring& name, ChildKind kind, ChildOpening opening, ACCESS_MASK access,
+                               DWORD share) const;
 
   // Opens the held folder itself again through its handle, with other access.
   Result<UniqueFile> Reopen(ACCESS_MASK access, DWORD share) const;

@@ -43,8 +43,8 @@ Result<UserLog> OpenLogFileBelow(const std::wstring& applicationData, const Sign
   const ImpersonationScope asUser(user);
   auto root = HeldFolder::Open(applicationData);
   if (!root) return root.error();
-  auto company = OpenOrMakeChild(*root, L"Pexmira", ChildKind::kFolder, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE,
-                                 kShareAll);
+  auto company = OpenOrMakeChild(*root, L"Pexmira", ChildKind::kFolder,
+                                 FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE, kShareAll);
   if (!company) return company.error();
   auto folder = HeldFolder::Adopt(*std::move(company));
   if (!folder) return folder.error();
@@ -52,7 +52,8 @@ Result<UserLog> OpenLogFileBelow(const std::wstring& applicationData, const Sign
   log.folder = WithoutLongPathPrefix(folder->finalPath());
   MoveOversizedLogAside(*folder, log);
   // Others may read the log while the run writes it, not write to it.
-  auto file = OpenOrMakeChild(*folder, kLogFileName, ChildKind::kFile, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  auto file = OpenOrMakeChild(*folder, kLogFileName, ChildKind::kFile, FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE);
   if (!file) return file.error();
   log.file = *std::move(file);
   return log;

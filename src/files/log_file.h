@@ -23,10 +23,10 @@ enum class LogRotation { kNone, kMovedAside, kNotMoved };
 
 struct UserLog {
   UniqueFile file;
-  std::wstring folder;               // the log's folder, as the log shows paths
+  std::wstring folder;  // the log's folder, as the log shows paths
   LogRotation rotation = LogRotation::kNone;
-  uint64_t previousBytes = 0;        // the size of the log that was (or could not be) moved aside
-  uint32_t rotationError = 0;        // why it could not be
+  uint64_t previousBytes = 0;  // the size of the log that was (or could not be) moved aside
+  uint32_t rotationError = 0;  // why it could not be
 };
 
 // Opens (or makes) the log below the user's application-data folder as that

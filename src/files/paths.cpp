@@ -52,10 +52,8 @@ bool MeansDoesNotExist(unsigned long errorCode) {
     case ERROR_BAD_NETPATH:
     case ERROR_INVALID_PARAMETER:
     case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-      return true;
-    default:
-      return false;
+    case ERROR_BAD_PATHNAME: return true;
+    default: return false;
   }
 }
 

@@ -14,9 +14,7 @@ bool Scan(const wchar_t* pattern, const std::wstring& text, std::vector<std::wst
   return FindMatches(pattern, text.c_str(), captures) && !captures.empty();
 }
 
-bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b) {
-  return _wcsicmp(a.c_str(), b) == 0;
-}
+bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b) { return _wcsicmp(a.c_str(), b) == 0; }
 
 // The user's Internet settings; their strings are the caller's to free.
 struct UserProxyConfig {
@@ -133,8 +131,8 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
   }
 
   if (!session_) {
-    session_.reset(WinHttpOpen(userAgent_.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    session_.reset(WinHttpOpen(userAgent_.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                               WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session_) {
       RecordError();
       return false;
@@ -166,9 +164,8 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
     return false;
   }
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-  UniqueWinHttp request(WinHttpOpenRequest(connection.get(), verb.c_str(), path, nullptr,
-                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                           secure ? WINHTTP_FLAG_SECURE : 0));
+  UniqueWinHttp request(WinHttpOpenRequest(connection.get(), verb.c_str(), path, nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
   if (!request) {
     RecordError();
     return false;
@@ -256,8 +253,7 @@ bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
   if (!LimitWaitsToDeadline(request)) return false;
   const DWORD coalesce = WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON;
   if (!extraHeaders_.empty() &&
-      !WinHttpAddRequestHeaders(request, extraHeaders_.c_str(),
-                                static_cast<DWORD>(extraHeaders_.size()), coalesce)) {
+      !WinHttpAddRequestHeaders(request, extraHeaders_.c_str(), static_cast<DWORD>(extraHeaders_.size()), coalesce)) {
     RecordError();
   }
   if (!requestCookies_.empty()) {
@@ -273,9 +269,8 @@ bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
                             static_cast<DWORD>(proxyUserName_.size() * sizeof(wchar_t)))) {
         RecordError();
       }
-      if (!proxyPassword_.empty() &&
-          !WinHttpSetOption(request, WINHTTP_OPTION_PROXY_PASSWORD, &proxyPassword_[0],
-                            static_cast<DWORD>(proxyPassword_.size() * sizeof(wchar_t)))) {
+      if (!proxyPassword_.empty() && !WinHttpSetOption(request, WINHTTP_OPTION_PROXY_PASSWORD, &proxyPassword_[0],
+                                                       static_cast<DWORD>(proxyPassword_.size() * sizeof(wchar_t)))) {
         RecordError();
       }
     }

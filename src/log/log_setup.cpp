@@ -62,15 +62,13 @@ const char kFileWriterId[] = "stub-log-file";
 
 void ConfigureLog(UniqueFile file) {
   if (!el::Helpers::hasCustomFormatSpecifier(kLevelSpecifier)) {
-    el::Helpers::installCustomFormatSpecifier(
-        el::CustomFormatSpecifier(kLevelSpecifier, LevelColumn));
+    el::Helpers::installCustomFormatSpecifier(el::CustomFormatSpecifier(kLevelSpecifier, LevelColumn));
   }
   el::Helpers::installLogDispatchCallback<FileRecordWriter>(kFileWriterId);
   el::Helpers::logDispatchCallback<FileRecordWriter>(kFileWriterId)->Attach(std::move(file));
   el::Configurations config;
   config.setToDefault();
-  config.set(el::Level::Global, el::ConfigurationType::Format,
-             std::string("%datetime ") + kLevelSpecifier + " %msg");
+  config.set(el::Level::Global, el::ConfigurationType::Format, std::string("%datetime ") + kLevelSpecifier + " %msg");
   config.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "true");
   // The library's own file output opens files by name; the writer above
   // takes its place.

@@ -89,8 +89,7 @@ std::wstring ArgumentsAfterProgramName(const std::wstring& commandLine) {
 
 bool HasNoShortcutSwitch(const std::wstring& args) {
   for (const std::wstring& arg : SplitArguments(args)) {
-    if (arg.size() == 3 && arg[0] == L'-' && std::towlower(arg[1]) == L'n' &&
-        std::towlower(arg[2]) == L's') {
+    if (arg.size() == 3 && arg[0] == L'-' && std::towlower(arg[1]) == L'n' && std::towlower(arg[2]) == L's') {
       return true;
     }
   }

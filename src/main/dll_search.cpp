@@ -34,8 +34,8 @@ void LoadSystemDllsInAdvance() {
   // version 6 in the side-by-side store, and the system folder holds version 5.
   // Without these, Wine takes a crypt32.dll beside the stub when WinHTTP's
   // security provider loads it.
-  static const wchar_t* const kSystemDlls[] = {L"bcrypt.dll",  L"crypt32.dll", L"secur32.dll",
-                                               L"wininet.dll", L"urlmon.dll",  L"winhttp.dll",
+  static const wchar_t* const kSystemDlls[] = {L"bcrypt.dll",  L"crypt32.dll",  L"secur32.dll",
+                                               L"wininet.dll", L"urlmon.dll",   L"winhttp.dll",
                                                L"dbghelp.dll", L"imagehlp.dll", L"wintrust.dll"};
   for (const wchar_t* name : kSystemDlls) LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }

@@ -14,8 +14,7 @@ std::wstring FatalErrorMessage(ErrorCode code, LanguageId language) {
     case ErrorCode::kNoCompletionEvent:
     case ErrorCode::kNoMailslot:
     case ErrorCode::kInstallerNotStarted:
-    case ErrorCode::kUnsafeDllSearch:
-      return LoadUiText(IDS_ERROR_BASE + static_cast<UINT>(code), language);
+    case ErrorCode::kUnsafeDllSearch: return LoadUiText(IDS_ERROR_BASE + static_cast<UINT>(code), language);
     case ErrorCode::kNone:
     case ErrorCode::kClosedByUser: break;
   }

@@ -7,13 +7,13 @@
 #include <cwctype>
 
 #include "config/config_download.h"
-#include "trust/protected_folder.h"
-#include "trust/run_folder.h"
 #include "log/log_setup.h"
 #include "log/phase_time.h"
 #include "main/fatal_error.h"
 #include "main/installer_trust.h"
 #include "progress/installer_download.h"
+#include "trust/protected_folder.h"
+#include "trust/run_folder.h"
 
 namespace {
 
@@ -102,8 +102,7 @@ Result<std::wstring> ReadLaunchableVersion(const ConfigDocument& document) {
   auto version = ReadVersion(document);
   if (!version) return ReportParseError(version.error());
   if (const auto unfit = VersionUnfitForCommandLine(*version)) {
-    LOG(ERROR) << "The installer's version " << Quoted(*version) << " can't be passed on its command line: "
-               << *unfit;
+    LOG(ERROR) << "The installer's version " << Quoted(*version) << " can't be passed on its command line: " << *unfit;
     return MakeError(ErrorCode::kConfigInvalid, 0, *unfit);
   }
   return version;

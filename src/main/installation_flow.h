@@ -11,9 +11,9 @@
 #include "common/result.h"
 #include "config/config_document.h"
 #include "config/version_rule.h"  // VersionUnfitForCommandLine
-#include "trust/installer_file.h"
 #include "main/stub_run.h"
 #include "progress/progress_window.h"
+#include "trust/installer_file.h"
 
 // The exit status of an installer whose outcome can't be read: none of the
 // codes of a success or a cancellation, so it counts as a failure.
@@ -29,7 +29,6 @@ std::wstring AppendCacheBuster(const std::wstring& url, int number);
 // The installer's parameters: "-id <session> -v "<version>" <arguments>".
 std::wstring FormatInstallerParameters(const std::wstring& sessionId, const std::wstring& version,
                                        const std::wstring& arguments);
-
 
 // A fresh session identifier: 36 lower-case characters, 8-4-4-4-12.
 std::wstring MakeSessionId();

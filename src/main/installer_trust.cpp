@@ -4,8 +4,8 @@
 #include <cwctype>
 
 #include "build_settings.h"
-#include "shell/stub_copy.h"
 #include "log/log_setup.h"
+#include "shell/stub_copy.h"
 
 namespace {
 
@@ -55,9 +55,9 @@ Result<std::optional<std::wstring>> RequiredInstallerSigner() {
     return SignatureError(static_cast<uint32_t>(facts->trustStatus));
   }
   if (!AcceptsSignature(verdict)) {
-    LOG(WARNING) << "The running stub's own signature by " << Quoted(facts->signerName)
-                 << " is not valid (error code " << Hex(static_cast<uint32_t>(facts->trustStatus))
-                 << ", chain status " << Hex(facts->chainErrors) << "); the installer must still be signed by it";
+    LOG(WARNING) << "The running stub's own signature by " << Quoted(facts->signerName) << " is not valid (error code "
+                 << Hex(static_cast<uint32_t>(facts->trustStatus)) << ", chain status " << Hex(facts->chainErrors)
+                 << "); the installer must still be signed by it";
   }
   return std::optional<std::wstring>(facts->signerName);
 }
@@ -65,8 +65,7 @@ Result<std::optional<std::wstring>> RequiredInstallerSigner() {
 Status VerifyInstallerSignature(HANDLE file, const std::wstring& path, const std::wstring& signer) {
   const auto facts = ReadSignatureFacts(file, path);
   if (!facts) {
-    LOG(ERROR) << "Unable to check the installer's signature. Error code "
-               << Hex(facts.error().systemError);
+    LOG(ERROR) << "Unable to check the installer's signature. Error code " << Hex(facts.error().systemError);
     return SignatureError(facts.error().systemError);
   }
   const SignatureVerdict verdict = DecideSignature(*facts, signer);
@@ -110,24 +109,20 @@ std::string DescribeSignature(SignatureVerdict verdict, const SignatureFacts& fa
   const std::string chain = ", chain status " + Hex(facts.chainErrors);
   const std::string by = facts.hasSigner ? " by " + Quoted(facts.signerName) : std::string();
   switch (verdict) {
-    case SignatureVerdict::kTrusted:
-      return "The installer is signed by " + Quoted(facts.signerName);
+    case SignatureVerdict::kTrusted: return "The installer is signed by " + Quoted(facts.signerName);
     case SignatureVerdict::kTrustedRevocationOffline:
       return "The revocation of the installer's certificate" + by +
              " could not be checked: its server could not be reached" + error + chain;
-    case SignatureVerdict::kMissing:
-      return "The installer is not signed" + error;
-    case SignatureVerdict::kBroken:
-      return "The installer does not match its signature" + by + error;
+    case SignatureVerdict::kMissing: return "The installer is not signed" + error;
+    case SignatureVerdict::kBroken: return "The installer does not match its signature" + by + error;
     case SignatureVerdict::kUntrustedRoot:
       return "The installer's signature" + by + " does not chain to a trusted root" + error + chain;
     case SignatureVerdict::kWrongUsage:
       return "The installer's certificate" + by + " is not meant for code signing" + error + chain;
-    case SignatureVerdict::kRevoked:
-      return "The installer's certificate" + by + " has been revoked" + error + chain;
+    case SignatureVerdict::kRevoked: return "The installer's certificate" + by + " has been revoked" + error + chain;
     case SignatureVerdict::kUserRootOnly:
-      return "The installer's signature" + by +
-             " chains to a root that only the current user trusts, not the machine" + error + chain;
+      return "The installer's signature" + by + " chains to a root that only the current user trusts, not the machine" +
+             error + chain;
     case SignatureVerdict::kInvalidCertificate:
       return "The installer's certificate" + by + " is not valid" + error + chain;
     case SignatureVerdict::kOtherSigner:
@@ -136,4 +131,3 @@ std::string DescribeSignature(SignatureVerdict verdict, const SignatureFacts& fa
   }
   return "The installer's signature was not understood" + error;
 }
-

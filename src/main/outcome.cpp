@@ -1,13 +1,13 @@
 #include "main/outcome.h"
 
 #include "build_settings.h"
-#include "shell/desktop_shell.h"
-#include "shell/desktop_shortcut.h"
 #include "files/paths.h"
-#include "shell/shortcut.h"
-#include "shell/stub_copy.h"
 #include "http/win_http_client.h"
 #include "log/log_setup.h"
+#include "shell/desktop_shell.h"
+#include "shell/desktop_shortcut.h"
+#include "shell/shortcut.h"
+#include "shell/stub_copy.h"
 
 namespace {
 
@@ -52,8 +52,7 @@ void RemoveLeftoverShortcut(const SignedInUser& user) {
   } else if (IsRedirection(deleted.error())) {
     WarnRedirectedShortcut(shortcut, deleted.error());
   } else {
-    LOG(WARNING) << "Unable to delete " << Quoted(shortcut) << " shortcut. Error code "
-                 << deleted.error().systemError;
+    LOG(WARNING) << "Unable to delete " << Quoted(shortcut) << " shortcut. Error code " << deleted.error().systemError;
   }
 }
 
@@ -132,8 +131,8 @@ void HandleCancellation(StubRun& run) {
   if (ReceiveCancellationMessage(run.channels, kCancellationMessageWaitMs)) {
     LOG(INFO) << "Sent cancellation hit to PIWIK";
   } else {
-    LOG(WARNING) << "No cancellation message from the installer within "
-                 << kCancellationMessageWaitMs / 1000 << " seconds";
+    LOG(WARNING) << "No cancellation message from the installer within " << kCancellationMessageWaitMs / 1000
+                 << " seconds";
   }
   // Nobody watches an unattended run: no page, and no shortcut on a desktop nobody sees.
   if (!run.unattended) {
@@ -154,8 +153,7 @@ void SendFailedHit(const StubRun& run) {
     LOG(WARNING) << *warning;
   }
   if (client.DeadlinePassed()) {
-    LOG(WARNING) << "The failed hit did not end within " << kFailedHitDeadlineMs / 1000
-                 << " seconds; it is given up";
+    LOG(WARNING) << "The failed hit did not end within " << kFailedHitDeadlineMs / 1000 << " seconds; it is given up";
   }
   LOG(INFO) << "Sent failed hit to Piwik";
 }
@@ -180,7 +178,13 @@ void RemoveRunFiles(RunFolder& folder, const std::wstring& installerPath) {
 bool KeptInPageAddress(wchar_t c) {
   if (c <= 0x20 || c >= 0x7F) return false;  // space, control characters, beyond ASCII
   switch (c) {
-    case L'"': case L'#': case L'%': case L'&': case L'+': case L'<': case L'>': return false;
+    case L'"':
+    case L'#':
+    case L'%':
+    case L'&':
+    case L'+':
+    case L'<':
+    case L'>': return false;
     default: return true;
   }
 }
@@ -210,9 +214,8 @@ std::wstring FailedHitUrl(const std::wstring& sessionId, DWORD exitCode) {
   // and carries the whole identifier.
   const auto visitor = MatomoVisitorId(sessionId);
   return L"https://" STUB_ANALYTICS_HOST_W L"/piwik.php?rec=1&url=nourl&apiv=1&idsite=2" +
-         (visitor ? L"&_id=" + *visitor : std::wstring()) +
-         L"&e_c=Undetermined&e_a=Failed&e_n=" + std::to_wstring(exitCode) +
-         (sessionId.empty() ? std::wstring() : L"&uid=" + PercentEncodeForQuery(sessionId));
+         (visitor ? L"&_id=" + *visitor : std::wstring()) + L"&e_c=Undetermined&e_a=Failed&e_n=" +
+         std::to_wstring(exitCode) + (sessionId.empty() ? std::wstring() : L"&uid=" + PercentEncodeForQuery(sessionId));
 }
 
 std::wstring PercentEncodeForQuery(const std::wstring& value) {
@@ -245,12 +248,8 @@ void HandleOutcome(StubRun& run) {
       LOG(INFO) << "Installer execution has successfully completed";
       RemoveLeftoverShortcut(run.user);
       break;
-    case Outcome::kCancelled:
-      HandleCancellation(run);
-      break;
-    case Outcome::kFailed:
-      SendFailedHit(run);
-      break;
+    case Outcome::kCancelled: HandleCancellation(run); break;
+    case Outcome::kFailed: SendFailedHit(run); break;
   }
   if (run.runFolder) RemoveRunFiles(*run.runFolder, run.installerPath);
   LOG(INFO) << "Pexmira wrapper exiting";

@@ -36,8 +36,7 @@ Status OpenCommunicationChannels(CommunicationChannels& channels) {
   channels.readRecord = OVERLAPPED{};
   channels.readRecord.hEvent = channels.event.get();
 
-  channels.slot.reset(CreateMailslotW(kCommunicationSlotName, channels.maxMessageSize,
-                                      MAILSLOT_WAIT_FOREVER, nullptr));
+  channels.slot.reset(CreateMailslotW(kCommunicationSlotName, channels.maxMessageSize, MAILSLOT_WAIT_FOREVER, nullptr));
   if (!channels.slot) {
     const DWORD error = GetLastError();
     LOG(ERROR) << "CreateMailslot failed with error code " << error;
@@ -71,8 +70,7 @@ Result<std::string> ReceiveCancellationMessage(CommunicationChannels& channels, 
   ResetEvent(channels.event.get());
   channels.readRecord.Offset = 0;
   channels.readRecord.OffsetHigh = 0;
-  const BOOL read = ReadFile(channels.slot.get(), buffer.get(), channels.maxMessageSize, nullptr,
-                             &channels.readRecord);
+  const BOOL read = ReadFile(channels.slot.get(), buffer.get(), channels.maxMessageSize, nullptr, &channels.readRecord);
   if (!read && GetLastError() != ERROR_IO_PENDING) return noMessage(GetLastError());
   if (WaitForSingleObject(channels.event.get(), waitMs) != WAIT_OBJECT_0) {
     // The buffer and the read record must outlive the read: wait until the

@@ -49,8 +49,8 @@ void ReportLogRotation(const UserLog& log) {
     LOG(INFO) << "The log had grown to " << log.previousBytes << " bytes; it was moved to " << Quoted(moved)
               << " and starts afresh";
   } else if (log.rotation == LogRotation::kNotMoved) {
-    LOG(WARNING) << "The log has grown to " << log.previousBytes << " bytes and could not be moved to "
-                 << Quoted(moved) << "; it goes on growing. Error code " << log.rotationError;
+    LOG(WARNING) << "The log has grown to " << log.previousBytes << " bytes and could not be moved to " << Quoted(moved)
+                 << "; it goes on growing. Error code " << log.rotationError;
   }
 }
 

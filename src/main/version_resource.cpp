@@ -15,9 +15,7 @@ constexpr size_t kFixedInfoSize = 52;
 constexpr uint32_t kFixedInfoSignature = 0xFEEF04BD;
 const char16_t kKey[] = u"VS_VERSION_INFO";
 
-uint16_t Word(const unsigned char* bytes, size_t at) {
-  return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8));
-}
+uint16_t Word(const unsigned char* bytes, size_t at) { return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8)); }
 
 uint32_t DoubleWord(const unsigned char* bytes, size_t at) {
   return static_cast<uint32_t>(Word(bytes, at)) | (static_cast<uint32_t>(Word(bytes, at + 2)) << 16);

@@ -62,7 +62,9 @@ class BarAccessible final : public IAccessible {
 
   STDMETHODIMP get_accParent(IDispatch** parent) override { return standard_->get_accParent(parent); }
   STDMETHODIMP get_accChildCount(LONG* count) override { return standard_->get_accChildCount(count); }
-  STDMETHODIMP get_accChild(VARIANT child, IDispatch** object) override { return standard_->get_accChild(child, object); }
+  STDMETHODIMP get_accChild(VARIANT child, IDispatch** object) override {
+    return standard_->get_accChild(child, object);
+  }
   STDMETHODIMP get_accName(VARIANT child, BSTR* name) override {
     if (name == nullptr) return E_POINTER;
     if (!IsSelf(child)) return standard_->get_accName(child, name);
@@ -77,7 +79,9 @@ class BarAccessible final : public IAccessible {
     *value = CopyToBstr(BarValueText(bar_));
     return *value != nullptr ? S_OK : E_OUTOFMEMORY;
   }
-  STDMETHODIMP get_accDescription(VARIANT child, BSTR* text) override { return standard_->get_accDescription(child, text); }
+  STDMETHODIMP get_accDescription(VARIANT child, BSTR* text) override {
+    return standard_->get_accDescription(child, text);
+  }
   STDMETHODIMP get_accRole(VARIANT child, VARIANT* role) override {
     if (role == nullptr) return E_POINTER;
     if (!IsSelf(child)) return standard_->get_accRole(child, role);

@@ -104,8 +104,7 @@ bool CallbackHandler::Abort() {
   return true;
 }
 
-STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
-                                         LPCWSTR statusText) {
+STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode, LPCWSTR statusText) {
   Notified();
   // Windows reports a redirect with its new address; a download that began on
   // HTTPS does not go on over plain HTTP (Wine reports no redirects).

@@ -47,16 +47,14 @@ class CallbackHandler : public IBindStatusCallback, public IHttpNegotiate {
   STDMETHODIMP OnStartBinding(DWORD reserved, IBinding* binding) override;
   STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
   STDMETHODIMP OnLowResource(DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
-                          LPCWSTR statusText) override;
+  STDMETHODIMP OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode, LPCWSTR statusText) override;
   STDMETHODIMP OnStopBinding(HRESULT result, LPCWSTR error) override;
   STDMETHODIMP GetBindInfo(DWORD*, BINDINFO*) override { return E_NOTIMPL; }
   STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
   STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return E_NOTIMPL; }
 
   STDMETHODIMP BeginningTransaction(LPCWSTR url, LPCWSTR headers, DWORD reserved, LPWSTR* additional) override;
-  STDMETHODIMP OnResponse(DWORD status, LPCWSTR responseHeaders, LPCWSTR requestHeaders,
-                          LPWSTR* additional) override;
+  STDMETHODIMP OnResponse(DWORD status, LPCWSTR responseHeaders, LPCWSTR requestHeaders, LPWSTR* additional) override;
 
   // Starts the count of a new attempt of the download: the bar and the line
   // start over, and the last attempt's answer is forgotten.

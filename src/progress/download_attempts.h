@@ -18,7 +18,7 @@ constexpr int kDownloadAttempts = 3;
 // Content-Length, and whether the body was encoded (compressed), in which
 // case the length counts other bytes than the file's.
 struct TransferHeaders {
-  uint32_t status = 0;                 // 0 where no HTTP answer came
+  uint32_t status = 0;  // 0 where no HTTP answer came
   std::optional<uint64_t> contentLength;
   bool encoded = false;
 };

@@ -24,7 +24,7 @@ class DownloadEstimate {
 
  private:
   std::optional<uint64_t> startMs_;
-  uint64_t stepMs_ = 0;     // start of the step being measured
+  uint64_t stepMs_ = 0;  // start of the step being measured
   uint64_t stepBytes_ = 0;
   uint64_t lastMs_ = 0;
   uint64_t lastBytes_ = 0;

@@ -3,11 +3,11 @@
 #include <iomanip>
 #include <sstream>
 
-#include "trust/installer_file.h"
 #include "files/paths.h"
-#include "progress/url_cache.h"
 #include "log/log_setup.h"
 #include "progress/download_attempts.h"
+#include "progress/url_cache.h"
+#include "trust/installer_file.h"
 
 namespace {
 
@@ -87,8 +87,7 @@ Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, ProgressW
   DownloadedInstaller installer;
   const auto path = MakeInstallerPathIn(folder.path());
   if (!path) {
-    LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code "
-                 << path.error().systemError;
+    LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code " << path.error().systemError;
     LOG(ERROR) << "Can't download wrapper to " << Quoted(L"");
     return WithCode(ErrorCode::kInstallerUnavailable, path.error());
   }
@@ -138,4 +137,3 @@ Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, ProgressW
   static_cast<void>(folder.DeleteFile(PlaceholderNameOf(installer.path)));
   return MakeError(ErrorCode::kClosedByUser);
 }
-

@@ -12,11 +12,11 @@
 
 #include "common/result.h"
 #include "common/unique_handle.h"
-#include "trust/run_folder.h"
 #include "files/signed_in_user.h"
 #include "progress/callback_handler.h"
 #include "progress/download_watchdog.h"
 #include "progress/progress_window.h"
+#include "trust/run_folder.h"
 
 // The file that the download produced, held from the download's return until
 // the installer has started, so that nobody can change or delete it.

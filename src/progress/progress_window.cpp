@@ -89,7 +89,8 @@ void ForgetLiveRegion(HWND line) {
 
 struct ProgressWindow::State {
   State()
-      : settled(CreateEventW(nullptr, TRUE, FALSE, nullptr)), closedByUser(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+      : settled(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        closedByUser(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
   void OnOpened(HWND dialog);
   void AddLine(HWND dialog);
@@ -112,8 +113,7 @@ struct ProgressWindow::State {
   UniqueEvent closedByUser;
 };
 
-ProgressWindow::ProgressWindow(Visibility visibility)
-    : visibility_(visibility), state_(std::make_shared<State>()) {}
+ProgressWindow::ProgressWindow(Visibility visibility) : visibility_(visibility), state_(std::make_shared<State>()) {}
 
 ProgressWindow::~ProgressWindow() { Close(); }
 
@@ -140,9 +140,7 @@ INT_PTR CALLBACK ProgressWindow::ProgressDialogProc(HWND dialog, UINT message, W
       SetWindowLongPtrW(dialog, DWLP_USER, lParam);
       reinterpret_cast<State*>(lParam)->OnOpened(dialog);
       return TRUE;
-    case kEndProgressMessage:
-      EndDialog(dialog, 0);
-      return TRUE;
+    case kEndProgressMessage: EndDialog(dialog, 0); return TRUE;
     case kSetLineMessage:
     case WM_TIMER: {
       auto* self = reinterpret_cast<State*>(GetWindowLongPtrW(dialog, DWLP_USER));
@@ -167,11 +165,8 @@ INT_PTR CALLBACK ProgressWindow::ProgressDialogProc(HWND dialog, UINT message, W
       EndDialog(dialog, 0);
       return TRUE;
     }
-    case WM_DESTROY:
-      ForgetLiveRegion(GetDlgItem(dialog, IDC_PROGRESS_LINE));
-      return FALSE;
-    default:
-      return FALSE;
+    case WM_DESTROY: ForgetLiveRegion(GetDlgItem(dialog, IDC_PROGRESS_LINE)); return FALSE;
+    default: return FALSE;
   }
 }
 
@@ -198,8 +193,8 @@ void ProgressWindow::State::AddLine(HWND dialog) {
   MapDialogRect(dialog, &area);
   MapDialogRect(dialog, &growth);
   HWND created = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS,
-                              area.left, area.top, area.right - area.left, area.bottom - area.top, dialog,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS_LINE)), instance, nullptr);
+                                 area.left, area.top, area.right - area.left, area.bottom - area.top, dialog,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS_LINE)), instance, nullptr);
   if (created == nullptr) return;
   SendMessageW(created, WM_SETFONT, SendMessageW(dialog, WM_GETFONT, 0, 0), FALSE);
   MarkPoliteLiveRegion(created);

@@ -13,7 +13,7 @@
 extern const wchar_t kContinueShortcutName[];  // "Continue installation.lnk"
 
 struct UserDesktop {
-  std::wstring path;   // as the shell gives it, for the records
+  std::wstring path;  // as the shell gives it, for the records
   HeldFolder folder;
 };
 

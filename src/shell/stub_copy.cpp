@@ -96,8 +96,8 @@ std::wstring StubCopyPath(const std::wstring& folder) { return folder + L"qmxtl_
 Status CopyOpenFile(HANDLE source, const std::wstring& copyPath) {
   LARGE_INTEGER start = {};
   if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) return CopyError(GetLastError());
-  UniqueFile copy(CreateFileW(copyPath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile copy(
+      CreateFileW(copyPath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!copy) return CopyError(GetLastError());
   DWORD error = 0;
   const bool copied = ReadInBlocks(

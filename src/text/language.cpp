@@ -45,7 +45,6 @@ bool IsRightToLeft(LanguageId language) {
     case 0x80:  // Uyghur
     case 0x8C:  // Dari
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }

@@ -76,21 +76,20 @@ Result<InstallerDigest> DigestInstaller(HANDLE file, bool withSha256) {
   if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return ReadError(GetLastError());
   InstallerDigest digest;
   DWORD error = 0;
-  const bool read = ReadInBlocks(
-      [&](unsigned char* buffer, size_t capacity, size_t* count) {
-        return ReadFileBlock(file, buffer, capacity, count, error);
-      },
-      [&](const unsigned char* buffer, size_t count) {
-        digest.crc32 = UpdateCrc32(digest.crc32, buffer, count);
-        if (!hash) return true;
-        const NTSTATUS status = BCryptHashData(hash.get(), const_cast<PUCHAR>(buffer), static_cast<ULONG>(count), 0);
-        error = FromStatus(status);
-        return BCRYPT_SUCCESS(status);
-      });
+  const bool read = ReadInBlocks([&](unsigned char* buffer, size_t capacity,
+                                     size_t* count) { return ReadFileBlock(file, buffer, capacity, count, error); },
+                                 [&](const unsigned char* buffer, size_t count) {
+                                   digest.crc32 = UpdateCrc32(digest.crc32, buffer, count);
+                                   if (!hash) return true;
+                                   const NTSTATUS status = BCryptHashData(hash.get(), const_cast<PUCHAR>(buffer),
+                                                                          static_cast<ULONG>(count), 0);
+                                   error = FromStatus(status);
+                                   return BCRYPT_SUCCESS(status);
+                                 });
   if (!read) return ReadError(error);
   if (hash) {
-    const NTSTATUS status = BCryptFinishHash(hash.get(), digest.sha256.data(),
-                                             static_cast<ULONG>(digest.sha256.size()), 0);
+    const NTSTATUS status = BCryptFinishHash(hash.get(), digest.sha256.data(), static_cast<ULONG>(digest.sha256.size()),
+                                             0);
     if (!BCRYPT_SUCCESS(status)) return ReadError(FromStatus(status));
   }
   return digest;

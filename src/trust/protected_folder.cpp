@@ -80,7 +80,9 @@ DWORD OthersRights(PACL dacl) {
 
 }  // namespace
 
-Result<UniqueSecurityDescriptor> MakeAdministratorsOnlyDescriptor() { return DescriptorFromString(kAdministratorsOnly); }
+Result<UniqueSecurityDescriptor> MakeAdministratorsOnlyDescriptor() {
+  return DescriptorFromString(kAdministratorsOnly);
+}
 
 Result<UniqueSecurityDescriptor> MakeCopyFolderDescriptor() { return DescriptorFromString(kCopyFolder); }
 

@@ -69,8 +69,7 @@ bool KeptAdministratorsOnlyDescriptor(const FolderFacts& facts);
 // and then the next name is tried. Names come from nextName (by default
 // "qmx-" and 32 random hexadecimal digits). Returns the folder's path,
 // ending in a backslash.
-Result<std::wstring> MakeRunFolder(const std::wstring& parent,
-                                   const std::function<std::wstring()>& nextName = nullptr);
+Result<std::wstring> MakeRunFolder(const std::wstring& parent, const std::function<std::wstring()>& nextName = nullptr);
 
 // "qmx-" and 32 hexadecimal digits from the system's random generator.
 std::wstring RandomRunFolderName();

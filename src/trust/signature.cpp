@@ -15,8 +15,8 @@ namespace {
 // The revocation bits a run survives: no answer about revocation, because the
 // certificate names no server or the server could not be reached.
 constexpr DWORD kRevocationUnknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
-constexpr DWORD kUntrustedRootBits =
-    CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_EXPLICIT_DISTRUST;
+constexpr DWORD kUntrustedRootBits = CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_UNTRUSTED_ROOT |
+                                     CERT_TRUST_IS_EXPLICIT_DISTRUST;
 
 bool IsRevocationOnlyFailure(int32_t status) {
   return status == static_cast<int32_t>(CERT_E_REVOCATION_FAILURE) ||
@@ -29,21 +29,15 @@ bool IsRevocationOnlyFailure(int32_t status) {
 SignatureVerdict VerdictFromStatus(int32_t status) {
   switch (static_cast<HRESULT>(status)) {
     case TRUST_E_NOSIGNATURE:
-    case TRUST_E_SUBJECT_FORM_UNKNOWN:
-      return SignatureVerdict::kMissing;
-    case CERT_E_REVOKED:
-      return SignatureVerdict::kRevoked;
+    case TRUST_E_SUBJECT_FORM_UNKNOWN: return SignatureVerdict::kMissing;
+    case CERT_E_REVOKED: return SignatureVerdict::kRevoked;
     case CERT_E_UNTRUSTEDROOT:
     case CERT_E_CHAINING:
-    case TRUST_E_EXPLICIT_DISTRUST:
-      return SignatureVerdict::kUntrustedRoot;
+    case TRUST_E_EXPLICIT_DISTRUST: return SignatureVerdict::kUntrustedRoot;
     case CERT_E_WRONG_USAGE:
-    case CERT_E_PURPOSE:
-      return SignatureVerdict::kWrongUsage;
-    case CERT_E_EXPIRED:
-      return SignatureVerdict::kInvalidCertificate;
-    default:
-      return SignatureVerdict::kBroken;
+    case CERT_E_PURPOSE: return SignatureVerdict::kWrongUsage;
+    case CERT_E_EXPIRED: return SignatureVerdict::kInvalidCertificate;
+    default: return SignatureVerdict::kBroken;
   }
 }
 
@@ -95,10 +89,9 @@ std::wstring SimpleDisplayName(PCCERT_CONTEXT certificate) {
 // there by any program of the user.
 bool IsMachineRoot(PCCERT_CONTEXT root) {
   for (const wchar_t* name : {L"Root", L"AuthRoot"}) {
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                     CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG |
-                                         CERT_STORE_OPEN_EXISTING_FLAG,
-                                     name);
+    HCERTSTORE store = CertOpenStore(
+        CERT_STORE_PROV_SYSTEM_W, 0, 0,
+        CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG, name);
     if (store == nullptr) continue;
     PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                                                       CERT_FIND_EXISTING, root, nullptr);
@@ -139,8 +132,7 @@ void ReadSigner(HANDLE stateData, SignatureFacts& facts) {
   PCCERT_CONTEXT certificate = nullptr;
   if (signer->pChainContext != nullptr) {
     facts.chainErrors = signer->pChainContext->TrustStatus.dwErrorStatus;
-    const CERT_SIMPLE_CHAIN* chain =
-        signer->pChainContext->cChain > 0 ? signer->pChainContext->rgpChain[0] : nullptr;
+    const CERT_SIMPLE_CHAIN* chain = signer->pChainContext->cChain > 0 ? signer->pChainContext->rgpChain[0] : nullptr;
     if (chain != nullptr && chain->cElement > 0) {
       certificate = chain->rgpElement[0]->pCertContext;
       ReadChain(*chain, facts);
@@ -212,8 +204,7 @@ Result<SignatureFacts> ReadSignatureFacts(HANDLE file, const std::wstring& path)
 
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   SignatureFacts facts;
-  facts.trustStatus = static_cast<int32_t>(
-      WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
+  facts.trustStatus = static_cast<int32_t>(WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
   const TrustState state(data);
   if (data.hWVTStateData != nullptr) ReadSigner(data.hWVTStateData, facts);
   if (facts.trustStatus == static_cast<int32_t>(TRUST_E_PROVIDER_UNKNOWN) ||

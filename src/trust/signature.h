@@ -15,11 +15,11 @@
 
 // What the system found out about a file's signature.
 struct SignatureFacts {
-  int32_t trustStatus = 0;     // WinVerifyTrust's result (an HRESULT)
-  bool hasSigner = false;      // the signer's certificate was read
-  uint32_t chainErrors = 0;    // the signer's chain: TrustStatus.dwErrorStatus
-  bool codeSigningUsage = true;  // the signer's certificate allows code signing
-  std::wstring signerName;     // its subject's simple display name, embedded NULs and all
+  int32_t trustStatus = 0;         // WinVerifyTrust's result (an HRESULT)
+  bool hasSigner = false;          // the signer's certificate was read
+  uint32_t chainErrors = 0;        // the signer's chain: TrustStatus.dwErrorStatus
+  bool codeSigningUsage = true;    // the signer's certificate allows code signing
+  std::wstring signerName;         // its subject's simple display name, embedded NULs and all
   bool rootInMachineStore = true;  // the chain's root is one the machine trusts, not only the user
   // The SHA-256 of each chain certificate's public key (SubjectPublicKeyInfo), signer first.
   std::vector<std::array<uint8_t, 32>> chainKeys;
@@ -29,12 +29,12 @@ enum class SignatureVerdict {
   kTrusted,
   kTrustedRevocationOffline,  // trusted, but the revocation servers could not be reached
   kMissing,
-  kBroken,                    // the file does not match its signature, or the signature can't be read
-  kUntrustedRoot,             // the chain does not reach a trusted root
-  kWrongUsage,                // the certificate is not meant for code signing
+  kBroken,         // the file does not match its signature, or the signature can't be read
+  kUntrustedRoot,  // the chain does not reach a trusted root
+  kWrongUsage,     // the certificate is not meant for code signing
   kRevoked,
-  kInvalidCertificate,        // any other fault of the chain (out of its validity period, say)
-  kUserRootOnly,              // the chain ends in a root that only the current user trusts
+  kInvalidCertificate,  // any other fault of the chain (out of its validity period, say)
+  kUserRootOnly,        // the chain ends in a root that only the current user trusts
   kOtherSigner,
 };
 

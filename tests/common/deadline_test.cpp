@@ -16,10 +16,14 @@ TEST(Deadline, TimeLeftAndTheTimeOutsThatEndWithinIt) {
     uint32_t left;
     int expected;
   } timeouts[] = {
-      {30000, 5000, 5000}, {2000, 5000, 2000},
-      {0, 5000, 5000}, {-1, 5000, 5000},  // WinHTTP's "no limit" gets one
-      {30000, 0, 1}, {0, 0, 1},           // never 0, which would mean no limit
-      {30000, 0xFFFFFFFFu, 30000}, {0, 0xFFFFFFFFu, 0x7FFFFFFF},
+      {30000, 5000, 5000},
+      {2000, 5000, 2000},
+      {0, 5000, 5000},
+      {-1, 5000, 5000},  // WinHTTP's "no limit" gets one
+      {30000, 0, 1},
+      {0, 0, 1},  // never 0, which would mean no limit
+      {30000, 0xFFFFFFFFu, 30000},
+      {0, 0xFFFFFFFFu, 0x7FFFFFFF},
   };
   for (const auto& t : timeouts) {
     EXPECT_EQ(TimeoutWithin(t.configured, t.left), t.expected) << t.configured << " within " << t.left;

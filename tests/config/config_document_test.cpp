@@ -49,8 +49,8 @@ TEST(ConfigDocument, CommentsAreTolerated) {
 
 TEST(ConfigDocument, SyntaxErrorsCarryLineAndColumn) {
   for (const wchar_t* text : {L"", L"   ", L"{\"shortcut\": true} trailing", L"{\"shortcut\": tr",
-                              L"<html><body>502 Bad Gateway</body></html>", L"{\"wrapper\": \"a\\qb\"}",
-                              L"{\"a\": 1,}", L"{\"v\": \"\\ud800\"}"}) {
+                              L"<html><body>502 Bad Gateway</body></html>", L"{\"wrapper\": \"a\\qb\"}", L"{\"a\": 1,}",
+                              L"{\"v\": \"\\ud800\"}"}) {
     const std::string error = ParseError(text);
     EXPECT_NE(error, "(parsed)") << "accepted: " << std::string(text, text + wcslen(text));
     EXPECT_NE(error.find(" at line "), std::string::npos) << error;
@@ -71,7 +71,7 @@ TEST(ConfigDocument, ChecksumConversions) {
     return result ? static_cast<uint32_t>(*result) : 0u;
   };
   EXPECT_EQ(checksum(L"3421780262"), 3421780262u);
-  EXPECT_EQ(checksum(L"-873187034"), 3421780262u);  // the same CRC read as signed 32 bits
+  EXPECT_EQ(checksum(L"-873187034"), 3421780262u);   // the same CRC read as signed 32 bits
   EXPECT_EQ(checksum(L"20601649446"), 3421780262u);  // 4 * 2^32 + the CRC
   EXPECT_EQ(checksum(L"\"3421780262\""), 3421780262u);
 
@@ -136,9 +136,9 @@ TEST(ConfigDocument, WrapperMustBeAWebAddress) {
     EXPECT_TRUE(ReadWrapperUrl(Parse(std::wstring(L"{\"wrapper\": \"") + url + L"\"}")))
         << std::string(url, url + wcslen(url));
   }
-  for (const wchar_t* url : {L"file:///C:/x.exe", L"\\\\\\\\server\\\\share\\\\x.exe", L"ftp://h/x.exe", L"C:/x.exe",
-                             L"https:/h/x", L"http:///x", L"http://\\\\share", L" https://h/x", L"httpx://h",
-                             L"https", L""}) {
+  for (const wchar_t* url :
+       {L"file:///C:/x.exe", L"\\\\\\\\server\\\\share\\\\x.exe", L"ftp://h/x.exe", L"C:/x.exe", L"https:/h/x",
+        L"http:///x", L"http://\\\\share", L" https://h/x", L"httpx://h", L"https", L""}) {
     const auto read = ReadWrapperUrl(Parse(L"{\"wrapper\": \"" + std::wstring(url) + L"\"}"));
     ASSERT_FALSE(read) << std::string(url, url + wcslen(url));
     EXPECT_EQ(read.error().code, ErrorCode::kConfigInvalid);
@@ -160,8 +160,9 @@ TEST(ConfigDocument, OptionalSha256) {
   EXPECT_EQ((**sha256)[0], 0xBA);
   EXPECT_EQ((**sha256)[31], 0xAD);
 
-  for (const std::wstring& bad : std::vector<std::wstring>{L"\"\"", L"\"" + digits.substr(1) + L"\"", L"\"" + digits + L"0\"",
-                                  L"\"" + digits.substr(1) + L"g\"", L"42", L"null", L"[]"}) {
+  for (const std::wstring& bad :
+       std::vector<std::wstring>{L"\"\"", L"\"" + digits.substr(1) + L"\"", L"\"" + digits + L"0\"",
+                                 L"\"" + digits.substr(1) + L"g\"", L"42", L"null", L"[]"}) {
     EXPECT_FALSE(ReadSha256(Parse(L"{\"sha256\": " + bad + L"}"))) << std::string(bad.begin(), bad.end());
   }
 }
@@ -194,8 +195,8 @@ TEST(DownloadConfigFile, BelievesOnlyATrustedServer) {
   ASSERT_TRUE(text);
   EXPECT_EQ(text->rfind(L"GET /echo", 0), 0u);
 
-  for (const std::wstring& url : {test_servers::SelfSigned(L"/echo"), test_servers::Expired(L"/echo"),
-                                  test_servers::WrongName(L"/echo")}) {
+  for (const std::wstring& url :
+       {test_servers::SelfSigned(L"/echo"), test_servers::Expired(L"/echo"), test_servers::WrongName(L"/echo")}) {
     const auto refused = DownloadConfigFileFrom(url);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().code, ErrorCode::kConfigUnavailable);

@@ -15,8 +15,7 @@ using namespace test_servers;
 
 namespace {
 
-const wchar_t kConnectionsKey[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+const wchar_t kConnectionsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 
 void PutDword(std::vector<uint8_t>& out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -40,12 +39,11 @@ void WriteUserProxySettings(uint32_t flags, const std::string& proxy, const std:
   PutString(value, autoConfigUrl);
   value.resize(value.size() + 32, 0);
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                            &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExW(key, L"DefaultConnectionSettings", 0, REG_BINARY, value.data(),
-                           static_cast<DWORD>(value.size())),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegSetValueExW(key, L"DefaultConnectionSettings", 0, REG_BINARY, value.data(), static_cast<DWORD>(value.size())),
+      ERROR_SUCCESS);
   RegCloseKey(key);
 }
 
@@ -61,9 +59,7 @@ std::string Narrow(const std::wstring& text) { return std::string(text.begin(), 
 // "fixme" in its WinHTTP), so there a proxy set on the request never carries
 // it. Under Wine the tests assert what Wine shows (the settings are read, the
 // script is fetched, the proxy is never reached); on Windows, the proxy's use.
-bool WineIgnoresRequestProxy() {
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+bool WineIgnoresRequestProxy() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
 int CountRequests(const std::wstring& target) {
   WinHttpClient client(Http(L"/_count?target=" + target));

@@ -199,8 +199,7 @@ TEST(WinHttpClientCompleteness, UnclosedHtmlIsRequestedThreeTimesForGetOnly) {
 }
 
 TEST(WinHttpClientCertificates, ByDefaultCertificateErrorsAreIgnored) {
-  for (const std::wstring& url : {SelfSigned(L"/echo"), Expired(L"/echo"), WrongName(L"/echo"),
-                                  Https(L"/echo")}) {
+  for (const std::wstring& url : {SelfSigned(L"/echo"), Expired(L"/echo"), WrongName(L"/echo"), Https(L"/echo")}) {
     WinHttpClient client(url);
     EXPECT_EQ(ErrorOf(client.Perform(L"GET")), 0u);
   }

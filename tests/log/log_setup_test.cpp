@@ -40,7 +40,8 @@ TEST(LogSetup, RecordsHaveTheFixedFormatAndAppend) {
   const std::regex records(
       "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} INFO  Downloading config file\r\n"
       "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} WARN  GetMailslotInfo failed with error code 6\r\n"
-      "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} ERROR Can't download wrapper to \"C:\\\\Temp\\\\qmx1.tmp.exe\"\r\n"
+      "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} ERROR Can't download wrapper to "
+      "\"C:\\\\Temp\\\\qmx1.tmp.exe\"\r\n"
       "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} INFO  Pexmira wrapper started\r\n");
   EXPECT_TRUE(std::regex_match(text, records)) << text;
   DeleteFileA(path.c_str());
@@ -56,10 +57,10 @@ TEST(LogSetup, WidePiecesAreWrittenAsUtf8) {
 TEST(LogSetup, ControlCharactersInValuesCannotForgeARecord) {
   EXPECT_EQ(Quoted(L"a\r\n2026-12-08 10:00:00,000 INFO  forged\x1b[0m\t\x7f"),
             "\"a\\r\\n2026-12-08 10:00:00,000 INFO  forged\\x1b[0m\\t\\x7f\"");
-  EXPECT_EQ(LogText(std::string("Expected value at line 1\nand column 6")),
-            "Expected value at line 1\\nand column 6");
+  EXPECT_EQ(LogText(std::string("Expected value at line 1\nand column 6")), "Expected value at line 1\\nand column 6");
   EXPECT_EQ(Quoted(L"C:\\Users\\\u0416\u0435\u043d\u044f \"1.2\""),
-            "\"C:\\Users\\\xd0\x96\xd0\xb5\xd0\xbd\xd1\x8f \"1.2\"\"") << "ordinary text is unchanged";
+            "\"C:\\Users\\\xd0\x96\xd0\xb5\xd0\xbd\xd1\x8f \"1.2\"\"")
+      << "ordinary text is unchanged";
 }
 
 TEST(LogSetup, TwoThreadsWritingAtOnceLeaveEveryRecordWhole) {
@@ -75,8 +76,8 @@ TEST(LogSetup, TwoThreadsWritingAtOnceLeaveEveryRecordWhole) {
   ConfigureLog(UniqueFile());
 
   std::istringstream lines(ReadAll(path));
-  const std::regex record(
-      "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} INFO  (main|watchdog) record \\d+ of the download's progress\r");
+  const std::regex record("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} INFO  (main|watchdog) record \\d+ of the "
+                          "download's progress\r");
   int count = 0;
   for (std::string line; std::getline(lines, line); ++count) {
     ASSERT_TRUE(std::regex_match(line, record)) << "line " << count << ": " << line;

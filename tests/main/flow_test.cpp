@@ -8,15 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "trust/installer_file.h"
 #include "main/installation_flow.h"
 #include "main/outcome.h"
 #include "main/session.h"
+#include "trust/installer_file.h"
 
 TEST(AppendCacheBuster, UsesQuestionMarkOnlyWhenTheUrlHasNone) {
   EXPECT_EQ(AppendCacheBuster(L"https://dl.example/qmx.exe", 0), L"https://dl.example/qmx.exe?rn=0");
-  EXPECT_EQ(AppendCacheBuster(L"https://dl.example/qmx.exe?a=1", 32767),
-            L"https://dl.example/qmx.exe?a=1&rn=32767");
+  EXPECT_EQ(AppendCacheBuster(L"https://dl.example/qmx.exe?a=1", 32767), L"https://dl.example/qmx.exe?a=1&rn=32767");
   EXPECT_EQ(AppendCacheBuster(L"https://dl.example/get?", 42), L"https://dl.example/get?&rn=42");
 }
 
@@ -50,7 +49,8 @@ TEST(InstallerCommandLine, WindowsSplitsItIntoThePathAndTheInstallersArguments) 
                                     L"\"--record=Z:\\tmp\\a b\\i.json\" --post=\"x y\""};
   for (const auto& version : versions) {
     for (const auto& argument : arguments) {
-      const auto split = SplitAsWindowsDoes(InstallerCommandLine(path, FormatInstallerParameters(id, version, argument)));
+      const auto split = SplitAsWindowsDoes(
+          InstallerCommandLine(path, FormatInstallerParameters(id, version, argument)));
       std::vector<std::wstring> expected = {path, L"-id", id, L"-v", version};
       const auto own = SplitAsWindowsDoes(L"stub.exe " + argument);
       expected.insert(expected.end(), own.begin() + 1, own.end());
@@ -107,7 +107,8 @@ TEST(OutcomeUrls, CarryTheSessionTheCodeAndTheVersion) {
   // Without an identifier (none could be made) the hit names no visitor.
   EXPECT_EQ(FailedHitUrl(L"", 4u), L"https://localhost:18544/piwik.php?rec=1&url=nourl&apiv=1&idsite=2"
                                    L"&e_c=Undetermined&e_a=Failed&e_n=4");
-  EXPECT_EQ(CancellationPageUrl(L"1.2.3-beta_2~rc.1"), L"http://localhost:18545/installation-cancelled/?v=1.2.3-beta_2~rc.1");
+  EXPECT_EQ(CancellationPageUrl(L"1.2.3-beta_2~rc.1"),
+            L"http://localhost:18545/installation-cancelled/?v=1.2.3-beta_2~rc.1");
   // Only what would change the address's meaning, or is not allowed in it, is
   // encoded, as UTF-8.
   EXPECT_EQ(CancellationPageUrl(L"1.2.3 beta"), L"http://localhost:18545/installation-cancelled/?v=1.2.3%20beta");
@@ -179,8 +180,8 @@ TEST(DigestsMatch, TheLowBitsOfTheChecksumAndTheOptionalSha256) {
 }
 
 TEST(VersionUnfitForCommandLine, RefusesWhatWouldChangeTheInstallersArguments) {
-  for (const wchar_t* version : {L"1.2.3", L"", L"1.2 beta", L"\u0432\u0435\u0440\u0441\u0438\u044f 2",
-                                 L"C:\\dir\\1.0", L"1.0\\x"}) {
+  for (const wchar_t* version :
+       {L"1.2.3", L"", L"1.2 beta", L"\u0432\u0435\u0440\u0441\u0438\u044f 2", L"C:\\dir\\1.0", L"1.0\\x"}) {
     EXPECT_EQ(VersionUnfitForCommandLine(version), std::nullopt);
   }
   EXPECT_EQ(VersionUnfitForCommandLine(L"1.0\\"), "it ends with a backslash");

@@ -5,8 +5,8 @@
 #include "main/arguments.h"
 
 TEST(HasSilentSwitch, FindsTheToolkitsSwitchesAsWholeArgumentsInAnyCase) {
-  for (const wchar_t* args : {L"/S", L"/s", L"/SILENT", L"/VerySilent", L"/QUIET", L"/qn", L"-ns /QN /D=C:\\x",
-                              L"\"/S\""}) {
+  for (const wchar_t* args :
+       {L"/S", L"/s", L"/SILENT", L"/VerySilent", L"/QUIET", L"/qn", L"-ns /QN /D=C:\\x", L"\"/S\""}) {
     EXPECT_TRUE(HasSilentSwitch(args)) << args;
   }
   for (const wchar_t* args : {L"", L"/D=C:\\S", L"/Sx", L"S", L"-S", L"/q", L"/silently", L"\"/S x\"", L"/qb"}) {

@@ -12,7 +12,8 @@ namespace {
 // A real version resource, as a system DLL carries it.
 std::vector<unsigned char> SystemVersionResource(std::string& expected) {
   const HMODULE module = LoadLibraryExW(L"kernel32.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  const HRSRC found = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION) : nullptr;
+  const HRSRC found = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION)
+                                        : nullptr;
   if (found == nullptr) return {};
   const auto* data = static_cast<const unsigned char*>(LockResource(LoadResource(module, found)));
   std::vector<unsigned char> bytes(data, data + SizeofResource(module, found));

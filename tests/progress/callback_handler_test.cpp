@@ -96,9 +96,8 @@ TEST(CallbackHandlerLog, EachStatusCodeHasItsRecord) {
   }
   EXPECT_EQ(log.Records(), (Records{"INFO  Finding resource...", "INFO  Connecting...", "INFO  Begin download",
                                     "INFO  Sending request...", "INFO  Mime type available",
-                                    "INFO  Cache filename available", "INFO  Status code : 0",
-                                    "INFO  Status code : 3", "INFO  Status code : 7",
-                                    "INFO  Status code : 12", "INFO  Status code : 40"}));
+                                    "INFO  Cache filename available", "INFO  Status code : 0", "INFO  Status code : 3",
+                                    "INFO  Status code : 7", "INFO  Status code : 12", "INFO  Status code : 40"}));
 }
 
 TEST(CallbackHandlerRedirect, ADownloadThatBeganOnHttpsIsAbortedWhenRedirectedElsewhere) {
@@ -118,9 +117,9 @@ TEST(CallbackHandlerRedirect, ADownloadThatBeganOnHttpsIsAbortedWhenRedirectedEl
   EXPECT_FALSE(handler.RefusedRedirect());
   EXPECT_EQ(handler.OnProgress(0, 0, BINDSTATUS_REDIRECTING, L"http://evil.example/qmx.exe"), E_ABORT);
   EXPECT_TRUE(handler.RefusedRedirect());
-  EXPECT_EQ(log.Records(), (Records{"INFO  Status code : 3",
-                                    "ERROR The installer's download was redirected from HTTPS to "
-                                    "\"http://evil.example/qmx.exe\"; the redirect is refused"}));
+  EXPECT_EQ(log.Records(),
+            (Records{"INFO  Status code : 3", "ERROR The installer's download was redirected from HTTPS to "
+                                              "\"http://evil.example/qmx.exe\"; the redirect is refused"}));
 
   CallbackHandler plain;
   plain.StartsFrom(L"http://dl.example/qmx.exe");

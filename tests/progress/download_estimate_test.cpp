@@ -78,11 +78,11 @@ TEST(RemainingForDisplay, RoundsUpInStepsThatSuitTheSize) {
     double seconds;
     TimeToShow shown;
   } cases[] = {
-      {0.2, {TimeUnit::kSeconds, 1, 0}},    {9.1, {TimeUnit::kSeconds, 10, 0}},
-      {11, {TimeUnit::kSeconds, 15, 0}},    {20, {TimeUnit::kSeconds, 20, 0}},
-      {59.5, {TimeUnit::kMinutes, 1, 0}},   {61, {TimeUnit::kMinutes, 2, 0}},
-      {3540, {TimeUnit::kMinutes, 59, 0}},  {3599, {TimeUnit::kHoursAndMinutes, 1, 0}},  {3601, {TimeUnit::kHoursAndMinutes, 1, 1}},
-      {7200, {TimeUnit::kHoursAndMinutes, 2, 0}},
+      {0.2, {TimeUnit::kSeconds, 1, 0}},          {9.1, {TimeUnit::kSeconds, 10, 0}},
+      {11, {TimeUnit::kSeconds, 15, 0}},          {20, {TimeUnit::kSeconds, 20, 0}},
+      {59.5, {TimeUnit::kMinutes, 1, 0}},         {61, {TimeUnit::kMinutes, 2, 0}},
+      {3540, {TimeUnit::kMinutes, 59, 0}},        {3599, {TimeUnit::kHoursAndMinutes, 1, 0}},
+      {3601, {TimeUnit::kHoursAndMinutes, 1, 1}}, {7200, {TimeUnit::kHoursAndMinutes, 2, 0}},
   };
   for (const auto& c : cases) {
     const auto shown = RemainingForDisplay(c.seconds);

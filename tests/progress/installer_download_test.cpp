@@ -27,8 +27,8 @@ struct Answer {
 // Writes the first bytes of the installer to path, as a transfer that ends
 // there leaves it.
 void WriteStart(const std::wstring& path, size_t count) {
-  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr));
+  const UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
   WriteFile(file.get(), kInstaller.data(), static_cast<DWORD>(count), &written, nullptr);
 }
@@ -81,7 +81,9 @@ class InstallerDownloadTest : public ::testing::Test {
                              [](DownloadAbort, const std::wstring&) { FAIL() << "no transfer got stuck"; });
   }
 
-  bool LeftInFolder(const std::wstring& path) const { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+  bool LeftInFolder(const std::wstring& path) const {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
 
   std::wstring parent_;
   std::optional<RunFolder> folder_;
@@ -176,8 +178,7 @@ TEST_F(InstallerDownloadTest, ARedirectAwayFromHttpsEndsTheDownloadAtOnce) {
   system.transfer = [&](const std::wstring&, const std::wstring& path, IBindStatusCallback* callback) {
     transfers_.push_back(path);
     // As URL monikers do when the callback refuses the redirect.
-    return callback->OnProgress(0, 0, BINDSTATUS_REDIRECTING, L"http://dl.example/qmx.exe") == E_ABORT ? E_ABORT
-                                                                                                       : S_OK;
+    return callback->OnProgress(0, 0, BINDSTATUS_REDIRECTING, L"http://dl.example/qmx.exe") == E_ABORT ? E_ABORT : S_OK;
   };
   CallbackHandler callback;
   auto installer = Download(system, callback, L"https://dl.example/qmx.exe?rn=1");

@@ -34,4 +34,3 @@ class FakeBinding : public IBinding {
   CallbackHandler* stopOnAbort = nullptr;
   HANDLE abortSeen = nullptr;
 };
-

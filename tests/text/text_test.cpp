@@ -48,7 +48,7 @@ TEST(FillPlaceholders, PutsNumberedValuesWhereTheTranslationWantsThem) {
   } cases[] = {
       {L"%1 of %2, about %3 left", L"1 MB of 9 MB, about 5 s left"},
       {L"%2 中 %1、残り約 %3", L"9 MB 中 1 MB、残り約 5 s"},
-      {L"%%%1", L"%1 MB"},             // Turkish percentages
+      {L"%%%1", L"%1 MB"},                     // Turkish percentages
       {L"%4 and %0 stay", L"%4 and %0 stay"},  // no such value
       {L"100%", L"100%"},
       {L"", L""},

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "files/paths.h"
 #include "files/held_folder.h"
-#include "trust/run_folder.h"
+#include "files/paths.h"
 #include "shell/stub_copy.h"
+#include "trust/run_folder.h"
 
 namespace {
 
@@ -102,7 +102,10 @@ TEST(MakeRunFolder, MakesAFreshFolderAndSkipsANameThatExists) {
 
   // A failure other than a taken name is not retried.
   next = 0;
-  const auto missing = MakeRunFolder(parent.path + L"no such folder\\", [&] { ++next; return L"x"; });
+  const auto missing = MakeRunFolder(parent.path + L"no such folder\\", [&] {
+    ++next;
+    return L"x";
+  });
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().systemError, static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
   EXPECT_EQ(next, 1u);
@@ -226,7 +229,8 @@ TEST(HeldFolder, TakesOnlyAPlainChildWithOneLink) {
   EXPECT_EQ(open(L"linked.log", ChildKind::kFile, ChildOpening::kExistingOnly), kMoreThanOneLink);
   EXPECT_NE(open(L"folder.lnk", ChildKind::kFile, ChildOpening::kExistingOnly), 0u) << "a folder is no link file";
   EXPECT_EQ(open(L"plain.lnk", ChildKind::kFile, ChildOpening::kNewOnly), static_cast<DWORD>(ERROR_FILE_EXISTS));
-  EXPECT_EQ(open(L"missing.lnk", ChildKind::kFile, ChildOpening::kExistingOnly), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(open(L"missing.lnk", ChildKind::kFile, ChildOpening::kExistingOnly),
+            static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(open(L"..\\escape.lnk", ChildKind::kFile, ChildOpening::kNewOnly), static_cast<DWORD>(ERROR_INVALID_NAME));
 
   auto plain = held->OpenChild(L"PLAIN.LNK", ChildKind::kFile, ChildOpening::kExistingOnly, DELETE, kShare);

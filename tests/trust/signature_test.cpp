@@ -69,11 +69,9 @@ TEST(DecideSignature, LooksAtTheChainItselfWhereTheSystemSaysYes) {
   SignatureFacts timeStamped = Signed();
   timeStamped.trustStatus = S_OK;
   EXPECT_EQ(DecideSignature(timeStamped, kSigner), SignatureVerdict::kTrusted);
-  EXPECT_EQ(DecideSignature(Signed(CERT_TRUST_IS_NOT_SIGNATURE_VALID), kSigner),
-            SignatureVerdict::kInvalidCertificate);
+  EXPECT_EQ(DecideSignature(Signed(CERT_TRUST_IS_NOT_SIGNATURE_VALID), kSigner), SignatureVerdict::kInvalidCertificate);
   // A fault of the chain wins over a matching name, and revocation over all.
-  EXPECT_EQ(DecideSignature(Signed(CERT_TRUST_IS_PARTIAL_CHAIN, L"Other"), kSigner),
-            SignatureVerdict::kUntrustedRoot);
+  EXPECT_EQ(DecideSignature(Signed(CERT_TRUST_IS_PARTIAL_CHAIN, L"Other"), kSigner), SignatureVerdict::kUntrustedRoot);
   EXPECT_EQ(DecideSignature(Signed(CERT_TRUST_IS_REVOKED | CERT_TRUST_IS_PARTIAL_CHAIN), kSigner),
             SignatureVerdict::kRevoked);
 }
@@ -92,8 +90,7 @@ TEST(DecideSignature, RevocationThatCannotBeCheckedWarnsAndRevokedAlwaysFails) {
   // Offline does not excuse another signer or another fault.
   failure.signerName = L"Another Publisher";
   EXPECT_EQ(DecideSignature(failure, kSigner), SignatureVerdict::kOtherSigner);
-  EXPECT_EQ(DecideSignature(Signed(offline | CERT_TRUST_IS_UNTRUSTED_ROOT), kSigner),
-            SignatureVerdict::kUntrustedRoot);
+  EXPECT_EQ(DecideSignature(Signed(offline | CERT_TRUST_IS_UNTRUSTED_ROOT), kSigner), SignatureVerdict::kUntrustedRoot);
   // A revocation failure the chain does not explain is taken as a failure.
   failure = Signed();
   failure.trustStatus = static_cast<int32_t>(CERT_E_REVOCATION_FAILURE);
@@ -130,7 +127,8 @@ TEST(ChainHasPinnedKey, FindsTheCaKeyAsOpensslDigestsIt) {
   ASSERT_TRUE(facts->rootInMachineStore);
   const std::string hex = TEST_CODESIGN_CA_KEY_SHA256;
   std::vector<uint8_t> pin;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) pin.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    pin.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   ASSERT_EQ(pin.size(), 32u);
   EXPECT_TRUE(ChainHasPinnedKey(*facts, pin));
   EXPECT_TRUE(ChainHasPinnedKey(*facts, {}));

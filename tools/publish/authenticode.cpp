@@ -96,8 +96,8 @@ bool ExtractSignature(const std::string& path, const TempFile& extracted, std::s
     error = "no temporary file";
     return false;
   }
-  const ProgramRun extract =
-      RunProgram({"osslsigncode", "extract-signature", "-pem", "-in", path, "-out", extracted.path});
+  const ProgramRun extract = RunProgram(
+      {"osslsigncode", "extract-signature", "-pem", "-in", path, "-out", extracted.path});
   if (!extract.started) {
     error = "osslsigncode could not be run: install the Debian package osslsigncode";
     return false;

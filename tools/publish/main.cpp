@@ -2,8 +2,9 @@
 // stub's own reading of it.
 //
 //   tessaloom-publish make INSTALLER --url URL [--version V] [--shortcut] [--allow-http] [--output FILE]
-//   tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--allow-http]
-//   tessaloom-publish probe URL [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--cacert FILE] [--allow-http]
+//   tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE]
+//   [--allow-http] tessaloom-publish probe URL [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--cacert
+//   FILE] [--allow-http]
 //
 // Exit status: 0 when a user's stub would run the installer (make: the
 // document was written), 1 when it would not or the publication is faulty,
@@ -24,8 +25,8 @@
 
 #include <jsoncons/json.hpp>
 
-#include "config/config_document.h"
 #include "authenticode.h"
+#include "config/config_document.h"
 #include "config/version_rule.h"
 #include "digests.h"
 #include "pe_version.h"
@@ -50,12 +51,14 @@ const char kHelp[] =
     "      Refuses what the stub would refuse, and a URL that is not https (unless --allow-http).\n"
     "      The document goes to FILE, or to standard output; it is plain ASCII, so every charset reads it alike.\n"
     "\n"
-    "  tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--allow-http]\n"
+    "  tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] "
+    "[--allow-http]\n"
     "      Reads DOCUMENT (served as UTF-8) exactly as the stub does, and checks INSTALLER against it:\n"
     "      the CRC-32, the SHA-256, the version and, with --signer, the Authenticode signer the stub requires\n"
     "      (the name in its certificate), chained to the roots in FILE (default: the system's).\n"
     "\n"
-    "  tessaloom-publish probe URL [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--cacert FILE] [--allow-http]\n"
+    "  tessaloom-publish probe URL [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--cacert FILE] "
+    "[--allow-http]\n"
     "      Does what every user's stub will do: fetches the document at URL over HTTPS (the server's\n"
     "      certificate checked against the system's roots, or those in --cacert), checks the status and how\n"
     "      its body will be decoded, reads it, downloads the installer from \"wrapper\" (no redirect from\n"
@@ -131,7 +134,8 @@ std::string UnfitWrapperUrl(const std::string& url, bool allowHttp) {
   curl_url_cleanup(parsed);
   if (!valid) return "it is not an absolute address";
   if (url.find_first_of(" \t\r\n\"") != std::string::npos) return "it holds a blank, a control character or a quote";
-  if (url.find('#') != std::string::npos) return "it holds a \"#\": the stub's \"rn\" parameter would go into its fragment";
+  if (url.find('#') != std::string::npos)
+    return "it holds a \"#\": the stub's \"rn\" parameter would go into its fragment";
   if (schemeText == "https") return std::string();
   if (schemeText == "http") {
     return allowHttp ? std::string()
@@ -174,8 +178,8 @@ std::optional<SignerOptions> SignerFrom(const Arguments& arguments, std::string&
 
 int Make(int argc, char** argv) {
   std::string error;
-  const auto arguments =
-      ParseArguments(argc, argv, {"--url", "--version", "--output", "-o"}, {"--shortcut", "--allow-http"}, error);
+  const auto arguments = ParseArguments(argc, argv, {"--url", "--version", "--output", "-o"},
+                                        {"--shortcut", "--allow-http"}, error);
   if (!arguments) return Usage(error);
   if (arguments->positional.size() != 1) return Usage("make takes one INSTALLER");
   const std::string installer = arguments->positional[0];
@@ -228,9 +232,9 @@ int Make(int argc, char** argv) {
   const auto readChecksum = read ? ReadChecksum(*read) : Result<uint64_t>(read.error());
   const auto readSha256 = read ? ReadSha256(*read) : Result<std::optional<Sha256Digest>>(read.error());
   const auto readUrl = read ? ReadWrapperUrl(*read) : Result<std::wstring>(read.error());
-  if (!readVersion || *readVersion != version || !readChecksum || static_cast<uint32_t>(*readChecksum) != digests->crc32 ||
-      !readSha256 || !readSha256->has_value() || **readSha256 != digests->sha256 || !readUrl ||
-      *readUrl != WideFromUtf8(url) || !ReadShortcutFlag(*read)) {
+  if (!readVersion || *readVersion != version || !readChecksum ||
+      static_cast<uint32_t>(*readChecksum) != digests->crc32 || !readSha256 || !readSha256->has_value() ||
+      **readSha256 != digests->sha256 || !readUrl || *readUrl != WideFromUtf8(url) || !ReadShortcutFlag(*read)) {
     std::fprintf(stderr, "tessaloom-publish: the stub's reader does not read back what was written:\n%s", text.c_str());
     return kExitFaulty;
   }
@@ -252,7 +256,8 @@ int Make(int argc, char** argv) {
 
 int Check(int argc, char** argv) {
   std::string error;
-  const auto arguments = ParseArguments(argc, argv, {"--signer", "--stub", "--ca", "--tsa-ca"}, {"--allow-http"}, error);
+  const auto arguments = ParseArguments(argc, argv, {"--signer", "--stub", "--ca", "--tsa-ca"}, {"--allow-http"},
+                                        error);
   if (!arguments) return Usage(error);
   if (arguments->positional.empty() || arguments->positional.size() > 2) {
     return Usage("check takes a DOCUMENT and, optionally, the INSTALLER");
@@ -291,15 +296,17 @@ std::string DescribeCharset(const DecodedBody& decoded) {
 
 void CheckDecoding(const DecodedBody& decoded, Report& report) {
   if (decoded.utf8 && decoded.replaced) {
-    report.Fail("charset", 0, "declared " + DescribeCharset(decoded) +
-                                  ", but the body is not UTF-8: each byte that isn't becomes U+FFFD");
+    report.Fail(
+        "charset", 0,
+        "declared " + DescribeCharset(decoded) + ", but the body is not UTF-8: each byte that isn't becomes U+FFFD");
   } else if (decoded.utf8) {
     report.Ok("charset", "decoded as UTF-8 (" + DescribeCharset(decoded) + ")");
   } else if (decoded.nonAscii) {
-    report.Fail("charset", 0, DescribeCharset(decoded) +
-                                  " and bytes above 0x7F: each user's stub decodes them in that user's Windows "
-                                  "code page (read here as Windows-1252); serve the document as "
-                                  "\"application/json; charset=utf-8\"");
+    report.Fail("charset", 0,
+                DescribeCharset(decoded) +
+                    " and bytes above 0x7F: each user's stub decodes them in that user's Windows "
+                    "code page (read here as Windows-1252); serve the document as "
+                    "\"application/json; charset=utf-8\"");
   } else {
     report.Warn("charset", DescribeCharset(decoded) +
                                ": the body is ASCII, which every code page reads alike, but declare charset=utf-8");
@@ -331,8 +338,8 @@ void ReportRedirects(const Transfer& transfer, const std::string& step, Report& 
 
 int Probe(int argc, char** argv) {
   std::string error;
-  const auto arguments =
-      ParseArguments(argc, argv, {"--signer", "--stub", "--ca", "--tsa-ca", "--cacert"}, {"--allow-http"}, error);
+  const auto arguments = ParseArguments(argc, argv, {"--signer", "--stub", "--ca", "--tsa-ca", "--cacert"},
+                                        {"--allow-http"}, error);
   if (!arguments) return Usage(error);
   if (arguments->positional.size() != 1) return Usage("probe takes the document's URL");
   const auto signer = SignerFrom(*arguments, error);
@@ -384,8 +391,9 @@ int Probe(int argc, char** argv) {
         const Transfer download = DownloadFile(address, path, downloadOptions);
         ReportRedirects(download, "download", report);
         if (download.refusedRedirect) {
-          report.Fail("download", 4, "The installer's download was redirected from HTTPS to \"" +
-                                         download.redirects.back() + "\"; the redirect is refused");
+          report.Fail("download", 4,
+                      "The installer's download was redirected from HTTPS to \"" + download.redirects.back() +
+                          "\"; the redirect is refused");
           return std::nullopt;
         }
         if (!download.answered) {
@@ -396,8 +404,9 @@ int Probe(int argc, char** argv) {
           std::string page;
           const auto bytes = ReadFileBytes(path);
           if (bytes && LooksLikeHtml(*bytes)) page = " (an HTML page)";
-          report.Fail("download", 4, "Can't download wrapper: " + download.url + " answers HTTP " +
-                                         std::to_string(download.status) + page);
+          report.Fail(
+              "download", 4,
+              "Can't download wrapper: " + download.url + " answers HTTP " + std::to_string(download.status) + page);
           return std::nullopt;
         }
         const auto bytes = ReadFileBytes(path);

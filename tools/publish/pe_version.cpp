@@ -11,9 +11,7 @@ class Bytes {
  public:
   explicit Bytes(const std::string& data) : data_(data) {}
   bool Has(size_t offset, size_t count) const { return offset <= data_.size() && count <= data_.size() - offset; }
-  uint16_t U16(size_t offset) const {
-    return static_cast<uint16_t>(Byte(offset) | Byte(offset + 1) << 8);
-  }
+  uint16_t U16(size_t offset) const { return static_cast<uint16_t>(Byte(offset) | Byte(offset + 1) << 8); }
   uint32_t U32(size_t offset) const { return U16(offset) | static_cast<uint32_t>(U16(offset + 2)) << 16; }
 
  private:
@@ -89,8 +87,7 @@ std::wstring TextValue(const Bytes& bytes, const Block& block) {
 
 // The first entry of a resource directory (by type, name or language):
 // returns the offset of what it points to and whether that is a directory.
-std::optional<std::pair<uint32_t, bool>> Entry(const Bytes& bytes, size_t directory,
-                                                std::optional<uint32_t> wantedId) {
+std::optional<std::pair<uint32_t, bool>> Entry(const Bytes& bytes, size_t directory, std::optional<uint32_t> wantedId) {
   if (!bytes.Has(directory, 16)) return std::nullopt;
   const size_t count = size_t{bytes.U16(directory + 12)} + bytes.U16(directory + 14);
   for (size_t i = 0; i < count; ++i) {
@@ -156,8 +153,8 @@ std::optional<std::wstring> ReadProductVersion(const std::string& fileBytes) {
   // VS_FIXEDFILEINFO: its signature, then the product version at 16 and 20.
   if (info->valueBytes >= 52 && bytes.U32(info->value) == 0xFEEF04BDu) {
     const uint32_t high = bytes.U32(info->value + 16), low = bytes.U32(info->value + 20);
-    return std::to_wstring(high >> 16) + L"." + std::to_wstring(high & 0xFFFF) + L"." +
-           std::to_wstring(low >> 16) + L"." + std::to_wstring(low & 0xFFFF);
+    return std::to_wstring(high >> 16) + L"." + std::to_wstring(high & 0xFFFF) + L"." + std::to_wstring(low >> 16) +
+           L"." + std::to_wstring(low & 0xFFFF);
   }
   return std::nullopt;
 }

@@ -60,19 +60,21 @@ void CheckDigests(uint64_t checksum, const std::optional<Sha256Digest>& sha256, 
   }
   // Only the low 32 bits are compared, as the stub compares them.
   const auto low = static_cast<uint32_t>(checksum);
-  const std::string value =
-      std::to_string(checksum) + (low != checksum ? " (low 32 bits " + std::to_string(low) + ")" : std::string());
+  const std::string value = std::to_string(checksum) +
+                            (low != checksum ? " (low 32 bits " + std::to_string(low) + ")" : std::string());
   if (low != digests->crc32) {
-    report.Fail("checksum", 6, "Mismatch of the wrapper checksum: the document's \"checksum\" " + value +
-                                   ", the installer's CRC-32 " + std::to_string(digests->crc32));
+    report.Fail("checksum", 6,
+                "Mismatch of the wrapper checksum: the document's \"checksum\" " + value + ", the installer's CRC-32 " +
+                    std::to_string(digests->crc32));
   } else {
     report.Ok("checksum", value + " is the CRC-32 of the installer's " + std::to_string(digests->size) + " bytes");
   }
   if (!sha256) {
     report.Warn("sha256", "the document has no \"sha256\": publish it (tessaloom-publish make writes it)");
   } else if (*sha256 != digests->sha256) {
-    report.Fail("sha256", 6, "Mismatch of the wrapper checksum: the document's \"sha256\" " + HexDigits(*sha256) +
-                                 ", the installer's SHA-256 " + HexDigits(digests->sha256));
+    report.Fail("sha256", 6,
+                "Mismatch of the wrapper checksum: the document's \"sha256\" " + HexDigits(*sha256) +
+                    ", the installer's SHA-256 " + HexDigits(digests->sha256));
   } else {
     report.Ok("sha256", HexDigits(*sha256) + " is the installer's SHA-256");
   }
@@ -106,8 +108,8 @@ void CheckVersion(const ConfigDocument& document, const std::optional<std::strin
     return;
   }
   if (const auto unfit = VersionUnfitForCommandLine(*version)) {
-    report.Fail("version", 3, "The installer's version " + Quoted(*version) +
-                                  " can't be passed on its command line: " + *unfit);
+    report.Fail("version", 3,
+                "The installer's version " + Quoted(*version) + " can't be passed on its command line: " + *unfit);
     return;
   }
   report.Ok("version", Quoted(*version) + ", passed to the installer as -v " + Quoted(*version));
@@ -141,14 +143,16 @@ bool LooksLikeHtml(const std::string& bytes) {
 void ReadAsStub(const std::wstring& text, const InstallerSource& installerSource, const SignerOptions& signer,
                 bool allowHttp, Report& report) {
   if (IsIncompleteHtml(text)) {
-    report.Fail("document", 1, "Can't download config file: the answer opens an HTML page and does not close it, "
-                               "which the stub takes for a cut transfer");
+    report.Fail("document", 1,
+                "Can't download config file: the answer opens an HTML page and does not close it, "
+                "which the stub takes for a cut transfer");
     return;
   }
   const auto document = ParseConfigDocument(text);
   if (!document) {
-    report.Fail("document", 3, ParseError(document.error()) +
-                                   (LooksLikeHtml(Utf8FromWide(text)) ? " (the answer is an HTML page)" : ""));
+    report.Fail(
+        "document", 3,
+        ParseError(document.error()) + (LooksLikeHtml(Utf8FromWide(text)) ? " (the answer is an HTML page)" : ""));
     return;
   }
   report.Ok("document", "parsed by the stub's reader");

@@ -10,9 +10,9 @@
 #include "report.h"
 
 struct SignerOptions {
-  std::wstring signer;      // empty: the signer is not checked
-  std::string caFile;       // roots for the code-signing chain (empty: the system's)
-  std::string tsaCaFile;    // roots for the time stamp (empty: caFile)
+  std::wstring signer;    // empty: the signer is not checked
+  std::string caFile;     // roots for the code-signing chain (empty: the system's)
+  std::string tsaCaFile;  // roots for the time stamp (empty: caFile)
 };
 
 // Gives the installer's file for the document's "wrapper", or none (with its
@@ -22,8 +22,8 @@ using InstallerSource = std::function<std::optional<std::string>(const std::wstr
 // The text as the stub holds it after the fetch. Returns nothing: every step
 // goes to the report.
 // allowHttp: an installer address over plain HTTP is only warned about.
-void ReadAsStub(const std::wstring& text, const InstallerSource& installer, const SignerOptions& signer,
-                bool allowHttp, Report& report);
+void ReadAsStub(const std::wstring& text, const InstallerSource& installer, const SignerOptions& signer, bool allowHttp,
+                Report& report);
 
 // A page that opens an HTML document without closing it: the stub takes it for
 // a cut transfer and fetches again, then gives up with error code 1.

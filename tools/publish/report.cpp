@@ -6,15 +6,11 @@ std::string BoxText(int errorCode) {
   const std::string code = std::to_string(errorCode);
   switch (errorCode) {
     case 1:
-    case 3:
-      return "Cannot obtain configuration. Error code " + code;
+    case 3: return "Cannot obtain configuration. Error code " + code;
     case 4:
-    case 5:
-      return "Cannot obtain installer. Error code " + code;
-    case 6:
-      return "The installation file is corrupted. Error code " + code;
-    default:
-      return "Error code " + code;
+    case 5: return "Cannot obtain installer. Error code " + code;
+    case 6: return "The installation file is corrupted. Error code " + code;
+    default: return "Error code " + code;
   }
 }
 
@@ -31,8 +27,7 @@ void Report::Fail(const std::string& step, int errorCode, const std::string& tex
 
 int Report::Finish(bool installerChecked) {
   if (firstErrorCode_ != 0) {
-    Line("FAIL", "result", "a user's stub would show \"" + BoxText(firstErrorCode_) +
-                               "\" and not run the installer");
+    Line("FAIL", "result", "a user's stub would show \"" + BoxText(firstErrorCode_) + "\" and not run the installer");
   } else if (failed_) {
     Line("FAIL", "result", "what a user's stub reads depends on the user's machine: mend the failures above");
   } else if (!installerChecked) {

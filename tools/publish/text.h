@@ -12,12 +12,12 @@ std::string Utf8FromWide(const std::wstring& text);
 
 // How the stub turns a configuration response into text.
 struct DecodedBody {
-  std::wstring text;      // up to the first zero character, as the stub keeps it
-  bool utf8 = false;      // the headers declare a charset that begins with "utf-8"
-  std::wstring charset;   // the declared charset, empty when none
-  bool nonAscii = false;  // the body holds bytes above 0x7F
-  bool replaced = false;  // some bytes were not UTF-8 and became U+FFFD
-  bool cutAtZero = false; // a zero byte ended the text early
+  std::wstring text;       // up to the first zero character, as the stub keeps it
+  bool utf8 = false;       // the headers declare a charset that begins with "utf-8"
+  std::wstring charset;    // the declared charset, empty when none
+  bool nonAscii = false;   // the body holds bytes above 0x7F
+  bool replaced = false;   // some bytes were not UTF-8 and became U+FFFD
+  bool cutAtZero = false;  // a zero byte ended the text early
 };
 
 // The stub scans the raw response headers for "charset=" (the first one, in any

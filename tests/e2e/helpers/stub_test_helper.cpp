@@ -54,11 +54,10 @@ const wchar_t kEventName[] = L"orlendt_pexmira";
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                       nullptr);
   std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
-                      nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
   return out;
 }
 
@@ -86,8 +85,8 @@ int TrustCa(const std::wstring& derPath, const std::wstring& scope) {
   }
   if (scope == L"untrust-user") {
     PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
-    PCCERT_CONTEXT found = wanted ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
-                                                               wanted, nullptr)
+    PCCERT_CONTEXT found = wanted ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted,
+                                                               nullptr)
                                   : nullptr;
     BYTE thumbprint[20] = {};
     DWORD size = sizeof(thumbprint);
@@ -110,9 +109,8 @@ int TrustCa(const std::wstring& derPath, const std::wstring& scope) {
     Print(gone ? "untrusted" : "still trusted");
     return gone ? 0 : 1;
   }
-  const BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
-                                                      static_cast<DWORD>(der.size()),
-                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  const BOOL added = CertAddEncodedCertificateToStore(
+      store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
   const DWORD error = GetLastError();
   CertCloseStore(store, 0);
   if (!added) {
@@ -194,8 +192,9 @@ std::string JsonString(const std::wstring& text) {
 // Name, role and value of a window's client object, as a screen reader reads them.
 std::string Describe(HWND window) {
   IAccessible* object = nullptr;
-  if (window == nullptr || FAILED(AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
-                                                             __uuidof(IAccessible), reinterpret_cast<void**>(&object)))) {
+  if (window == nullptr ||
+      FAILED(AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+                                        reinterpret_cast<void**>(&object)))) {
     return "null";
   }
   VARIANT self;
@@ -207,9 +206,9 @@ std::string Describe(HWND window) {
   object->get_accName(self, &name);
   object->get_accRole(self, &role);
   const bool hasValue = object->get_accValue(self, &value) == S_OK && value != nullptr;
-  std::string json = "{\"name\": " + JsonString(name != nullptr ? name : L"") + ", \"role\": " +
-                     std::to_string(role.vt == VT_I4 ? role.lVal : -1) + ", \"value\": " +
-                     (hasValue ? JsonString(value) : std::string("null")) + "}";
+  std::string json = "{\"name\": " + JsonString(name != nullptr ? name : L"") +
+                     ", \"role\": " + std::to_string(role.vt == VT_I4 ? role.lVal : -1) +
+                     ", \"value\": " + (hasValue ? JsonString(value) : std::string("null")) + "}";
   SysFreeString(name);
   SysFreeString(value);
   object->Release();
@@ -228,8 +227,8 @@ int DescribeAccessibility(const std::wstring& title, int seconds, int delayMs) {
 }
 
 int Post(const std::wstring& text) {
-  HANDLE slot = CreateFileW(kSlotName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE slot = CreateFileW(kSlotName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
   if (slot == INVALID_HANDLE_VALUE) return 1;
   const std::string bytes = Utf8(text);
   DWORD written = 0;
@@ -264,8 +263,8 @@ int ReadLink(const std::wstring& path) {
 }
 
 std::string ReadShared(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return {};
   std::string text;
   char buffer[65536];
@@ -336,9 +335,9 @@ int AttackInstaller(const std::wstring& log, const std::wstring& temp, int secon
     if (DeleteFileW(target.c_str())) ++deleted;
     Sleep(1);
   }
-  Print("{\"ended\": " + std::string(ended ? "true" : "false") + ", \"found\": " +
-        std::string(target.empty() ? "false" : "true") + ", \"refused\": " +
-        std::to_string(refused) + ", \"written\": " + std::to_string(written) + ", \"written_before_hold\": " +
+  Print("{\"ended\": " + std::string(ended ? "true" : "false") +
+        ", \"found\": " + std::string(target.empty() ? "false" : "true") + ", \"refused\": " + std::to_string(refused) +
+        ", \"written\": " + std::to_string(written) + ", \"written_before_hold\": " +
         std::to_string(writtenBeforeHold) + ", \"deleted\": " + std::to_string(deleted) + "}");
   return target.empty() ? 1 : 0;
 }
@@ -369,8 +368,8 @@ int VerifySignature(const std::wstring& path) {
   }
   data.dwStateAction = WTD_STATEACTION_CLOSE;
   WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-  Print("{\"status\": " + std::to_string(static_cast<unsigned long>(status)) + ", \"chain\": " +
-        std::to_string(chain) + ", \"signer\": \"" + Utf8(signer) + "\"}");
+  Print("{\"status\": " + std::to_string(static_cast<unsigned long>(status)) + ", \"chain\": " + std::to_string(chain) +
+        ", \"signer\": \"" + Utf8(signer) + "\"}");
   return 0;
 }
 

@@ -24,8 +24,8 @@ const wchar_t kSlotName[] = L"\\\\.\\mailslot\\orlendt_pexmira";
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                       nullptr, nullptr);
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                       nullptr);
   std::string out(static_cast<size_t>(size), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
   return out;
@@ -78,8 +78,7 @@ void Record(const std::wstring& path, const Facts& facts) {
   IsWow64Process(GetCurrentProcess(), &wow64);
   std::string json = "{\"start\": " + std::to_string(facts.started) + ", \"path\": " + JsonString(self) +
                      ", \"working_directory\": " + JsonString(folder) +
-                     ", \"bits\": " + std::to_string(sizeof(void*) * 8) +
-                     ", \"wow64\": " + (wow64 ? "true" : "false") +
+                     ", \"bits\": " + std::to_string(sizeof(void*) * 8) + ", \"wow64\": " + (wow64 ? "true" : "false") +
                      ", \"progress_window\": " + (facts.progressWindow ? "true" : "false") +
                      ", \"posted\": " + std::to_string(facts.posted) +
                      ", \"command_line\": " + JsonString(GetCommandLineW()) + ", \"args\": [";
@@ -125,8 +124,8 @@ void ShowWindowFor(DWORD ms) {
                                 WS_OVERLAPPED | WS_CAPTION | WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT, 420, 140,
                                 nullptr, nullptr, windowClass.hInstance, nullptr);
   if (window == nullptr) return;
-  CreateWindowExW(0, L"STATIC", L"Installing Tessaloom... (a stand-in for the real installer)",
-                  WS_CHILD | WS_VISIBLE, 16, 30, 380, 40, window, nullptr, windowClass.hInstance, nullptr);
+  CreateWindowExW(0, L"STATIC", L"Installing Tessaloom... (a stand-in for the real installer)", WS_CHILD | WS_VISIBLE,
+                  16, 30, 380, 40, window, nullptr, windowClass.hInstance, nullptr);
   SetTimer(window, 1, ms, nullptr);
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
