@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "files/held_folder.h"
 #include "files/paths.h"
-#include "shell/stub_copy.h"
+#include "support/scratch_folder.h"
 #include "trust/run_folder.h"
 
 namespace {
+
+using scratch_folder::Scratch;
+using scratch_folder::WriteSomething;
 
 std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
   std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
@@ -22,35 +24,6 @@ std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
   sid.resize(size);
   return sid;
 }
-
-void WriteSomething(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  DWORD written = 0;
-  WriteFile(file, "x", 1, &written, nullptr);
-  CloseHandle(file);
-}
-
-// A scratch folder under the temporary folder, removed with what is in it.
-struct Scratch {
-  std::wstring path;
-  explicit Scratch(const wchar_t* name) : path(*GetTempFolder() + name + L"\\") {
-    CreateDirectoryW(path.c_str(), nullptr);
-  }
-  ~Scratch() {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (!DeleteFileW((path + name).c_str())) RemoveDirectoryW((path + name).c_str());
-      } while (FindNextFileW(search, &found));
-      FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-  }
-};
 
 }  // namespace
 
@@ -194,50 +167,4 @@ TEST(ExistingFolderIsTrusted, OnlyAnAdministratorsFolderThatNobodyElseMayChange)
       {"a file", file, false},
   };
   for (const auto& c : cases) EXPECT_EQ(ExistingFolderIsTrusted(c.facts), c.trusted) << c.what;
-}
-
-TEST(EnsureStubCopyFolder, MakesTheFolderButTakesNoneMadeByAnotherProgram) {
-  const Scratch parent(L"copy-folder-test");
-  const std::wstring copies = parent.path + L"copies\\";
-  const auto made = EnsureStubCopyFolder(copies);
-  ASSERT_TRUE(made) << made.error().systemError;
-  EXPECT_EQ(*made, copies);
-  // Made with this process's rights, not the administrators': Wine reads the
-  // folder back as the user's, as Windows would a folder a user's program made.
-  const auto existing = EnsureStubCopyFolder(copies);
-  ASSERT_FALSE(existing);
-  EXPECT_EQ(existing.error().systemError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
-  WriteSomething(parent.path + L"a file");
-  const auto file = EnsureStubCopyFolder(parent.path + L"a file");
-  ASSERT_FALSE(file);
-  EXPECT_EQ(file.error().systemError, static_cast<uint32_t>(ERROR_DIRECTORY));
-}
-
-TEST(HeldFolder, TakesOnlyAPlainChildWithOneLink) {
-  const Scratch parent(L"held-folder-test");
-  WriteSomething(parent.path + L"plain.lnk");
-  CreateDirectoryW((parent.path + L"folder.lnk").c_str(), nullptr);
-  WriteSomething(parent.path + L"linked.log");
-  ASSERT_TRUE(CreateHardLinkW((parent.path + L"second name").c_str(), (parent.path + L"linked.log").c_str(), nullptr));
-  const auto held = HeldFolder::Open(parent.path);
-  ASSERT_TRUE(held) << held.error().systemError;
-  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  const auto open = [&](const wchar_t* name, ChildKind kind, ChildOpening opening) {
-    const auto child = held->OpenChild(name, kind, opening, DELETE, kShare);
-    return child ? DWORD{0} : child.error().systemError;
-  };
-  EXPECT_EQ(open(L"linked.log", ChildKind::kFile, ChildOpening::kExistingOnly), kMoreThanOneLink);
-  EXPECT_NE(open(L"folder.lnk", ChildKind::kFile, ChildOpening::kExistingOnly), 0u) << "a folder is no link file";
-  EXPECT_EQ(open(L"plain.lnk", ChildKind::kFile, ChildOpening::kNewOnly), static_cast<DWORD>(ERROR_FILE_EXISTS));
-  EXPECT_EQ(open(L"missing.lnk", ChildKind::kFile, ChildOpening::kExistingOnly),
-            static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(open(L"..\\escape.lnk", ChildKind::kFile, ChildOpening::kNewOnly), static_cast<DWORD>(ERROR_INVALID_NAME));
-
-  auto plain = held->OpenChild(L"PLAIN.LNK", ChildKind::kFile, ChildOpening::kExistingOnly, DELETE, kShare);
-  ASSERT_TRUE(plain) << "names are found in any letter case: " << plain.error().systemError;
-  ASSERT_TRUE(DeleteThroughHandle(plain->get()));
-  plain->reset();
-  EXPECT_FALSE(FileExists(parent.path + L"plain.lnk"));
-  DeleteFileW((parent.path + L"second name").c_str());
-  DeleteFileW((parent.path + L"linked.log").c_str());
 }

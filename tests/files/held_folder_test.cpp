@@ -1,0 +1,41 @@
+#include "files/held_folder.h"
+
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "files/paths.h"
+#include "support/scratch_folder.h"
+
+using scratch_folder::Scratch;
+using scratch_folder::WriteSomething;
+
+TEST(HeldFolder, TakesOnlyAPlainChildWithOneLink) {
+  const Scratch parent(L"held-folder-test");
+  WriteSomething(parent.path + L"plain.lnk");
+  CreateDirectoryW((parent.path + L"folder.lnk").c_str(), nullptr);
+  WriteSomething(parent.path + L"linked.log");
+  ASSERT_TRUE(CreateHardLinkW((parent.path + L"second name").c_str(), (parent.path + L"linked.log").c_str(), nullptr));
+  const auto held = HeldFolder::Open(parent.path);
+  ASSERT_TRUE(held) << held.error().systemError;
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const auto open = [&](const wchar_t* name, ChildKind kind, ChildOpening opening) {
+    const auto child = held->OpenChild(name, kind, opening, DELETE, kShare);
+    return child ? DWORD{0} : child.error().systemError;
+  };
+  EXPECT_EQ(open(L"linked.log", ChildKind::kFile, ChildOpening::kExistingOnly), kMoreThanOneLink);
+  EXPECT_NE(open(L"folder.lnk", ChildKind::kFile, ChildOpening::kExistingOnly), 0u) << "a folder is no link file";
+  EXPECT_EQ(open(L"plain.lnk", ChildKind::kFile, ChildOpening::kNewOnly), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(open(L"missing.lnk", ChildKind::kFile, ChildOpening::kExistingOnly),
+            static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(open(L"..\\escape.lnk", ChildKind::kFile, ChildOpening::kNewOnly), static_cast<DWORD>(ERROR_INVALID_NAME));
+
+  auto plain = held->OpenChild(L"PLAIN.LNK", ChildKind::kFile, ChildOpening::kExistingOnly, DELETE, kShare);
+  ASSERT_TRUE(plain) << "names are found in any letter case: " << plain.error().systemError;
+  ASSERT_TRUE(DeleteThroughHandle(plain->get()));
+  plain->reset();
+  EXPECT_FALSE(FileExists(parent.path + L"plain.lnk"));
+  DeleteFileW((parent.path + L"second name").c_str());
+  DeleteFileW((parent.path + L"linked.log").c_str());
+}
