@@ -31,8 +31,8 @@ class WinHttpClient {
 
   // Sends the request ("GET" or "POST", any letter case) and reads the answer.
   // Succeeds when a response was received and read, whatever its HTTP status;
-  // otherwise fails with the system's error of the failure that ended the
-  // last attempt. Never throws.
+  // otherwise fails with the system's error that stands behind the failure
+  // (the latest its attempts recorded). Never throws.
   Status Perform(const std::wstring& verb) noexcept;
 
   std::wstring ResponseText() const { return responseText_; }
