@@ -81,10 +81,11 @@ DownloadSystem SystemDownload() {
 }
 
 Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, ProgressWindow& window,
-                                              CallbackHandler& callback, RunFolder& folder, const SignedInUser& user,
-                                              const DownloadSystem& system, const StuckDownload& stuck) {
+                                              CallbackHandler& callback, const RunFolder& folder,
+                                              const SignedInUser& user, const DownloadSystem& system,
+                                              const StuckDownload& stuck) {
   DownloadedInstaller installer;
-  const auto path = folder.MakeInstallerPath();
+  const auto path = MakeInstallerPathIn(folder.path());
   if (!path) {
     LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code " << path.error().systemError;
     LOG(ERROR) << "Can't download wrapper to " << Quoted(L"");

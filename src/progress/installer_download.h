@@ -49,5 +49,6 @@ using StuckDownload = std::function<void(DownloadAbort, const std::wstring& path
 // kInstallerUnreadable where the file could not be held; its ERROR record is
 // written.
 Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, ProgressWindow& window,
-                                              CallbackHandler& callback, RunFolder& folder, const SignedInUser& user,
-                                              const DownloadSystem& system, const StuckDownload& stuck);
+                                              CallbackHandler& callback, const RunFolder& folder,
+                                              const SignedInUser& user, const DownloadSystem& system,
+                                              const StuckDownload& stuck);

@@ -1,6 +1,5 @@
 #include "trust/run_folder.h"
 
-#include "files/paths.h"
 #include "trust/protected_folder.h"
 
 namespace {
@@ -40,20 +39,10 @@ Result<RunFolder> RunFolder::Make(const std::wstring& parent) {
 }
 
 RunFolder::~RunFolder() {
-  // A run that ends early (a refused chain, a failed or refused download)
-  // removes what it made: the folder goes only once it is empty.
+  // A run that ends early (a refused chain, a failed download) removes what it made.
   if (!removed_ && folder_.get() != nullptr && folder_.get() != INVALID_HANDLE_VALUE) {
-    for (const std::wstring& name : madeNames_) static_cast<void>(DeleteFile(name));
     static_cast<void>(Remove(0));
   }
-}
-
-Result<std::wstring> RunFolder::MakeInstallerPath() {
-  auto path = MakeInstallerPathIn(path_);
-  if (!path) return path.error();
-  madeNames_.push_back(PlaceholderNameOf(*path));
-  madeNames_.push_back(FileNameOf(*path));
-  return path;
 }
 
 Result<bool> RunFolder::DeleteFile(const std::wstring& name) const {

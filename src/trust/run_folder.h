@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 #include "common/result.h"
 #include "files/held_folder.h"
@@ -34,10 +33,6 @@ class RunFolder {
   const std::wstring& path() const noexcept { return path_; }
   ChainCheck chainCheck() const noexcept { return chainCheck_; }
 
-  // A new installer name in the folder ("qmxXXXX.tmp.exe"), its empty
-  // placeholder made with it. A folder that ends without Remove deletes both.
-  Result<std::wstring> MakeInstallerPath();
-
   // Deletes a file in the folder by its name (one component) through a
   // handle opened relative to the held folder. False when it is not there.
   Result<bool> DeleteFile(const std::wstring& name) const;
@@ -51,6 +46,5 @@ class RunFolder {
   std::wstring path_;
   HeldFolder folder_;
   ChainCheck chainCheck_ = ChainCheck::kNotKept;
-  std::vector<std::wstring> madeNames_;  // the installer names and placeholders made in it
   bool removed_ = false;
 };

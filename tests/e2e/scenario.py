@@ -105,9 +105,8 @@ class Scenario:
         self.servers.stop()
         self.analytics.stop()
         shutil.rmtree(self.tmp, ignore_errors=True)
-        # What this scenario's runs left where a run ends the process at once
-        # (a download stuck past its abort); the runs themselves are checked
-        # for what they leave.
+        # The placeholders (and downloads that a fatal road left) of this
+        # scenario's runs; the runs themselves are checked for what they leave.
         for path in temp_files() - self.temp_before:
             if path.name.startswith('qmx'):
                 shutil.rmtree(path, ignore_errors=True) if path.is_dir() else path.unlink(missing_ok=True)

@@ -109,21 +109,6 @@ TEST(RunFolder, EmptiesAndRemovesItselfThroughItsHandle) {
   EXPECT_FALSE(FileExists(run->path()));
 }
 
-TEST(RunFolder, ARunThatEndsEarlyLeavesNothingItMade) {
-  const Scratch parent(L"run-folder-early-end-test");
-  std::wstring path;
-  {
-    auto run = RunFolder::Make(parent.path);
-    ASSERT_TRUE(run) << run.error().systemError;
-    path = run->path();
-    const auto installer = run->MakeInstallerPath();
-    ASSERT_TRUE(installer);
-    WriteSomething(*installer);  // a download that was then refused
-    ASSERT_TRUE(FileExists(run->path() + PlaceholderNameOf(*installer)));
-  }
-  EXPECT_FALSE(FileExists(path)) << "the installer, its placeholder and the folder are gone";
-}
-
 namespace {
 
 constexpr DWORD kRead = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
