@@ -39,7 +39,10 @@ Result<RunFolder> RunFolder::Make(const std::wstring& parent) {
 }
 
 RunFolder::~RunFolder() {
-  // A run that ends early (a refused chain, a failed download) removes what it made.
+  // A run that ends early removes its folder where nothing was left in it (a
+  // refused chain, no name for the installer, a closed window). A failed
+  // download leaves the installer's placeholder, and a refused file the
+  // download too, as failed runs always have: the folder then stays.
   if (!removed_ && folder_.get() != nullptr && folder_.get() != INVALID_HANDLE_VALUE) {
     static_cast<void>(Remove(0));
   }
