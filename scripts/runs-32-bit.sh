@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Exits 0 when this machine runs 32-bit x86 programs, 1 when its kernel
-# refuses them (IA-32 emulation off, as on some virtual machines): then Wine's
-# 32-bit part cannot run either, and with it installed Wine's launcher, which
-# prefers the 32-bit loader, fails for every program.
+# Exits 0 when this machine runs 32-bit Windows programs under Wine, 1 when its
+# kernel refuses 32-bit x86 programs (IA-32 emulation off, as on some virtual
+# machines: then Wine's 32-bit part cannot run either, and with it installed
+# Wine's launcher, which prefers the 32-bit loader, fails for every program) or
+# Wine's 32-bit part is not installed. With --kernel, only the kernel is asked.
 #
 # The test is the kernel's own: a 93-byte static i386 program that only calls
 # exit(0) is started.
@@ -21,3 +22,5 @@ printf '\135\000\000\000\135\000\000\000\005\000\000\000\000\020\000\000' >>"$pr
 printf '\061\333\270\001\000\000\000\315\200' >>"$probe"
 chmod +x "$probe"
 "$probe" 2>/dev/null || exit 1
+[ "${1:-}" = --kernel ] && exit 0
+dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'
