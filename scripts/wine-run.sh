@@ -41,6 +41,13 @@ if ! prefix_ready; then
     wineboot -i >/dev/null 2>&1 || true
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
     wineserver -w
+    # Wine links the user's Desktop and documents folders to the Linux home
+    # folder, which every prefix on the machine shares: a shortcut one prefix's
+    # run makes would be another's. Each prefix gets folders of its own.
+    users="$WINEPREFIX/drive_c/users/$(whoami)"
+    for folder in Desktop Documents Downloads Music Pictures Videos; do
+      if [ -L "$users/$folder" ]; then rm "$users/$folder" && mkdir "$users/$folder"; fi
+    done
     if ! wow64_ready; then
       echo "wine-run.sh: Wine made $WINEPREFIX without its 32-bit part: install wine32:i386 (scripts/install-deps.sh)" >&2
       exit 1

@@ -86,6 +86,8 @@ class InstallerTemplateTest(unittest.TestCase):
 if machine_runs_32_bit_programs():
     class InstallerTemplate32BitTest(InstallerTemplateTest):
         installer = BIN / 'nsis' / 'tessaloom_installer32.exe'
+else:
+    print('The 32-bit installer template skipped: this machine runs no 32-bit Windows programs under Wine')
 
 
 if __name__ == '__main__':
