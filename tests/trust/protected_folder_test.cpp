@@ -320,7 +320,9 @@ TEST(ChainIsProtected, JudgesTheDescriptorsWindowsReports) {
        {kRoot, kWindows, L"O:S-1-5-21-1004336348-1177238915-682003330-1001" + kTempDacl, kRunFolder},
        false},
       {"Everyone full control of C:\\", {kRoot + L"(A;OICI;FA;;;WD)", kWindows, kTemp, kRunFolder}, false},
-      {"Authenticated Users may modify C:\\", {kRoot + L"(A;OICI;0x1301bf;;;AU)", kWindows, kTemp, kRunFolder}, false},
+      // Modify holds no right to delete C:\\Windows, which inherits nothing.
+      {"Authenticated Users may modify C:\\", {kRoot + L"(A;OICI;0x1301bf;;;AU)", kWindows, kTemp, kRunFolder}, true},
+      {"Everyone may delete what is in C:\\", {kRoot + L"(A;;0x40;;;WD)", kWindows, kTemp, kRunFolder}, false},
       {"no DACL on C:\\Windows\\Temp", {kRoot, kWindows, L"O:SY", kRunFolder}, false},
       {"a run folder whose owner the token chose: the user",
        {kRoot, kWindows, kTemp, L"O:S-1-5-21-1004336348-1177238915-682003330-1001D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"},
