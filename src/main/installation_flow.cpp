@@ -184,9 +184,9 @@ Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::
   // does the installer unpack its helpers in the user's temporary folder,
   // where the user's programs could change them before it loads them.
   std::wstring environment = EnvironmentBlock(InstallerEnvironment(CurrentEnvironment(), tempFolder));
-  const BOOL launched =
-      CreateProcessW(installer.path.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                     CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, &environment[0], folder.c_str(), &startup, &created);
+  const BOOL launched = CreateProcessW(installer.path.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                                       CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, &environment[0], folder.c_str(),
+                                       &startup, &created);
   const DWORD launchError = launched ? 0 : GetLastError();
   UniqueProcess process(created.hProcess);
   const UniqueThread thread(created.hThread);
@@ -255,7 +255,7 @@ std::wstring MakeSessionId() {
 }
 
 std::vector<std::wstring> InstallerEnvironment(const std::vector<std::wstring>& current,
-                                              const std::wstring& tempFolder) {
+                                               const std::wstring& tempFolder) {
   std::vector<std::wstring> entries;
   for (const std::wstring& entry : current) {
     const std::wstring name = EnvironmentName(entry);

@@ -28,7 +28,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window);
 // TEMP and TMP pointing at tempFolder in place of any in any letter case, at
 // the places a block sorted by name would have them.
 std::vector<std::wstring> InstallerEnvironment(const std::vector<std::wstring>& current,
-                                              const std::wstring& tempFolder);
+                                               const std::wstring& tempFolder);
 
 // The installer's address with the cache-busting "rn" parameter.
 std::wstring AppendCacheBuster(const std::wstring& url, int number);

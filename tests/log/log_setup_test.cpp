@@ -74,7 +74,8 @@ TEST(LogSetup, LineAndDirectionControlsCannotForgeOrReorderARecord) {
       {L"\u2066\u2067\u2068\u2069", "\\u2066\\u2067\\u2068\\u2069"},
       {L"setup\u202egnp.exe", "setup\\u202egnp.exe"},
       // Their neighbours are ordinary text.
-      {L"\u2027\u202f\u2065\u206a\u200d\u0084\u061b", "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xe2\x80\x8d\xc2\x84\xd8\x9b"},
+      {L"\u2027\u202f\u2065\u206a\u200d\u0084\u061b",
+       "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xe2\x80\x8d\xc2\x84\xd8\x9b"},
   };
   for (const auto& c : cases) EXPECT_EQ(LogText(std::wstring(c.value)), c.shown) << c.shown;
   EXPECT_EQ(LogText(std::string("cut \xe2\x80")), "cut \xe2\x80") << "a cut sequence at the end is left as it is";

@@ -216,10 +216,8 @@ TEST(IsHeldByAnother, OnlyTheErrorsOfAHolderAreWaitedFor) {
       {ERROR_SHARING_VIOLATION, true},  // opened without delete sharing
       {ERROR_DIR_NOT_EMPTY, true},      // an entry deleted while held, its name still there
       {ERROR_ACCESS_DENIED, true},      // a running program's file
-      {ERROR_FILE_NOT_FOUND, false},
-      {ERROR_PATH_NOT_FOUND, false},
-      {ERROR_INVALID_PARAMETER, false},
-      {ERROR_WRITE_PROTECT, false},
+      {ERROR_FILE_NOT_FOUND, false},    {ERROR_PATH_NOT_FOUND, false},
+      {ERROR_INVALID_PARAMETER, false}, {ERROR_WRITE_PROTECT, false},
   };
   for (const auto& c : cases) EXPECT_EQ(IsHeldByAnother(c.error), c.held) << c.error;
 }
@@ -269,8 +267,7 @@ namespace {
 // The facts of a descriptor in its string form, as a folder would report them.
 FolderFacts FromSddl(const std::wstring& sddl) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                                   nullptr))
+  EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
       << GetLastError();
   const UniqueSecurityDescriptor held(descriptor);
   return descriptor != nullptr ? DescriptorFacts(descriptor) : Facts(FILE_ALL_ACCESS, false);
@@ -279,20 +276,24 @@ FolderFacts FromSddl(const std::wstring& sddl) {
 #define TRUSTED_INSTALLER L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 // The descriptors of a stock Windows 10 and 11 installation, as
 // (Get-Acl PATH).Sddl reports them (owner and DACL).
-const std::wstring kRoot = L"O:" TRUSTED_INSTALLER
-                           L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)"
-                           L"(A;;LC;;;AU)";
+const std::wstring kRoot =
+    L"O:" TRUSTED_INSTALLER L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)"
+    L"(A;;LC;;;AU)";
 const std::wstring kWindows =
     L"O:" TRUSTED_INSTALLER L"D:PAI(A;OICIIO;GA;;;CO)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;BA)"
-    L"(A;;0x1301bf;;;BA)(A;OICIIO;GXGR;;;BU)(A;;0x1200a9;;;BU)(A;CIIO;GA;;;" TRUSTED_INSTALLER
-    L")(A;;FA;;;" TRUSTED_INSTALLER L")(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)(A;;0x1200a9;;;S-1-15-2-2)"
+    L"(A;;0x1301bf;;;BA)(A;OICIIO;GXGR;;;BU)(A;;0x1200a9;;;BU)(A;CIIO;GA;;"
+    L";" TRUSTED_INSTALLER L")(A;;FA;;"
+                           L";" TRUSTED_INSTALLER L")(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)(A;;0x1200a9;;;S-1-15-2-2)"
     L"(A;OICIIO;GXGR;;;S-1-15-2-2)";
 const std::wstring kTempDacl =
     L"D:P(A;OICIIO;FA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;CI;0x100026;;;BU)(A;CI;FA;;;" TRUSTED_INSTALLER L")";
 const std::wstring kTemp = L"O:SY" + kTempDacl;
 const std::wstring kProgramFiles =
-    L"O:" TRUSTED_INSTALLER L"D:PAI(A;;FA;;;" TRUSTED_INSTALLER L")(A;CIIO;GA;;;" TRUSTED_INSTALLER
-    L")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+    L"O:" TRUSTED_INSTALLER L"D:PAI(A;;FA;;;" TRUSTED_INSTALLER L")(A;CIIO;GA;;"
+                                                                L";" TRUSTED_INSTALLER L")(A;;0x1301bf;;;SY)(A;OICIIO;"
+                                                                                       L"GA;;;SY)(A;;0x1301bf;;;BA)(A;"
+                                                                                       L"OICIIO;GA;;;BA)(A;;0x1200a9;;;"
+                                                                                       L"BU)"
     L"(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)(A;;0x1200a9;;;S-1-15-2-2)"
     L"(A;OICIIO;GXGR;;;S-1-15-2-2)";
 // The stub's own folders as it makes them.
@@ -309,9 +310,7 @@ TEST(ChainIsProtected, JudgesTheDescriptorsWindowsReports) {
   } cases[] = {
       {"stock C:\\Windows\\Temp", {kRoot, kWindows, kTemp, kRunFolder}, true},
       {"stock, the stub's folder in Program Files", {kRoot, kProgramFiles, kCopyFolder, kRunFolder}, true},
-      {"Everyone full control of C:\\Windows\\Temp",
-       {kRoot, kWindows, kTemp + L"(A;OICI;FA;;;WD)", kRunFolder},
-       false},
+      {"Everyone full control of C:\\Windows\\Temp", {kRoot, kWindows, kTemp + L"(A;OICI;FA;;;WD)", kRunFolder}, false},
       {"Users full control of C:\\Windows\\Temp", {kRoot, kWindows, kTemp + L"(A;OICI;FA;;;BU)", kRunFolder}, false},
       {"Authenticated Users may modify C:\\Windows\\Temp",
        {kRoot, kWindows, kTemp + L"(A;OICI;0x1301bf;;;AU)", kRunFolder},

@@ -130,8 +130,8 @@ void Record(const std::wstring& path, const Facts& facts) {
                      ", \"working_directory\": " + JsonString(folder) +
                      ", \"bits\": " + std::to_string(sizeof(void*) * 8) + ", \"wow64\": " + (wow64 ? "true" : "false") +
                      ", \"progress_window\": " + (facts.progressWindow ? "true" : "false") +
-                     ", \"posted\": " + std::to_string(facts.posted) +
-                     ", \"temp\": " + JsonString(Variable(L"TEMP")) + ", \"tmp\": " + JsonString(Variable(L"TMP")) +
+                     ", \"posted\": " + std::to_string(facts.posted) + ", \"temp\": " + JsonString(Variable(L"TEMP")) +
+                     ", \"tmp\": " + JsonString(Variable(L"TMP")) +
                      ", \"command_line\": " + JsonString(GetCommandLineW()) + ", \"args\": [";
   for (size_t i = 0; i < facts.args.size(); ++i) json += (i ? ", " : "") + JsonString(facts.args[i]);
   json += "]}\n";
