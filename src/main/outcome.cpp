@@ -164,14 +164,25 @@ void SendFailedHit(const StubRun& run) {
 // of the run can be turned into another file.
 void RemoveRunFiles(RunFolder& folder, const std::wstring& installerPath) {
   const auto deleted = folder.DeleteFile(FileNameOf(installerPath));
-  if (deleted && *deleted) {
+  const DWORD deleteError = deleted ? (*deleted ? 0 : ERROR_FILE_NOT_FOUND) : deleted.error().systemError;
+  // A program that still holds the installer is waited for with the folder.
+  const bool held = IsHeldByAnother(deleteError);
+  if (deleteError == 0) {
     LOG(INFO) << Quoted(installerPath) << " deleted";
-  } else {
+  } else if (!held) {
     LOG(WARNING) << "Unable to delete installer from temp directory " << Quoted(installerPath) << ". Error code "
-                 << (deleted ? static_cast<uint32_t>(ERROR_FILE_NOT_FOUND) : deleted.error().systemError);
+                 << deleteError;
   }
   static_cast<void>(folder.DeleteFile(PlaceholderNameOf(installerPath)));
   const auto removed = folder.RemoveAll(kRunFolderReleaseWaitMs);
+  if (held) {
+    if (removed && !removed->scheduledForRestart) {
+      LOG(INFO) << Quoted(installerPath) << " deleted";
+    } else {
+      LOG(WARNING) << "Unable to delete installer from temp directory " << Quoted(installerPath) << ". Error code "
+                   << deleteError;
+    }
+  }
   if (!removed) {
     LOG(WARNING) << "Unable to remove the installer's folder " << Quoted(folder.path()) << ". Error code "
                  << removed.error().systemError;

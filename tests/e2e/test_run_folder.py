@@ -39,6 +39,8 @@ class RunFolderTest(unittest.TestCase):
         self.assertRegex(held[0], r'was in use by another program \(error (32|145|5)\); it was removed after \d+ ms$')
         self.assertGreaterEqual(int(held[0].split()[-2]), 1000, held[0])
         self.assertFalse(run_folder_of(result).exists())
+        self.assertIn(f'"{result.installer["path"]}" deleted', result.messages)
+        self.assertFalse([m for m in result.messages if m.startswith('Unable to delete installer')], result.messages)
 
 
 if __name__ == '__main__':
