@@ -283,17 +283,17 @@ const std::wstring kWindows =
     L"O:" TRUSTED_INSTALLER L"D:PAI(A;OICIIO;GA;;;CO)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;BA)"
     L"(A;;0x1301bf;;;BA)(A;OICIIO;GXGR;;;BU)(A;;0x1200a9;;;BU)(A;CIIO;GA;;"
     L";" TRUSTED_INSTALLER L")(A;;FA;;"
-                           L";" TRUSTED_INSTALLER L")(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)(A;;0x1200a9;;;S-1-15-2-2)"
+    L";" TRUSTED_INSTALLER L")(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)(A;;0x1200a9;;;S-1-15-2-2)"
     L"(A;OICIIO;GXGR;;;S-1-15-2-2)";
 const std::wstring kTempDacl =
     L"D:P(A;OICIIO;FA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;CI;0x100026;;;BU)(A;CI;FA;;;" TRUSTED_INSTALLER L")";
 const std::wstring kTemp = L"O:SY" + kTempDacl;
 const std::wstring kProgramFiles =
     L"O:" TRUSTED_INSTALLER L"D:PAI(A;;FA;;;" TRUSTED_INSTALLER L")(A;CIIO;GA;;"
-                                                                L";" TRUSTED_INSTALLER L")(A;;0x1301bf;;;SY)(A;OICIIO;"
-                                                                                       L"GA;;;SY)(A;;0x1301bf;;;BA)(A;"
-                                                                                       L"OICIIO;GA;;;BA)(A;;0x1200a9;;;"
-                                                                                       L"BU)"
+    L";" TRUSTED_INSTALLER L")(A;;0x1301bf;;;SY)(A;OICIIO;"
+    L"GA;;;SY)(A;;0x1301bf;;;BA)(A;"
+    L"OICIIO;GA;;;BA)(A;;0x1200a9;;;"
+    L"BU)"
     L"(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)(A;;0x1200a9;;;S-1-15-2-2)"
     L"(A;OICIIO;GXGR;;;S-1-15-2-2)";
 // The stub's own folders as it makes them.
