@@ -43,7 +43,7 @@ bool IsOneComponent(const std::wstring& name) {
 
 // Win32 has no open relative to a folder handle; the native call does.
 Result<UniqueFile> OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_MASK access, DWORD share,
-                                ULONG disposition, ULONG options) {
+                                ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR descriptor = nullptr) {
   const auto create = NtdllFunction<NtCreateFileFunction>("NtCreateFile");
   const auto toError = NtdllFunction<StatusToErrorFunction>("RtlNtStatusToDosError");
   if (create == nullptr || toError == nullptr) return FolderError(ERROR_PROC_NOT_FOUND);
@@ -54,7 +54,7 @@ Result<UniqueFile> OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_
   text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   text.MaximumLength = text.Length;
   OBJECT_ATTRIBUTES attributes = {};
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, descriptor);
   IO_STATUS_BLOCK status = {};
   HANDLE opened = nullptr;
   const NTSTATUS result = create(&opened, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
@@ -120,11 +120,11 @@ Result<HeldFolder> HeldFolder::Adopt(UniqueFile handle) {
 }
 
 Result<UniqueFile> HeldFolder::OpenChild(const std::wstring& name, ChildKind kind, ChildOpening opening,
-                                         ACCESS_MASK access, DWORD share) const {
+                                         ACCESS_MASK access, DWORD share, PSECURITY_DESCRIPTOR descriptor) const {
   if (name.empty()) return FolderError(ERROR_INVALID_NAME);
   const ULONG options = kind == ChildKind::kFolder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE;
   auto child = OpenRelative(handle_.get(), name, access | FILE_READ_ATTRIBUTES, share,
-                            opening == ChildOpening::kNewOnly ? kCreateNew : kOpenExisting, options);
+                            opening == ChildOpening::kNewOnly ? kCreateNew : kOpenExisting, options, descriptor);
   if (!child) {
     const DWORD error = child.error().systemError;
     // One answer for "something is there" whatever the system calls it.

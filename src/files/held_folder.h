@@ -51,9 +51,10 @@ class HeldFolder {
   // it is what it seems: a file or folder of that kind whose final path is
   // this folder's plus the name, and, for a file, with exactly one link.
   // A child that fails this is closed unchanged (kLeadsElsewhere,
-  // kMoreThanOneLink, ERROR_DIRECTORY).
+  // kMoreThanOneLink, ERROR_DIRECTORY). A new child takes descriptor where
+  // one is given, and otherwise inherits from this folder.
   Result<UniqueFile> OpenChild(const std::wstring& name, ChildKind kind, ChildOpening opening, ACCESS_MASK access,
-                               DWORD share) const;
+                               DWORD share, PSECURITY_DESCRIPTOR descriptor = nullptr) const;
 
   // Opens whatever is at name (one component), a link itself rather than
   // what it leads to, with no check of its kind or path: for removing the

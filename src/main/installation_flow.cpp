@@ -117,6 +117,7 @@ std::wstring EnvironmentBlock(const std::vector<std::wstring>& entries) {
   block += L'\0';
   return block;
 }
+
 // Checks the held file against the document's "checksum" and "sha256".
 Status VerifyInstaller(const ConfigDocument& document, const DownloadedInstaller& installer) {
   const auto checksum = ReadChecksum(document);

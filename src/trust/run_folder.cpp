@@ -115,10 +115,13 @@ Result<bool> RunFolder::DeleteFile(const std::wstring& name) const {
 }
 
 Result<std::wstring> RunFolder::MakeInstallerTempFolder() const {
-  // Made through the held folder's handle; it takes the folder's
-  // administrators-only entries.
+  // Made through the held folder's handle, with its owner written out as the
+  // run's folder has it: an owner may rewrite a descriptor, and a user may
+  // reach a folder by its path through folders closed to them.
+  const auto descriptor = MakeAdministratorsOnlyDescriptor();
+  if (!descriptor) return descriptor.error();
   auto made = folder_.OpenChild(kInstallerTempName, ChildKind::kFolder, ChildOpening::kNewOnly, FILE_LIST_DIRECTORY,
-                                kShareAll);
+                                kShareAll, descriptor->get());
   if (!made) return RunFolderError(made.error().systemError);
   return path_ + kInstallerTempName;
 }

@@ -1,6 +1,6 @@
-// The run's own folder, which holds the downloaded installer and its
-// placeholder and is the installer's working folder: made afresh under the
-// system's temporary folder with the administrators-only descriptor, held
+// The run's own folder, which holds the downloaded installer, its
+// placeholder and the installer's temporary folder, and is the installer's
+// working folder: made afresh with the administrators-only descriptor, held
 // open for the whole run, and emptied and removed through handles.
 #pragma once
 
