@@ -43,7 +43,7 @@ bool IsOneComponent(const std::wstring& name) {
 
 // Win32 has no open relative to a folder handle; the native call does.
 Result<UniqueFile> OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_MASK access, DWORD share,
-                                ULONG disposition, ULONG options) {
+                                ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR descriptor = nullptr) {
   const auto create = NtdllFunction<NtCreateFileFunction>("NtCreateFile");
   const auto toError = NtdllFunction<StatusToErrorFunction>("RtlNtStatusToDosError");
   if (create == nullptr || toError == nullptr) return FolderError(ERROR_PROC_NOT_FOUND);
@@ -54,7 +54,7 @@ Result<UniqueFile> OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_
   text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   text.MaximumLength = text.Length;
   OBJECT_ATTRIBUTES attributes = {};
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, descriptor);
   IO_STATUS_BLOCK status = {};
   HANDLE opened = nullptr;
   const NTSTATUS result = create(&opened, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
@@ -94,6 +94,10 @@ bool IsChildPath(const std::wstring& childFinal, const std::wstring& folderFinal
                               static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
 }
 
+bool IsNameSurrogate(DWORD attributes, DWORD reparseTag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(reparseTag);
+}
+
 Result<HeldFolder> HeldFolder::Open(const std::wstring& path) {
   UniqueFile handle(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -116,11 +120,11 @@ Result<HeldFolder> HeldFolder::Adopt(UniqueFile handle) {
 }
 
 Result<UniqueFile> HeldFolder::OpenChild(const std::wstring& name, ChildKind kind, ChildOpening opening,
-                                         ACCESS_MASK access, DWORD share) const {
+                                         ACCESS_MASK access, DWORD share, PSECURITY_DESCRIPTOR descriptor) const {
   if (name.empty()) return FolderError(ERROR_INVALID_NAME);
   const ULONG options = kind == ChildKind::kFolder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE;
   auto child = OpenRelative(handle_.get(), name, access | FILE_READ_ATTRIBUTES, share,
-                            opening == ChildOpening::kNewOnly ? kCreateNew : kOpenExisting, options);
+                            opening == ChildOpening::kNewOnly ? kCreateNew : kOpenExisting, options, descriptor);
   if (!child) {
     const DWORD error = child.error().systemError;
     // One answer for "something is there" whatever the system calls it.
@@ -131,15 +135,49 @@ Result<UniqueFile> HeldFolder::OpenChild(const std::wstring& name, ChildKind kin
   }
   BY_HANDLE_FILE_INFORMATION information = {};
   if (!GetFileInformationByHandle(child->get(), &information)) return FolderError(GetLastError());
+  // The tag tells a link from a file that is a reparse point for another
+  // reason (a sync engine's placeholder on a desktop in the cloud).
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      !GetFileInformationByHandleEx(child->get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
+    return FolderError(GetLastError());
+  }
   const auto final = FinalPathOf(child->get());
   if (!final) return final.error();
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !IsChildPath(*final, finalPath_, name)) {
+  if (IsNameSurrogate(information.dwFileAttributes, tag.ReparseTag) || !IsChildPath(*final, finalPath_, name)) {
     return FolderError(kLeadsElsewhere, Utf8(WithoutLongPathPrefix(*final)));
   }
   const bool isFolder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (isFolder != (kind == ChildKind::kFolder)) return FolderError(ERROR_DIRECTORY);
   if (!isFolder && information.nNumberOfLinks != 1) return FolderError(kMoreThanOneLink);
   return child;
+}
+
+Result<UniqueFile> HeldFolder::OpenEntryItself(const std::wstring& name, ACCESS_MASK access) const {
+  if (name.empty()) return FolderError(ERROR_INVALID_NAME);
+  return OpenRelative(handle_.get(), name, access | FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kOpenExisting, 0);
+}
+
+Result<std::vector<std::wstring>> HeldFolder::EntryNames() const {
+  std::vector<std::wstring> names;
+  std::vector<unsigned char> buffer(64 * 1024);
+  FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+  while (true) {
+    if (!GetFileInformationByHandleEx(handle_.get(), kind, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_NO_MORE_FILES) return names;
+      return FolderError(error);
+    }
+    kind = FileIdBothDirectoryInfo;
+    for (size_t offset = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + offset);
+      std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") names.push_back(std::move(name));
+      if (entry->NextEntryOffset == 0) break;
+      offset += entry->NextEntryOffset;
+    }
+  }
 }
 
 Result<UniqueFile> HeldFolder::Reopen(ACCESS_MASK access, DWORD share) const {
@@ -171,7 +209,27 @@ Status HeldFolder::MoveInto(HANDLE file, const std::wstring& name) const {
   return Status();
 }
 
+bool PosixDeleteUnsupported(DWORD error) {
+  switch (error) {
+    case ERROR_INVALID_PARAMETER:  // an information class or flag older systems do not know
+    case ERROR_INVALID_FUNCTION:   // a file system without it (FAT, exFAT, some network shares)
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_LEVEL: return true;
+    default: return false;
+  }
+}
+
 Status DeleteThroughHandle(HANDLE file) {
+  // With POSIX semantics the name goes at once, even where a scanner or an
+  // indexer still holds the file with delete sharing; otherwise the name
+  // stays until its last handle closes, and keeps its folder from going.
+  constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+  constexpr DWORD kDelete = 0x1;          // FILE_DISPOSITION_FLAG_DELETE
+  constexpr DWORD kPosixSemantics = 0x2;  // FILE_DISPOSITION_FLAG_POSIX_SEMANTICS
+  DWORD flags = kDelete | kPosixSemantics;
+  if (SetFileInformationByHandle(file, kFileDispositionInfoEx, &flags, sizeof(flags))) return Status();
+  const DWORD error = GetLastError();
+  if (!PosixDeleteUnsupported(error)) return FolderError(error);
   FILE_DISPOSITION_INFO disposition = {};
   disposition.DeleteFile = TRUE;
   if (!SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition))) {

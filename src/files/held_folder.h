@@ -3,12 +3,14 @@
 // symbolic link or a hard link under a name in the user's own folders; an
 // elevated program that opens such a name lets that program choose the file.
 // Below a held folder the stub takes only what resolves to the folder's own
-// final path plus its name, with one link, and acts through that handle.
+// final path plus its name, with one link and no reparse point that names
+// another place, and acts through that handle.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "common/result.h"
 #include "common/unique_handle.h"
@@ -49,9 +51,18 @@ class HeldFolder {
   // it is what it seems: a file or folder of that kind whose final path is
   // this folder's plus the name, and, for a file, with exactly one link.
   // A child that fails this is closed unchanged (kLeadsElsewhere,
-  // kMoreThanOneLink, ERROR_DIRECTORY).
+  // kMoreThanOneLink, ERROR_DIRECTORY). A new child takes descriptor where
+  // one is given, and otherwise inherits from this folder.
   Result<UniqueFile> OpenChild(const std::wstring& name, ChildKind kind, ChildOpening opening, ACCESS_MASK access,
-                               DWORD share) const;
+                               DWORD share, PSECURITY_DESCRIPTOR descriptor = nullptr) const;
+
+  // Opens whatever is at name (one component), a link itself rather than
+  // what it leads to, with no check of its kind or path: for removing the
+  // folder's own contents.
+  Result<UniqueFile> OpenEntryItself(const std::wstring& name, ACCESS_MASK access) const;
+
+  // The names of the folder's entries, read through its handle.
+  Result<std::vector<std::wstring>> EntryNames() const;
 
   // Opens the held folder itself again through its handle, with other access.
   Result<UniqueFile> Reopen(ACCESS_MASK access, DWORD share) const;
@@ -77,9 +88,22 @@ std::wstring WithoutLongPathPrefix(const std::wstring& path);
 // letter case (the file system's names are case-insensitive).
 bool IsChildPath(const std::wstring& childFinal, const std::wstring& folderFinal, const std::wstring& name);
 
-// Marks the open file or empty folder for deletion: it goes when its last
-// handle closes. The handle needs DELETE access.
+// Deletes the open file or empty folder; the handle needs DELETE access.
+// Where the system and the file system allow it (Windows 10 1709 and later,
+// NTFS), the name goes at once even while others hold the file; elsewhere it
+// goes when the last handle closes.
 Status DeleteThroughHandle(HANDLE file);
+
+// True for the errors with which a system or file system without the
+// immediate (POSIX) deletion refuses it: the deletion is then asked for the
+// older way.
+bool PosixDeleteUnsupported(DWORD error);
+
+// True for a file or folder whose reparse point names another place: a
+// symbolic link, a junction, or any tag the system marks a name surrogate.
+// Other reparse points (a cloud-files placeholder, a deduplicated or
+// compressed file) are the file itself.
+bool IsNameSurrogate(DWORD attributes, DWORD reparseTag);
 
 // True when the two handles are the same file (volume and file identifier).
 bool IsSameFile(HANDLE first, HANDLE second);

@@ -1,6 +1,8 @@
 #include "log/log_setup.h"
 
 #include <windows.h>
+
+#include <cstdint>
 #include <mutex>
 
 INITIALIZE_EASYLOGGINGPP
@@ -89,12 +91,46 @@ std::string Utf8(const wchar_t* text) {
 
 std::string Utf8(const std::wstring& text) { return Utf8(text.c_str()); }
 
+namespace {
+
+// Characters beyond ASCII that end a line or reorder text in a viewer (the
+// line and paragraph separators, NEL, the bidirectional marks, embeddings,
+// overrides and isolates): a value holding one could make its record look
+// like two, or show its text in another order. Returns the length of such a
+// character's UTF-8 form at text[at], or 0.
+size_t LineOrDirectionControlAt(const std::string& text, size_t at, uint32_t& codePoint) {
+  const auto byte = [&](size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u; };
+  if (byte(0) == 0xC2 && byte(1) == 0x85) {
+    codePoint = 0x85;  // NEL
+    return 2;
+  }
+  if (byte(0) == 0xD8 && byte(1) == 0x9C) {
+    codePoint = 0x61C;  // ARABIC LETTER MARK
+    return 2;
+  }
+  if (byte(0) != 0xE2 || (byte(1) != 0x80 && byte(1) != 0x81) || (byte(2) & 0xC0) != 0x80) return 0;
+  codePoint = 0x2000 | ((byte(1) & 0x3Fu) << 6) | (byte(2) & 0x3Fu);
+  const bool control = codePoint == 0x200E || codePoint == 0x200F || (codePoint >= 0x2028 && codePoint <= 0x202E) ||
+                       (codePoint >= 0x2066 && codePoint <= 0x2069);
+  return control ? 3 : 0;
+}
+
+}  // namespace
+
 std::string LogText(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   std::string escaped;
   escaped.reserve(text.size());
-  for (const char c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
+    uint32_t codePoint = 0;
+    if (const size_t length = LineOrDirectionControlAt(text, i, codePoint)) {
+      escaped += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) escaped += kHex[(codePoint >> shift) & 0xF];
+      i += length - 1;
+      continue;
+    }
     switch (c) {
       case '\r': escaped += "\\r"; break;
       case '\n': escaped += "\\n"; break;

@@ -23,7 +23,9 @@ std::string Utf8(const wchar_t* text);
 
 // A value from outside (the network, the configuration document, the command
 // line) as a record shows it: control characters written visibly ("\r",
-// "\n", "\t", "\x1b"), so that one record is always one line.
+// "\n", "\t", "\x1b"), and the characters that end a line or reorder text
+// in a viewer too ("\u2028", "\u0085", "\u202e"), so that one record is
+// always one line and reads as it was written.
 std::string LogText(const std::string& text);
 std::string LogText(const std::wstring& text);
 

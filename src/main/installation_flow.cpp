@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <cwctype>
+#include <vector>
 
 #include "config/config_download.h"
 #include "log/log_setup.h"
@@ -12,6 +13,7 @@
 #include "main/fatal_error.h"
 #include "main/installer_trust.h"
 #include "progress/installer_download.h"
+#include "shell/stub_copy.h"
 #include "trust/protected_folder.h"
 #include "trust/run_folder.h"
 
@@ -46,22 +48,74 @@ void EndStuckDownload(DownloadAbort reason, ProgressWindow& window, const std::w
   ExitProcess(ReportFatalError(ErrorCode::kInstallerUnavailable));
 }
 
-// A new folder of the run's own under the system's temporary folder.
-Result<RunFolder> MakeRunFolderForInstaller() {
-  const auto parent = SystemTempFolder();
+// A new folder of the run's own under parent, its chain judged.
+Result<RunFolder> MakeRunFolderUnder(const Result<std::wstring>& parent, const std::wstring& shownParent) {
   Result<RunFolder> folder = parent ? RunFolder::Make(*parent) : Result<RunFolder>(parent.error());
   if (!folder) {
-    const DWORD error = folder.error().systemError;
-    LOG(ERROR) << "Unable to make a folder for the installer under " << Quoted(parent ? *parent : L"")
-               << (error == ERROR_ACCESS_DENIED ? ": programs without administrator rights could change it" : "")
-               << ". Error code " << error;
+    LOG(ERROR) << "Unable to make a folder for the installer under " << Quoted(shownParent) << ". Error code "
+               << folder.error().systemError;
     return WithCode(ErrorCode::kInstallerUnavailable, folder.error());
   }
-  if (folder->chainCheck() == ChainCheck::kNotKept) {
+  return folder;
+}
+
+// A new folder of the run's own under the system's temporary folder, or,
+// where other accounts could change a folder on the way there (a machine
+// whose C:\Windows\Temp was opened to everyone), in the stub's own folder
+// under the program files folder.
+Result<RunFolder> MakeRunFolderForInstaller() {
+  const auto systemTemp = SystemTempFolder();
+  auto folder = MakeRunFolderUnder(systemTemp, systemTemp ? *systemTemp : L"");
+  if (folder && folder->chainCheck() == ChainCheck::kRefused) {
+    { const RunFolder refused = *std::move(folder); }  // removed again as it goes
+    const auto own = StubCopyFolderPath();
+    LOG(WARNING) << "Programs without administrator rights could change a folder on the way to "
+                 << Quoted(systemTemp ? *systemTemp : L"") << "; the installer's folder is made in "
+                 << Quoted(own ? *own : L"") << " instead";
+    folder = MakeRunFolderUnder(own ? EnsureStubCopyFolder(*own) : own, own ? *own : L"");
+    if (folder && folder->chainCheck() == ChainCheck::kRefused) {
+      { const RunFolder refused = *std::move(folder); }
+      LOG(ERROR) << "Unable to make a folder for the installer under " << Quoted(own ? *own : L"")
+                 << ": programs without administrator rights could change it. Error code " << ERROR_ACCESS_DENIED;
+      return MakeError(ErrorCode::kInstallerUnavailable, ERROR_ACCESS_DENIED);
+    }
+  }
+  if (folder && folder->chainCheck() == ChainCheck::kNotKept) {
     LOG(WARNING) << "The file system did not keep the security descriptor of " << Quoted(folder->path())
                  << ": the protection of the installer's folder can't be checked";
   }
   return folder;
+}
+
+// The name of an environment entry ("NAME=value"; the drives' current
+// folders are kept as "=C:=C:\...").
+std::wstring EnvironmentName(const std::wstring& entry) {
+  const size_t equals = entry.find(L'=', 1);
+  return entry.substr(0, equals == std::wstring::npos ? entry.size() : equals);
+}
+
+int CompareNames(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE);
+}
+
+std::vector<std::wstring> CurrentEnvironment() {
+  std::vector<std::wstring> entries;
+  wchar_t* block = GetEnvironmentStringsW();
+  if (block == nullptr) return entries;
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) entries.emplace_back(entry);
+  FreeEnvironmentStringsW(block);
+  return entries;
+}
+
+// Entries one after another, each ending in a null, and a null after the last.
+std::wstring EnvironmentBlock(const std::vector<std::wstring>& entries) {
+  std::wstring block;
+  for (const std::wstring& entry : entries) {
+    block += entry;
+    block += L'\0';
+  }
+  block += L'\0';
+  return block;
 }
 
 // Checks the held file against the document's "checksum" and "sha256".
@@ -119,7 +173,7 @@ void EndUnstartedProcess(HANDLE process) {
 // No file association is looked up. The held file is let go once the
 // process runs it (or never will).
 Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::wstring& folder,
-                                      const std::wstring& parameters) {
+                                      const std::wstring& tempFolder, const std::wstring& parameters) {
   std::wstring commandLine = InstallerCommandLine(installer.path, parameters);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -127,9 +181,13 @@ Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::
   startup.wShowWindow = SW_SHOWNORMAL;
   PROCESS_INFORMATION created = {};
   LOG(INFO) << "Launching installer " << Quoted(installer.path + L" " + parameters);
-  // Not the shared temporary folder: no DLL dropped there is beside it.
+  // Not the shared temporary folder: no DLL dropped there is beside it. Nor
+  // does the installer unpack its helpers in the user's temporary folder,
+  // where the user's programs could change them before it loads them.
+  std::wstring environment = EnvironmentBlock(InstallerEnvironment(CurrentEnvironment(), tempFolder));
   const BOOL launched = CreateProcessW(installer.path.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                                       CREATE_SUSPENDED, nullptr, folder.c_str(), &startup, &created);
+                                       CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, &environment[0], folder.c_str(),
+                                       &startup, &created);
   const DWORD launchError = launched ? 0 : GetLastError();
   UniqueProcess process(created.hProcess);
   const UniqueThread thread(created.hThread);
@@ -197,6 +255,25 @@ std::wstring MakeSessionId() {
   return id;
 }
 
+std::vector<std::wstring> InstallerEnvironment(const std::vector<std::wstring>& current,
+                                               const std::wstring& tempFolder) {
+  std::vector<std::wstring> entries;
+  for (const std::wstring& entry : current) {
+    const std::wstring name = EnvironmentName(entry);
+    if (CompareNames(name, L"TEMP") != CSTR_EQUAL && CompareNames(name, L"TMP") != CSTR_EQUAL) {
+      entries.push_back(entry);
+    }
+  }
+  // Where a sorted block would have them: Windows keeps its blocks sorted by
+  // name, ignoring case.
+  for (const wchar_t* name : {L"TEMP", L"TMP"}) {
+    auto at = entries.begin();
+    while (at != entries.end() && CompareNames(EnvironmentName(*at), name) == CSTR_LESS_THAN) ++at;
+    entries.insert(at, std::wstring(name) + L"=" + tempFolder);
+  }
+  return entries;
+}
+
 bool DigestsMatch(uint64_t checksum, const std::optional<Sha256Digest>& sha256, const InstallerDigest& digest) {
   return static_cast<uint32_t>(checksum) == digest.crc32 && (!sha256 || *sha256 == digest.sha256);
 }
@@ -241,8 +318,14 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   if (!version) return version.error();
   run.version = *version;
 
+  const auto tempFolder = run.runFolder->MakeInstallerTempFolder();
+  if (!tempFolder) {
+    LOG(ERROR) << "Unable to make the installer's temporary folder in " << Quoted(run.runFolder->path())
+               << ". Error code " << tempFolder.error().systemError;
+    return WithCode(ErrorCode::kInstallerNotStarted, tempFolder.error());
+  }
   run.sessionId = MakeSessionId();
-  const auto process = LaunchInstaller(*std::move(installer), run.runFolder->path(),
+  const auto process = LaunchInstaller(*std::move(installer), run.runFolder->path(), *tempFolder,
                                        FormatInstallerParameters(run.sessionId, run.version, run.arguments));
   if (!process) return process.error();
 

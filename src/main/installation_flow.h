@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/result.h"
 #include "config/config_document.h"
@@ -22,6 +23,12 @@ constexpr DWORD kOutcomeUnknown = 10;
 // Runs the flow; on success the run's exit status holds the installer's exit
 // code. The error is that of the step that ended the run, its record written.
 Status RunInstallationFlow(StubRun& run, ProgressWindow& window);
+
+// The installer's environment: the given one ("NAME=value" entries) with
+// TEMP and TMP pointing at tempFolder in place of any in any letter case, at
+// the places a block sorted by name would have them.
+std::vector<std::wstring> InstallerEnvironment(const std::vector<std::wstring>& current,
+                                               const std::wstring& tempFolder);
 
 // The installer's address with the cache-busting "rn" parameter.
 std::wstring AppendCacheBuster(const std::wstring& url, int number);

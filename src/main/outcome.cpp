@@ -11,9 +11,10 @@
 
 namespace {
 
-// How long the end of the run waits for the installer's working folder to be
-// let go before it leaves the folder behind.
-constexpr DWORD kRunFolderReleaseWaitMs = 5000;
+// How long the end of the run waits for the installer's folder to be let go
+// (by the installer's leftovers, a scanner or an indexer) before it leaves
+// the folder for the next restart to remove.
+constexpr DWORD kRunFolderReleaseWaitMs = 10000;
 
 // The failed hit, its attempts and the proxy fallback together, ends within
 // this time: the installer has ended, and the user waits for nothing else.
@@ -159,19 +160,38 @@ void SendFailedHit(const StubRun& run) {
 }
 
 // Deletes the installer and its placeholder through the held folder, then
-// the folder itself: no name of the run can be turned into another file.
+// the folder with what the installer left in its temporary folder: no name
+// of the run can be turned into another file.
 void RemoveRunFiles(RunFolder& folder, const std::wstring& installerPath) {
   const auto deleted = folder.DeleteFile(FileNameOf(installerPath));
-  if (deleted && *deleted) {
+  const DWORD deleteError = deleted ? (*deleted ? 0 : ERROR_FILE_NOT_FOUND) : deleted.error().systemError;
+  // A program that still holds the installer is waited for with the folder.
+  const bool held = IsHeldByAnother(deleteError);
+  if (deleteError == 0) {
     LOG(INFO) << Quoted(installerPath) << " deleted";
-  } else {
+  } else if (!held) {
     LOG(WARNING) << "Unable to delete installer from temp directory " << Quoted(installerPath) << ". Error code "
-                 << (deleted ? static_cast<uint32_t>(ERROR_FILE_NOT_FOUND) : deleted.error().systemError);
+                 << deleteError;
   }
   static_cast<void>(folder.DeleteFile(PlaceholderNameOf(installerPath)));
-  if (const Status removed = folder.Remove(kRunFolderReleaseWaitMs); !removed) {
+  const auto removed = folder.RemoveAll(kRunFolderReleaseWaitMs);
+  if (held) {
+    if (removed && !removed->scheduledForRestart) {
+      LOG(INFO) << Quoted(installerPath) << " deleted";
+    } else {
+      LOG(WARNING) << "Unable to delete installer from temp directory " << Quoted(installerPath) << ". Error code "
+                   << deleteError;
+    }
+  }
+  if (!removed) {
     LOG(WARNING) << "Unable to remove the installer's folder " << Quoted(folder.path()) << ". Error code "
                  << removed.error().systemError;
+  } else if (removed->scheduledForRestart) {
+    LOG(WARNING) << "The installer's folder " << Quoted(folder.path()) << " is still in use by another program (error "
+                 << removed->holderError << "); it is removed at the next restart";
+  } else if (removed->holderError != 0) {
+    LOG(INFO) << "The installer's folder " << Quoted(folder.path()) << " was in use by another program (error "
+              << removed->holderError << "); it was removed after " << removed->waitedMs << " ms";
   }
 }
 

@@ -8,12 +8,14 @@
 
 namespace {
 
-// D: the DACL, P: protected (nothing inherited), then full access (FA) for
-// Builtin Administrators (BA) and Local System (SY), inherited by files (OI)
-// and folders (CI) inside.
-const wchar_t kAdministratorsOnly[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+// O: the owner, Builtin Administrators (BA), written out: otherwise the
+// token's default owner decides, which a policy or an endpoint privilege tool
+// may set to the user. D: the DACL, P: protected (nothing inherited), then
+// full access (FA) for Builtin Administrators and Local System (SY),
+// inherited by files (OI) and folders (CI) inside.
+const wchar_t kAdministratorsOnly[] = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 // The same, with read and execute (0x1200a9) for Builtin Users (BU).
-const wchar_t kCopyFolder[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+const wchar_t kCopyFolder[] = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
 // NT SERVICE\TrustedInstaller, which owns the system's own folders.
 const wchar_t kTrustedInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
@@ -86,26 +88,35 @@ Result<UniqueSecurityDescriptor> MakeAdministratorsOnlyDescriptor() {
 
 Result<UniqueSecurityDescriptor> MakeCopyFolderDescriptor() { return DescriptorFromString(kCopyFolder); }
 
-Result<FolderFacts> ReadFolderFacts(HANDLE folder) {
+FolderFacts DescriptorFacts(PSECURITY_DESCRIPTOR descriptor) {
   FolderFacts facts;
-  BY_HANDLE_FILE_INFORMATION information = {};
-  if (!GetFileInformationByHandle(folder, &information)) return FolderError(GetLastError());
-  facts.folder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  facts.reparsePoint = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD read = GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                     &owner, nullptr, &dacl, nullptr, &descriptor);
-  if (read != ERROR_SUCCESS) return FolderError(read);
-  const UniqueSecurityDescriptor held(descriptor);
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
   if (GetSecurityDescriptorControl(descriptor, &control, &revision)) {
     facts.daclProtected = (control & SE_DACL_PROTECTED) != 0;
   }
-  facts.ownerTrusted = IsTrustedAccount(owner);
-  facts.othersRights = OthersRights(dacl);
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) facts.ownerTrusted = IsTrustedAccount(owner);
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  // A descriptor without a DACL, or one that can't be read, lets everyone do everything.
+  const bool read = GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) != FALSE;
+  facts.othersRights = read && present ? OthersRights(dacl) : FILE_ALL_ACCESS;
+  return facts;
+}
+
+Result<FolderFacts> ReadFolderFacts(HANDLE folder) {
+  BY_HANDLE_FILE_INFORMATION information = {};
+  if (!GetFileInformationByHandle(folder, &information)) return FolderError(GetLastError());
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD read = GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                     nullptr, nullptr, nullptr, nullptr, &descriptor);
+  if (read != ERROR_SUCCESS) return FolderError(read);
+  const UniqueSecurityDescriptor held(descriptor);
+  FolderFacts facts = DescriptorFacts(descriptor);
+  facts.folder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  facts.reparsePoint = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   return facts;
 }
 
@@ -153,7 +164,7 @@ bool ExistingFolderIsTrusted(const FolderFacts& facts) {
 }
 
 bool KeptAdministratorsOnlyDescriptor(const FolderFacts& facts) {
-  return facts.daclProtected && facts.othersRights == 0 && !facts.reparsePoint;
+  return facts.daclProtected && facts.ownerTrusted && facts.othersRights == 0 && !facts.reparsePoint;
 }
 
 std::wstring RandomRunFolderName() {

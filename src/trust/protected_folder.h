@@ -22,9 +22,9 @@ struct LocalFreeDeleter {
 };
 using UniqueSecurityDescriptor = std::unique_ptr<void, LocalFreeDeleter>;
 
-// A protected DACL (no entries inherited from the parent) that grants full
-// access to Administrators and SYSTEM only, passed on to the files and
-// folders made inside.
+// Owned by Administrators, with a protected DACL (no entries inherited from
+// the parent) that grants full access to Administrators and SYSTEM only,
+// passed on to the files and folders made inside.
 Result<UniqueSecurityDescriptor> MakeAdministratorsOnlyDescriptor();
 
 // The same, with read and execute for Users: the stub copy's folder, whose
@@ -41,6 +41,10 @@ struct FolderFacts {
   bool daclProtected = false;  // inherits nothing from its parent
   DWORD othersRights = 0;      // file access rights any other account is allowed (generic rights mapped)
 };
+
+// The facts a security descriptor gives (owner, DACL); the folder and
+// reparse-point facts are the defaults.
+FolderFacts DescriptorFacts(PSECURITY_DESCRIPTOR descriptor);
 
 // Reads the facts of an open folder (its handle needs READ_CONTROL).
 Result<FolderFacts> ReadFolderFacts(HANDLE folder);

@@ -39,3 +39,39 @@ TEST(HeldFolder, TakesOnlyAPlainChildWithOneLink) {
   DeleteFileW((parent.path + L"second name").c_str());
   DeleteFileW((parent.path + L"linked.log").c_str());
 }
+
+TEST(IsNameSurrogate, RefusesOnlyReparsePointsThatNameAnotherPlace) {
+  constexpr DWORD kReparse = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
+  // Tags as the system reports them for files on a desktop.
+  const struct {
+    const char* what;
+    DWORD attributes;
+    DWORD tag;
+    bool surrogate;
+  } cases[] = {
+      {"a symbolic link", kReparse, 0xA000000C, true},
+      {"a junction", kReparse | FILE_ATTRIBUTE_DIRECTORY, 0xA0000003, true},
+      {"a WSL symbolic link", kReparse, 0xA000001D, true},
+      {"a container's link", kReparse, 0xA0000027, true},
+      {"a OneDrive placeholder (cloud files)", kReparse | 0x400000 /* recall on data access */, 0x9000001A, false},
+      {"a placeholder of another sync engine", kReparse | 0x80000 /* pinned */, 0x9000301A, false},
+      {"a deduplicated file", kReparse, 0x80000013, false},
+      {"a compressed system file", kReparse, 0x80000017, false},
+      {"an app execution alias", kReparse, 0x8000001B, false},
+      {"a plain file", FILE_ATTRIBUTE_ARCHIVE, 0, false},
+      {"no reparse point, whatever the tag", FILE_ATTRIBUTE_ARCHIVE, 0xA000000C, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsNameSurrogate(c.attributes, c.tag), c.surrogate) << c.what;
+}
+
+// Wine 8 refuses the immediate (POSIX) deletion with 87, so every deletion
+// there (above) takes the older way.
+TEST(PosixDeleteUnsupported, FallsBackOnlyWhereTheSystemLacksIt) {
+  for (const DWORD error : {ERROR_INVALID_PARAMETER, ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED}) {
+    EXPECT_TRUE(PosixDeleteUnsupported(error)) << error;
+  }
+  // A running program's file or a holder refuse the older way alike.
+  for (const DWORD error : {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_DIR_NOT_EMPTY}) {
+    EXPECT_FALSE(PosixDeleteUnsupported(error)) << error;
+  }
+}

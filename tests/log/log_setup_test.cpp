@@ -63,6 +63,24 @@ TEST(LogSetup, ControlCharactersInValuesCannotForgeARecord) {
       << "ordinary text is unchanged";
 }
 
+TEST(LogSetup, LineAndDirectionControlsCannotForgeOrReorderARecord) {
+  const struct {
+    const wchar_t* value;
+    const char* shown;
+  } cases[] = {
+      {L"a\u2028b\u2029c\u0085d", "a\\u2028b\\u2029c\\u0085d"},
+      {L"\u061c\u200e\u200f", "\\u061c\\u200e\\u200f"},
+      {L"\u202a\u202b\u202c\u202d\u202e", "\\u202a\\u202b\\u202c\\u202d\\u202e"},
+      {L"\u2066\u2067\u2068\u2069", "\\u2066\\u2067\\u2068\\u2069"},
+      {L"setup\u202egnp.exe", "setup\\u202egnp.exe"},
+      // Their neighbours are ordinary text.
+      {L"\u2027\u202f\u2065\u206a\u200d\u0084\u061b",
+       "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xe2\x80\x8d\xc2\x84\xd8\x9b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LogText(std::wstring(c.value)), c.shown) << c.shown;
+  EXPECT_EQ(LogText(std::string("cut \xe2\x80")), "cut \xe2\x80") << "a cut sequence at the end is left as it is";
+}
+
 TEST(LogSetup, TwoThreadsWritingAtOnceLeaveEveryRecordWhole) {
   const std::string path = Narrow(*GetTempFolder()) + "log-threads-" + std::to_string(GetCurrentProcessId()) + ".log";
   ConfigureLog(OpenLogForAppend(path));

@@ -27,6 +27,30 @@ TEST(FormatInstallerParameters, JoinsTheValuesWithOneBlankEach) {
   EXPECT_EQ(FormatInstallerParameters(L"id", L"v", longArguments).size(), 14 + longArguments.size());
 }
 
+TEST(InstallerEnvironment, PointsTempAndTmpIntoTheRunAndKeepsTheRest) {
+  const std::wstring kTemp = L"C:\\Windows\\Temp\\qmx-1\\temp";
+  using Block = std::vector<std::wstring>;
+  const struct {
+    const char* what;
+    Block current;
+    Block expected;
+  } cases[] = {
+      {"the user's own, replaced in place",
+       {L"=C:=C:\\Users\\ann", L"ALLUSERSPROFILE=C:\\ProgramData", L"TEMP=C:\\Users\\ann\\AppData\\Local\\Temp",
+        L"TMP=C:\\Users\\ann\\AppData\\Local\\Temp", L"USERNAME=ann", L"windir=C:\\Windows"},
+       {L"=C:=C:\\Users\\ann", L"ALLUSERSPROFILE=C:\\ProgramData", L"TEMP=" + kTemp, L"TMP=" + kTemp, L"USERNAME=ann",
+        L"windir=C:\\Windows"}},
+      {"any letter case, values with equals signs kept",
+       {L"Path=C:\\a;C:\\b", L"temp=D:\\x", L"Tmp=D:\\y", L"TEMPLATE=a=b", L"TMPDIR=z"},
+       {L"Path=C:\\a;C:\\b", L"TEMP=" + kTemp, L"TEMPLATE=a=b", L"TMP=" + kTemp, L"TMPDIR=z"}},
+      {"missing ones added where a sorted block has them",
+       {L"ComSpec=cmd.exe", L"windir=C:\\Windows"},
+       {L"ComSpec=cmd.exe", L"TEMP=" + kTemp, L"TMP=" + kTemp, L"windir=C:\\Windows"}},
+      {"an empty environment", {}, {L"TEMP=" + kTemp, L"TMP=" + kTemp}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(InstallerEnvironment(c.current, kTemp), c.expected) << c.what;
+}
+
 namespace {
 
 std::vector<std::wstring> SplitAsWindowsDoes(const std::wstring& commandLine) {

@@ -2,10 +2,13 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "files/paths.h"
@@ -32,6 +35,11 @@ std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
 TEST(AdministratorsOnlyDescriptor, IsAProtectedDaclForAdministratorsAndSystemPassedOnInside) {
   const auto descriptor = MakeAdministratorsOnlyDescriptor();
   ASSERT_TRUE(descriptor) << descriptor.error().systemError;
+  PSID owner = nullptr;
+  BOOL ownerDefaulted = TRUE;
+  ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor->get(), &owner, &ownerDefaulted));
+  auto administrators = WellKnownSid(WinBuiltinAdministratorsSid);
+  EXPECT_TRUE(owner != nullptr && EqualSid(owner, administrators.data())) << "the token's default owner would decide";
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
   ASSERT_TRUE(GetSecurityDescriptorControl(descriptor->get(), &control, &revision));
@@ -93,9 +101,6 @@ TEST(RunFolder, EmptiesAndRemovesItselfThroughItsHandle) {
   const auto installer = MakeInstallerPathIn(run->path());
   ASSERT_TRUE(installer);
   WriteSomething(*installer);
-  const auto notEmpty = run->Remove(0);
-  ASSERT_FALSE(notEmpty) << "a folder with the installer in it went";
-  EXPECT_EQ(notEmpty.error().systemError, static_cast<uint32_t>(ERROR_DIR_NOT_EMPTY));
 
   for (const std::wstring& name : {FileNameOf(*installer), PlaceholderNameOf(*installer)}) {
     const auto deleted = run->DeleteFile(name);
@@ -105,8 +110,78 @@ TEST(RunFolder, EmptiesAndRemovesItselfThroughItsHandle) {
   const auto again = run->DeleteFile(FileNameOf(*installer));
   ASSERT_TRUE(again);
   EXPECT_FALSE(*again) << "nothing was left to delete";
-  ASSERT_TRUE(run->Remove(0));
+  const auto removed = run->RemoveAll(0);
+  ASSERT_TRUE(removed) << removed.error().systemError;
+  EXPECT_FALSE(removed->scheduledForRestart);
   EXPECT_FALSE(FileExists(run->path()));
+}
+
+TEST(RunFolder, RemovesWhatTheInstallerLeftInItsTemporaryFolder) {
+  const Scratch parent(L"run-folder-tree-test");
+  auto run = RunFolder::Make(parent.path);
+  ASSERT_TRUE(run) << run.error().systemError;
+  const auto temp = run->MakeInstallerTempFolder();
+  ASSERT_TRUE(temp) << temp.error().systemError;
+  EXPECT_EQ(*temp, run->path() + L"temp");
+  EXPECT_FALSE(run->MakeInstallerTempFolder()) << "a second one under the same name";
+  // An installer toolkit's leftovers: nested folders, a read-only file.
+  ASSERT_TRUE(CreateDirectoryW((*temp + L"\\nsis1").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW((*temp + L"\\nsis1\\plugins").c_str(), nullptr));
+  WriteSomething(*temp + L"\\nsis1\\plugins\\System.dll");
+  WriteSomething(*temp + L"\\setup.log");
+  ASSERT_TRUE(SetFileAttributesW((*temp + L"\\setup.log").c_str(), FILE_ATTRIBUTE_READONLY));
+  WriteSomething(run->path() + L"qmx1.tmp.exe");
+  const auto removed = run->RemoveAll(0);
+  ASSERT_TRUE(removed) << removed.error().systemError;
+  EXPECT_EQ(removed->holderError, 0u);
+  EXPECT_FALSE(FileExists(run->path()));
+}
+
+TEST(RunFolder, WaitsForAHolderAndLeavesWhatIsStillHeldToTheNextRestart) {
+  const Scratch parent(L"run-folder-holder-test");
+  const struct {
+    const char* what;
+    DWORD heldMs;
+    DWORD waitMs;
+    bool scheduled;
+  } cases[] = {
+      {"a scanner that lets go within the wait", 400, 10000, false},
+      {"a holder that outlasts the wait", 3000, 300, true},
+  };
+  for (const auto& c : cases) {
+    auto run = RunFolder::Make(parent.path);
+    ASSERT_TRUE(run) << run.error().systemError;
+    const std::wstring file = run->path() + L"qmx1.tmp.exe";
+    WriteSomething(file);
+    // Held without delete sharing, as a scanner that opens the file to read it.
+    UniqueFile holder(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder) << GetLastError();
+    std::thread release([&holder, &c] {
+      Sleep(c.heldMs);
+      holder.reset();
+    });
+    const auto removed = run->RemoveAll(c.waitMs);
+    release.join();
+    ASSERT_TRUE(removed) << c.what << ": " << removed.error().systemError;
+    EXPECT_EQ(removed->scheduledForRestart, c.scheduled) << c.what;
+    EXPECT_EQ(removed->holderError, static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << c.what;
+    EXPECT_GE(removed->waitedMs, std::min(c.heldMs, c.waitMs) - 100) << c.what;
+    EXPECT_EQ(FileExists(run->path()), c.scheduled) << c.what;
+    if (c.scheduled) {
+      DeleteFileW(file.c_str());
+      RemoveDirectoryW(run->path().c_str());
+    }
+  }
+}
+
+TEST(IsHeldByAnother, OnlyTheErrorsOfAHolderAreWaitedFor) {
+  // 32: opened without delete sharing; 145: an entry deleted while held; 5: a running program's file.
+  for (const DWORD error : {ERROR_SHARING_VIOLATION, ERROR_DIR_NOT_EMPTY, ERROR_ACCESS_DENIED}) {
+    EXPECT_TRUE(IsHeldByAnother(error)) << error;
+  }
+  for (const DWORD error : {ERROR_FILE_NOT_FOUND, ERROR_INVALID_PARAMETER, ERROR_WRITE_PROTECT}) {
+    EXPECT_FALSE(IsHeldByAnother(error)) << error;
+  }
 }
 
 namespace {
@@ -147,6 +222,78 @@ TEST(ChainIsProtected, NoOtherAccountMayRenameReplaceOrFillAnyFolderOfIt) {
       {"no chain at all", {}, false},
   };
   for (const auto& c : cases) EXPECT_EQ(ChainIsProtected(c.chain), c.protectedChain) << c.what;
+}
+
+namespace {
+
+// The facts of a descriptor in its string form, as a folder would report them.
+FolderFacts FromSddl(const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+      << GetLastError();
+  const UniqueSecurityDescriptor held(descriptor);
+  return descriptor != nullptr ? DescriptorFacts(descriptor) : Facts(FILE_ALL_ACCESS, false);
+}
+
+#define TRUSTED_INSTALLER L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+// The descriptors of a stock Windows 10 and 11 installation, as
+// (Get-Acl PATH).Sddl reports them (owner and DACL).
+const std::wstring kRoot =
+    L"O:" TRUSTED_INSTALLER L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)"
+    L"(A;;LC;;;AU)";
+const std::wstring kWindows =
+    L"O:" TRUSTED_INSTALLER L"D:PAI(A;OICIIO;GA;;;CO)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;BA)"
+    L"(A;;0x1301bf;;;BA)(A;OICIIO;GXGR;;;BU)(A;;0x1200a9;;;BU)(A;CIIO;GA;;"
+    L";" TRUSTED_INSTALLER L")(A;;FA;;"
+    L";" TRUSTED_INSTALLER L")(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)(A;;0x1200a9;;;S-1-15-2-2)"
+    L"(A;OICIIO;GXGR;;;S-1-15-2-2)";
+const std::wstring kTempDacl =
+    L"D:P(A;OICIIO;FA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;CI;0x100026;;;BU)(A;CI;FA;;;" TRUSTED_INSTALLER L")";
+const std::wstring kTemp = L"O:SY" + kTempDacl;
+const std::wstring kProgramFiles =
+    L"O:" TRUSTED_INSTALLER L"D:PAI(A;;FA;;;" TRUSTED_INSTALLER L")(A;CIIO;GA;;"
+    L";" TRUSTED_INSTALLER L")(A;;0x1301bf;;;SY)(A;OICIIO;"
+    L"GA;;;SY)(A;;0x1301bf;;;BA)(A;"
+    L"OICIIO;GA;;;BA)(A;;0x1200a9;;;"
+    L"BU)"
+    L"(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)(A;;0x1200a9;;;S-1-15-2-2)"
+    L"(A;OICIIO;GXGR;;;S-1-15-2-2)";
+// The stub's own folders as it makes them.
+const std::wstring kCopyFolder = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+const std::wstring kRunFolder = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+
+}  // namespace
+
+TEST(ChainIsProtected, JudgesTheDescriptorsWindowsReports) {
+  const struct {
+    const char* what;
+    std::vector<std::wstring> chain;
+    bool protectedChain;
+  } cases[] = {
+      {"stock C:\\Windows\\Temp", {kRoot, kWindows, kTemp, kRunFolder}, true},
+      {"stock, the stub's folder in Program Files", {kRoot, kProgramFiles, kCopyFolder, kRunFolder}, true},
+      {"Everyone full control of C:\\Windows\\Temp", {kRoot, kWindows, kTemp + L"(A;OICI;FA;;;WD)", kRunFolder}, false},
+      {"Users full control of C:\\Windows\\Temp", {kRoot, kWindows, kTemp + L"(A;OICI;FA;;;BU)", kRunFolder}, false},
+      {"Authenticated Users may modify C:\\Windows\\Temp",
+       {kRoot, kWindows, kTemp + L"(A;OICI;0x1301bf;;;AU)", kRunFolder},
+       false},
+      {"C:\\Windows\\Temp owned by a user",
+       {kRoot, kWindows, L"O:S-1-5-21-1004336348-1177238915-682003330-1001" + kTempDacl, kRunFolder},
+       false},
+      {"Everyone full control of C:\\", {kRoot + L"(A;OICI;FA;;;WD)", kWindows, kTemp, kRunFolder}, false},
+      // Modify holds no right to delete C:\\Windows, which inherits nothing.
+      {"Authenticated Users may modify C:\\", {kRoot + L"(A;OICI;0x1301bf;;;AU)", kWindows, kTemp, kRunFolder}, true},
+      {"Everyone may delete what is in C:\\", {kRoot + L"(A;;0x40;;;WD)", kWindows, kTemp, kRunFolder}, false},
+      {"no DACL on C:\\Windows\\Temp", {kRoot, kWindows, L"O:SY", kRunFolder}, false},
+      {"a run folder whose owner the token chose: the user",
+       {kRoot, kWindows, kTemp, L"O:S-1-5-21-1004336348-1177238915-682003330-1001D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"},
+       false},
+  };
+  for (const auto& c : cases) {
+    std::vector<FolderFacts> chain;
+    for (const std::wstring& sddl : c.chain) chain.push_back(FromSddl(sddl));
+    EXPECT_EQ(ChainIsProtected(chain), c.protectedChain) << c.what;
+  }
 }
 
 TEST(ExistingFolderIsTrusted, OnlyAnAdministratorsFolderThatNobodyElseMayChange) {

@@ -8,12 +8,18 @@
 //   --post-bytes=N    post one message of exactly N bytes instead
 //   --sleep=MS        after posting, wait this long before ending
 //   --window=MS       show a small window of its own for this long
-// In that order: window, messages, record, sleep, exit. Everything it waits
+//   --hold=MS         leave a program behind that holds this installer's file
+//                     (its own image, and a handle with delete sharing) and
+//                     its working folder for MS after the installer's end, as
+//                     a scanner or an indexer would
+// In that order: window, messages, record, holder, sleep, exit. The record
+// holds the TEMP and TMP it was started with. Everything it waits
 // for is bounded. The record also says whether it ran as a 32-bit program
 // (bits, and wow64 on a 64-bit system).
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -62,6 +68,50 @@ bool Option(const std::wstring& arg, const wchar_t* name, std::wstring& value) {
   return true;
 }
 
+std::wstring Variable(const wchar_t* name) {
+  wchar_t value[32768] = {};
+  const DWORD length = GetEnvironmentVariableW(name, value, 32768);
+  return length < 32768 ? std::wstring(value, length) : std::wstring();
+}
+
+std::wstring OwnPath() {
+  wchar_t self[MAX_PATH * 4] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  return self;
+}
+
+// Starts a copy of this program as the holder, and returns once it holds.
+void LeaveHolder(DWORD ms) {
+  SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+  HANDLE holding = CreateEventW(&inherited, TRUE, FALSE, nullptr);
+  if (holding == nullptr) return;
+  std::wstring commandLine = L"\"" + OwnPath() + L"\" --holder=" + std::to_wstring(ms) + L"," +
+                             std::to_wstring(reinterpret_cast<uintptr_t>(holding));
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION created = {};
+  if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &created)) {
+    WaitForSingleObject(holding, 10000);
+    CloseHandle(created.hThread);
+    CloseHandle(created.hProcess);
+  }
+  CloseHandle(holding);
+}
+
+// The holder: keeps its own file open with delete sharing, as scanners do.
+int Hold(const std::wstring& value) {
+  const DWORD ms = static_cast<DWORD>(_wtoi(value.c_str()));
+  const size_t comma = value.find(L',');
+  HANDLE held = CreateFileW(OwnPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (comma != std::wstring::npos) {
+    SetEvent(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(_wtoi64(value.c_str() + comma + 1))));
+  }
+  Sleep(ms > 30000 ? 30000 : ms);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  return 0;
+}
+
 struct Facts {
   double started = 0;
   bool progressWindow = false;
@@ -80,7 +130,8 @@ void Record(const std::wstring& path, const Facts& facts) {
                      ", \"working_directory\": " + JsonString(folder) +
                      ", \"bits\": " + std::to_string(sizeof(void*) * 8) + ", \"wow64\": " + (wow64 ? "true" : "false") +
                      ", \"progress_window\": " + (facts.progressWindow ? "true" : "false") +
-                     ", \"posted\": " + std::to_string(facts.posted) +
+                     ", \"posted\": " + std::to_string(facts.posted) + ", \"temp\": " + JsonString(Variable(L"TEMP")) +
+                     ", \"tmp\": " + JsonString(Variable(L"TMP")) +
                      ", \"command_line\": " + JsonString(GetCommandLineW()) + ", \"args\": [";
   for (size_t i = 0; i < facts.args.size(); ++i) json += (i ? ", " : "") + JsonString(facts.args[i]);
   json += "]}\n";
@@ -147,8 +198,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   LocalFree(argv);
 
   std::wstring value, record, post;
+  if (!facts.args.empty() && Option(facts.args[0], L"holder", value)) return Hold(value);
   int exitCode = 0, postCount = 1, postBytes = -1;
-  DWORD sleepMs = 0, windowMs = 0;
+  DWORD sleepMs = 0, windowMs = 0, holdMs = 0;
   for (const std::wstring& arg : facts.args) {
     if (Option(arg, L"record", value)) record = value;
     if (Option(arg, L"exit", value)) exitCode = _wtoi(value.c_str());
@@ -157,6 +209,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (Option(arg, L"post-bytes", value)) postBytes = _wtoi(value.c_str());
     if (Option(arg, L"sleep", value)) sleepMs = static_cast<DWORD>(_wtoi(value.c_str()));
     if (Option(arg, L"window", value)) windowMs = static_cast<DWORD>(_wtoi(value.c_str()));
+    if (Option(arg, L"hold", value)) holdMs = static_cast<DWORD>(_wtoi(value.c_str()));
   }
   const DWORD kLongest = 60000;
   if (windowMs > 0) ShowWindowFor(windowMs > kLongest ? kLongest : windowMs);
@@ -168,6 +221,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
   }
   if (!record.empty()) Record(record, facts);
+  if (holdMs > 0) LeaveHolder(holdMs);
   if (sleepMs > 0) Sleep(sleepMs > kLongest ? kLongest : sleepMs);
   return exitCode;
 }
