@@ -19,6 +19,8 @@ from pathlib import Path
 # Windows 7 SP1: the oldest system the stub supports (README, "Supported Windows").
 OLDEST_SUPPORTED = (6, 1)
 IMPORT_ENTRY = 1
+DELAY_IMPORT_ENTRY = 13
+DELAY_DESCRIPTOR_SIZE = 32
 ORDINAL_FLAG = 1 << 63
 
 
@@ -74,13 +76,23 @@ def static_imports(pe):
     return found
 
 
+def delay_descriptors(pe, link_map):
+    """The RVAs of the delay-import descriptors: from the directory entry
+    where the linker fills it (lld), else from the link map (GNU ld leaves the
+    entry empty)."""
+    rva, size = struct.unpack_from('<II', pe.data, pe.directories + 8 * DELAY_IMPORT_ENTRY)
+    if rva:
+        return [rva + i * DELAY_DESCRIPTOR_SIZE for i in range(size // DELAY_DESCRIPTOR_SIZE)]
+    return [int(address, 16) - pe.image_base for address in
+            re.findall(r'^\s+0x([0-9a-f]+)\s+__DELAY_IMPORT_DESCRIPTOR_\w+$', link_map, re.MULTILINE)]
+
+
 def delay_imports(pe, link_map):
-    """GNU ld leaves the delay-import directory entry empty: the descriptors
-    are found through the link map."""
     found = set()
-    for address in re.findall(r'^\s+0x([0-9a-f]+)\s+__DELAY_IMPORT_DESCRIPTOR_\w+$', link_map, re.MULTILINE):
-        start = pe.offset(int(address, 16) - pe.image_base)
-        _, name, _, _, names = struct.unpack_from('<IIIII', pe.data, start)
+    for descriptor in delay_descriptors(pe, link_map):
+        _, name, _, _, names = struct.unpack_from('<IIIII', pe.data, pe.offset(descriptor))
+        if name == 0:
+            continue  # the directory's closing entry
         dll = pe.c_string(name).lower()
         found.update((dll, function) for function in pe.thunk_names(names))
     return found
