@@ -22,8 +22,8 @@ HWND MakeProbeWindow() {
   windowClass.hInstance = GetModuleHandleW(nullptr);
   windowClass.lpszClassName = L"MessageWaitProbe";
   RegisterClassW(&windowClass);
-  return CreateWindowExW(0, L"MessageWaitProbe", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                         windowClass.hInstance, nullptr);
+  return CreateWindowExW(0, L"MessageWaitProbe", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, windowClass.hInstance,
+                         nullptr);
 }
 
 }  // namespace
