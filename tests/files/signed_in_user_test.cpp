@@ -39,16 +39,3 @@ TEST(SignedInUser, OnlyATokenThatImpersonatesCanAct) {
   EXPECT_FALSE(LinkedTokenCanAct(TokenImpersonation, SecurityIdentification));  // what a caller without TCB gets
   EXPECT_FALSE(LinkedTokenCanAct(TokenImpersonation, SecurityAnonymous));
 }
-
-// Under Wine no shell window exists unless a program registers one, and the
-// stub's token is elevated with an identification-level linked token, as on
-// Windows: such a process has no user to act for, and says so.
-TEST(SignedInUser, WithoutAShellAnElevatedProcessHasNoUser) {
-  if (GetShellWindow() != nullptr) GTEST_SKIP() << "a desktop shell runs here";
-  const SignedInUser user = SignedInUser::FromDesktop();
-  EXPECT_EQ(user.source(), UserSource::kNone);
-  EXPECT_FALSE(user.known());
-  const ImpersonationScope scope(user);
-  EXPECT_FALSE(scope.active());
-  EXPECT_FALSE(scope.refused());
-}
