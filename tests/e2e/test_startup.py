@@ -4,7 +4,6 @@ import re
 import struct
 import subprocess
 import tempfile
-import time
 import unittest
 from pathlib import Path
 
