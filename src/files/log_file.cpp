@@ -41,6 +41,8 @@ bool LogNeedsMovingAside(uint64_t size) { return size > kMaxLogBytes; }
 
 Result<UserLog> OpenLogFileBelow(const std::wstring& applicationData, const SignedInUser& user) {
   const ImpersonationScope asUser(user);
+  // Never as the stub instead: the folder is the user's choice.
+  if (asUser.refused()) return Failure(asUser.refusedError());
   auto root = HeldFolder::Open(applicationData);
   if (!root) return root.error();
   auto company = OpenOrMakeChild(*root, L"Pexmira", ChildKind::kFolder,

@@ -7,6 +7,7 @@
 #include <cwctype>
 #include <vector>
 
+#include "common/message_wait.h"
 #include "config/config_download.h"
 #include "log/log_setup.h"
 #include "log/phase_time.h"
@@ -165,7 +166,7 @@ Result<std::wstring> ReadLaunchableVersion(const ConfigDocument& document) {
 // Ends a process that was created suspended and never ran.
 void EndUnstartedProcess(HANDLE process) {
   TerminateProcess(process, kOutcomeUnknown);
-  WaitForSingleObject(process, 5000);
+  WaitDispatching(process, 5000);
 }
 
 // Starts exactly the held file, with the administrator's rights the stub
@@ -217,7 +218,9 @@ Result<UniqueProcess> LaunchInstaller(DownloadedInstaller installer, const std::
 // its own kind, never a success or a cancellation.
 DWORD WaitForInstaller(HANDLE process) {
   LOG(INFO) << "Waiting for installer to complete...";
-  if (WaitForSingleObject(process, INFINITE) != WAIT_OBJECT_0) {
+  // The installer may broadcast to every top-level window and wait for the
+  // answers: the stub answers while it waits.
+  if (WaitDispatching(process, INFINITE) != WAIT_OBJECT_0) {
     const DWORD error = GetLastError();
     LOG(WARNING) << "Waiting for the installer failed with error code " << error;
     return kOutcomeUnknown;

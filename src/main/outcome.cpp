@@ -36,6 +36,10 @@ bool IsRedirection(const Error& error) {
 }
 
 void RemoveLeftoverShortcut(const SignedInUser& user) {
+  if (!user.known()) {
+    LOG(INFO) << "A left-over shortcut is not looked for: the run can't act for the desktop's user";
+    return;
+  }
   const auto desktop = OpenUserDesktop(user);
   if (!desktop) {
     if (!MeansDoesNotExist(desktop.error().systemError)) {
@@ -87,12 +91,22 @@ void PlaceContinueShortcut(const SignedInUser& user, const std::wstring& copyPat
     LOG(INFO) << "Successfully created shortcut " << Quoted(shortcut);
   } else if (IsRedirection(written.error())) {
     WarnRedirectedShortcut(shortcut, written.error());
+  } else if (WriteWasBlocked(written.error().systemError)) {
+    LOG(WARNING) << "Unable to create shortcut " << Quoted(shortcut)
+                 << ": writing to the desktop was blocked, most often by Microsoft Defender's controlled folder access,"
+                    " which names the blocked program in a notification. Error code "
+                 << written.error().systemError;
   } else {
     LOG(ERROR) << "Unable to create shortcut " << Quoted(shortcut) << ". Error code " << written.error().systemError;
   }
 }
 
 void LeaveContinueShortcut(const StubRun& run) {
+  if (!run.user.known()) {
+    LOG(WARNING) << "No shortcut is made: the run can't act for the desktop's user, and a shortcut made as the "
+                    "administrator could land on another desktop";
+    return;
+  }
   const auto folderPath = StubCopyFolderPath();
   if (!folderPath) {
     LOG(ERROR) << "Unable to make the folder of the stub copy. Error code " << folderPath.error().systemError;
@@ -210,6 +224,10 @@ bool KeptInPageAddress(wchar_t c) {
 }
 
 }  // namespace
+
+bool WriteWasBlocked(uint32_t error) {
+  return error == ERROR_ACCESS_DENIED || error == static_cast<uint32_t>(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+}
 
 Outcome ClassifyExitCode(DWORD exitCode) {
   if (exitCode == 0) return Outcome::kSuccess;

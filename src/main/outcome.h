@@ -10,6 +10,12 @@ enum class Outcome { kSuccess, kCancelled, kFailed };
 
 Outcome ClassifyExitCode(DWORD exitCode);
 
+// Whether a write refused with this error (a Win32 error or its HRESULT) was
+// blocked rather than failed: access denied on the user's own desktop, where
+// the user may write, is what Microsoft Defender's controlled folder access
+// (or another protection of the desktop) answers an unknown program.
+bool WriteWasBlocked(uint32_t error);
+
 // Acts on the run's exit status and deletes the installer. The
 // exit status is left as the installer's exit code.
 void HandleOutcome(StubRun& run);

@@ -2,9 +2,13 @@
 
 #include <memory>
 
+#include "common/message_wait.h"
 #include "log/log_setup.h"
 
-const wchar_t kInstanceMutexName[] = L"7b1d4e2a-93c0-4f58-8a6e-d25c0f4e9b31";
+// Machine-wide, as the mailslot's name is: a stub in another session (another
+// user switched to, a remote desktop) would otherwise pass the guard and then
+// find the mailslot taken.
+const wchar_t kInstanceMutexName[] = L"Global\\7b1d4e2a-93c0-4f58-8a6e-d25c0f4e9b31";
 const wchar_t kCommunicationEventName[] = L"orlendt_pexmira";
 const wchar_t kCommunicationSlotName[] = L"\\\\.\\mailslot\\orlendt_pexmira";
 
@@ -62,7 +66,7 @@ Result<std::string> ReceiveCancellationMessage(CommunicationChannels& channels, 
     }
     if (nextSize != MAILSLOT_NO_MESSAGE) break;
     if (waited >= waitMs) return noMessage(WAIT_TIMEOUT);
-    Sleep(kPollMs);
+    PauseDispatching(kPollMs);
   }
   // Room for the largest message the slot takes, and a terminating zero.
   const size_t size = static_cast<size_t>(channels.maxMessageSize) + 1;
@@ -72,11 +76,11 @@ Result<std::string> ReceiveCancellationMessage(CommunicationChannels& channels, 
   channels.readRecord.OffsetHigh = 0;
   const BOOL read = ReadFile(channels.slot.get(), buffer.get(), channels.maxMessageSize, nullptr, &channels.readRecord);
   if (!read && GetLastError() != ERROR_IO_PENDING) return noMessage(GetLastError());
-  if (WaitForSingleObject(channels.event.get(), waitMs) != WAIT_OBJECT_0) {
+  if (WaitDispatching(channels.event.get(), waitMs) != WAIT_OBJECT_0) {
     // The buffer and the read record must outlive the read: wait until the
     // cancelled read has completed before they go.
     CancelIo(channels.slot.get());
-    if (WaitForSingleObject(channels.event.get(), kCancelWaitMs) != WAIT_OBJECT_0) {
+    if (WaitDispatching(channels.event.get(), kCancelWaitMs) != WAIT_OBJECT_0) {
       // Never free what the system may still write into; the slot's closing
       // at the end of the run ends the read.
       static_cast<void>(buffer.release());

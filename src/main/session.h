@@ -20,6 +20,11 @@ constexpr DWORD kMaxCancellationMessage = 64;
 // installer posts before it exits.
 constexpr DWORD kCancellationMessageWaitMs = 5000;
 
+// The exit status of an unattended run that found another stub running: a
+// deployment tool must not read it as a success. An attended run ends with 0,
+// as the user sees the other stub's window.
+constexpr DWORD kAnotherStubExitStatus = 12;
+
 // Marks a running stub by the existence of a named mutex, which is never
 // waited on and is kept until the process ends.
 class InstanceGuard {

@@ -15,6 +15,7 @@
 #include "main/unattended.h"
 #include "main/version_resource.h"
 #include "progress/progress_window.h"
+#include "shell/stub_copy.h"
 
 namespace {
 
@@ -26,11 +27,22 @@ void LogUnexpectedFailure(const char* what) noexcept {
   }
 }
 
+// Where the run can't act for the desktop's user, the log goes into the
+// stub copy's folder, which only administrators can change, rather than a
+// folder a program of the user could have chosen.
+Result<UserLog> OpenAdministratorsLogFile(const SignedInUser& user) {
+  const auto path = StubCopyFolderPath();
+  if (!path) return path.error();
+  const auto folder = EnsureStubCopyFolder(*path);
+  if (!folder) return folder.error();
+  return OpenLogFileBelow(*folder, user);
+}
+
 // The log as the signed-in user's file; where its folder or file leads
 // elsewhere, this run has no log file. Returns what became of an oversized
 // log, for the run's first records.
 UserLog ConfigureUserLog(const SignedInUser& user) {
-  auto log = OpenUserLogFile(user);
+  auto log = user.known() ? OpenUserLogFile(user) : OpenAdministratorsLogFile(user);
   UserLog opened = log ? *std::move(log) : UserLog();
   ConfigureLog(std::move(opened.file));
   return opened;
@@ -41,6 +53,39 @@ void LogStubAndArguments(HINSTANCE instance, const wchar_t* commandLine) {
   const auto version = ModuleFileVersion(instance);
   LOG(INFO) << "Stub version " << version.value_or("unknown") << ", arguments "
             << Quoted(commandLine != nullptr ? commandLine : L"");
+}
+
+// Which account the run writes the user's files as, and how it was found:
+// support reads it when a log or a shortcut is not where the user looks.
+void ReportUser(const SignedInUser& user, const UserLog& log) {
+  const std::string name = Quoted(user.name());
+  switch (user.source()) {
+    case UserSource::kDesktopShell:
+      LOG(INFO) << "The run acts for " << name << ", the user of the desktop's shell";
+      break;
+    case UserSource::kDesktopShellPrivileged:
+      LOG(INFO) << "The run acts for " << name
+                << ", the user of the desktop's shell, reached with the debugging privilege: the stub runs as "
+                   "another account";
+      break;
+    case UserSource::kLinkedToken:
+      LOG(INFO) << "The run acts for " << name
+                << ", the stub's own account without its elevation: no desktop shell runs";
+      break;
+    case UserSource::kOwnAccount:
+      LOG(INFO) << "The run acts for " << name << ", the account the stub runs as: no desktop shell runs";
+      break;
+    case UserSource::kShellUserUnknown:
+      LOG(WARNING) << "The desktop's shell runs as a user the stub can't act for (error code " << user.error()
+                   << "): the log is kept in " << Quoted(log.folder)
+                   << ", and no shortcut and no Internet cache entry are made or removed";
+      break;
+    case UserSource::kNone:
+      LOG(WARNING) << "No desktop shell runs, and the stub's account can't be had without its elevation: the log "
+                      "is kept in "
+                   << Quoted(log.folder) << ", and no shortcut and no Internet cache entry are made or removed";
+      break;
+  }
 }
 
 void ReportLogRotation(const UserLog& log) {
@@ -54,10 +99,25 @@ void ReportLogRotation(const UserLog& log) {
   }
 }
 
+// The shell's objects come from programs of the user, which run with less
+// rights than the stub: they may learn who calls them and nothing more, and
+// no object they hand over brings marshalling code of its own into the stub.
+// Set once, before the first object crosses a process.
+void SecureComCalls() {
+  const HRESULT secured = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                               RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
+                                               EOAC_NO_CUSTOM_MARSHAL | EOAC_DISABLE_AAA, nullptr);
+  if (FAILED(secured)) {
+    LOG(WARNING) << "The security of the shell's calls could not be set; the system's defaults hold. Error code "
+                 << static_cast<uint32_t>(secured);
+  }
+}
+
 DWORD RunGuarded(SignedInUser user, HINSTANCE instance, const wchar_t* commandLine) {
   // One apartment for the whole run, as URL monikers and the shell's objects
   // (the page, the shortcut) ask of their caller; it outlives the run.
   const ComApartment com;
+  SecureComCalls();
   // Everything of the run, the channels included, is closed when it goes out
   // of scope: that is the teardown of every road.
   StubRun run;
@@ -85,13 +145,16 @@ DWORD RunGuarded(SignedInUser user, HINSTANCE instance, const wchar_t* commandLi
 
 DWORD RunStub(HINSTANCE instance, const wchar_t* commandLine) noexcept {
   const InstanceGuard guard;
-  if (guard.AnotherStubIsRunning()) return 0;
+  if (guard.AnotherStubIsRunning()) {
+    return ProcessAttendance() == Attendance::kAttended ? 0 : kAnotherStubExitStatus;
+  }
   try {
-    SignedInUser user = SignedInUser::FromDesktopShell();
+    SignedInUser user = SignedInUser::FromDesktop();
     const UserLog log = ConfigureUserLog(user);
     LOG(INFO) << "Pexmira wrapper started";
     LogStubAndArguments(instance, commandLine);
     ReportLogRotation(log);
+    ReportUser(user, log);
     return RunGuarded(std::move(user), instance, commandLine);
   } catch (const std::exception& error) {
     LogUnexpectedFailure(error.what());

@@ -3,6 +3,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "common/message_wait.h"
 #include "files/paths.h"
 #include "log/log_setup.h"
 #include "progress/download_attempts.h"
@@ -32,8 +33,14 @@ Transfer TransferInstaller(const std::wstring& url, const std::wstring& path, Pr
   return transfer;
 }
 
+// The cache is the user's, in folders the user's registry names: without the
+// user, the entry stays rather than the stub deleting there with its rights.
 void ForgetCachedDownloadAs(const SignedInUser& user, const std::wstring& url) {
   const ImpersonationScope asUser(user);
+  if (!user.known() || asUser.refused()) {
+    LOG(INFO) << "The download's Internet cache entry is left: the run can't act for the desktop's user";
+    return;
+  }
   ForgetCachedDownload(url);
 }
 
@@ -76,7 +83,7 @@ DownloadSystem SystemDownload() {
   system.transfer = [](const std::wstring& url, const std::wstring& path, IBindStatusCallback* callback) {
     return URLDownloadToFileW(nullptr, url.c_str(), path.c_str(), 0, callback);
   };
-  system.wait = [](HANDLE event, DWORD ms) { return WaitForSingleObject(event, ms) == WAIT_OBJECT_0; };
+  system.wait = [](HANDLE event, DWORD ms) { return WaitDispatching(event, ms) == WAIT_OBJECT_0; };
   return system;
 }
 

@@ -7,9 +7,11 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "common/com_apartment.h"
+#include "common/message_wait.h"
 #include "progress/bar_accessible.h"
 #include "resource.h"
 #include "text/ui_text.h"
@@ -20,15 +22,12 @@ constexpr DWORD kOpenWaitMs = 10000;
 // Asks the window, from another thread, to end itself: a dialog is ended from
 // its own procedure, on its own thread.
 constexpr UINT kEndProgressMessage = WM_APP + 1;
-// Sets the line, from another thread: lParam points to a LineTexts.
+// Shows the line that SetLine left in the window's state. The message carries
+// nothing: any program on the desktop can send it.
 constexpr UINT kSetLineMessage = WM_APP + 2;
 constexpr UINT_PTR kStallTimer = 1;
 constexpr UINT kStallCheckMs = 1000;
 
-struct LineTexts {
-  const std::wstring* text;
-  const std::wstring* whenStalled;
-};
 constexpr DWORD kCloseWaitMs = 5000;
 // The line under the bar, in dialog units: below the bar (7, 7, 266 x 21),
 // and the window grows by its height and a margin.
@@ -94,7 +93,7 @@ struct ProgressWindow::State {
 
   void OnOpened(HWND dialog);
   void AddLine(HWND dialog);
-  void ShowLine(const std::wstring& text, const std::wstring& stalledText);
+  void ShowPendingLine();
   void CheckStall();
   void SignalSettled() const {
     if (settled) SetEvent(settled.get());
@@ -105,6 +104,10 @@ struct ProgressWindow::State {
   std::atomic<HWND> bar{nullptr};
   std::atomic<HWND> line{nullptr};
   std::atomic<bool> downloadEnded{false};
+  // The line SetLine asks for, until the window thread shows it.
+  std::mutex pendingLock;
+  std::wstring pendingText;
+  std::wstring pendingWhenStalled;
   // The window thread's own: the line's text for a stall, and since when the line stands.
   std::wstring whenStalled;
   ULONGLONG lineShownAt = 0;
@@ -148,8 +151,7 @@ INT_PTR CALLBACK ProgressWindow::ProgressDialogProc(HWND dialog, UINT message, W
       if (message == WM_TIMER) {
         self->CheckStall();
       } else {
-        const auto* texts = reinterpret_cast<const LineTexts*>(lParam);
-        self->ShowLine(*texts->text, *texts->whenStalled);
+        self->ShowPendingLine();
       }
       return TRUE;
     }
@@ -216,7 +218,7 @@ void ProgressWindow::Start(HINSTANCE instance) {
   static_cast<void>(reference.release());  // the thread owns it now
   if (state_->settled) {
     HANDLE waits[] = {state_->settled.get(), thread_.get()};
-    WaitForMultipleObjects(2, waits, FALSE, kOpenWaitMs);
+    WaitDispatching(2, waits, kOpenWaitMs);
   }
 }
 
@@ -227,16 +229,21 @@ void ProgressWindow::End() {
 
 void ProgressWindow::Close() {
   End();
-  if (thread_) WaitForSingleObject(thread_.get(), kCloseWaitMs);
+  if (thread_) WaitDispatching(thread_.get(), kCloseWaitMs);
 }
 
 void ProgressWindow::SetPosition(int percent) const {
   if (HWND bar = state_->bar.load()) SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 
-void ProgressWindow::State::ShowLine(const std::wstring& text, const std::wstring& stalledText) {
+void ProgressWindow::State::ShowPendingLine() {
+  std::wstring text;
+  {
+    const std::lock_guard<std::mutex> hold(pendingLock);
+    text = pendingText;
+    whenStalled = pendingWhenStalled;
+  }
   SetWindowTextW(line.load(), text.c_str());
-  whenStalled = stalledText;
   lineShownAt = GetTickCount64();
   stallShown = false;
 }
@@ -251,9 +258,13 @@ void ProgressWindow::SetLine(const std::wstring& text, const std::wstring& whenS
   HWND line = state_->line.load();
   HWND dialog = state_->dialog.load();
   if (line == nullptr || dialog == nullptr) return;
+  {
+    const std::lock_guard<std::mutex> hold(state_->pendingLock);
+    state_->pendingText = text;
+    state_->pendingWhenStalled = whenStalled;
+  }
   // A cross-thread send: the window thread shows the line and keeps the rest.
-  const LineTexts texts = {&text, &whenStalled};
-  SendMessageW(dialog, kSetLineMessage, 0, reinterpret_cast<LPARAM>(&texts));
+  SendMessageW(dialog, kSetLineMessage, 0, 0);
   const ULONGLONG now = GetTickCount64();
   if (!announced_ || now - announcedAt_ >= kAnnounceIntervalMs) {
     NotifyWinEvent(kLiveRegionChanged, line, OBJID_CLIENT, CHILDID_SELF);

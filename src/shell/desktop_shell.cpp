@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "common/message_wait.h"
 #include "common/unique_handle.h"
 #include "log/log_setup.h"
 
@@ -141,7 +142,7 @@ bool CancelShellCall(const ShellCall& shellCall) {
   const ULONGLONG started = GetTickCount64();
   do {
     if (threadId != 0) CoCancelCall(threadId, 0);
-    if (WaitForSingleObject(shellCall.finished.get(), kCancelIntervalMs) == WAIT_OBJECT_0) return true;
+    if (WaitDispatching(shellCall.finished.get(), kCancelIntervalMs) == WAIT_OBJECT_0) return true;
   } while (GetTickCount64() - started < kCancelGraceMs);
   return false;
 }
@@ -158,7 +159,7 @@ Status CallShellWithin(std::function<long()> call, uint32_t limitMs) {
   } catch (const std::exception&) {
     return ShellError(E_OUTOFMEMORY);
   }
-  if (WaitForSingleObject(shellCall->finished.get(), limitMs) == WAIT_OBJECT_0) {
+  if (WaitDispatching(shellCall->finished.get(), limitMs) == WAIT_OBJECT_0) {
     thread.join();
     if (FAILED(shellCall->result)) return ShellError(shellCall->result);
     return Status();

@@ -33,6 +33,7 @@ Result<UserDesktop> OpenUserDesktop(const SignedInUser& user) {
   if (FAILED(result)) return ShortcutError(static_cast<DWORD>(result));
   if (desktop.path.empty()) return ShortcutError(ERROR_PATH_NOT_FOUND);
   const ImpersonationScope asUser(user);
+  if (asUser.refused()) return ShortcutError(asUser.refusedError());
   auto folder = HeldFolder::Open(desktop.path);
   if (!folder) return folder.error();
   desktop.folder = *std::move(folder);
@@ -47,6 +48,7 @@ std::wstring ShortcutPathOn(const UserDesktop& desktop) {
 
 Result<bool> DeleteContinueShortcut(const UserDesktop& desktop, const SignedInUser& user) {
   const ImpersonationScope asUser(user);
+  if (asUser.refused()) return ShortcutError(asUser.refusedError());
   auto link = desktop.folder.OpenChild(kContinueShortcutName, ChildKind::kFile, ChildOpening::kExistingOnly, DELETE,
                                        kShareAll);
   if (!link) {
@@ -61,6 +63,7 @@ Result<bool> DeleteContinueShortcut(const UserDesktop& desktop, const SignedInUs
 Status WriteContinueShortcut(const UserDesktop& desktop, const SignedInUser& user,
                              const std::vector<unsigned char>& bytes) {
   const ImpersonationScope asUser(user);
+  if (asUser.refused()) return ShortcutError(asUser.refusedError());
   constexpr ACCESS_MASK kAccess = GENERIC_WRITE | DELETE;
   auto link = desktop.folder.OpenChild(kContinueShortcutName, ChildKind::kFile, ChildOpening::kExistingOnly, kAccess,
                                        FILE_SHARE_READ);

@@ -1,6 +1,8 @@
 """Shared support of the end-to-end scenarios: the build's programs, the Wine
 prefix, the stub's log file, and helpers that run Windows programs with a time
 limit."""
+import atexit
+import contextlib
 import getpass
 import os
 import re
@@ -43,7 +45,8 @@ WINE_ONLY_WARNING = 'The file system did not keep the security descriptor of "'
 # scenarios of the log itself check them.
 DETAIL_RECORD = re.compile(r'^(Stub version \S+, arguments ".*"|The configuration\'s address is ".*"'
                            r'|HTTP status \S+ and \d+ bytes from ".*"'
-                           r'|The (configuration fetch|download|verification|installer run) took \d+ ms)$')
+                           r'|The (configuration fetch|download|verification|installer run) took \d+ ms'
+                           r'|The run acts for ".*", .*)$')
 # The stub moves a log past this size aside at its start (QMXT.log.1).
 LOG_LIMIT = 1024 * 1024
 
@@ -65,9 +68,56 @@ def windows_path(path):
     return 'Z:' + str(Path(path).resolve()).replace('/', '\\')
 
 
-def start(program, *args, env=None):
-    """Starts a program under Wine; its standard error goes to a file of its own
-    that record_run() appends to the runs' log."""
+class DesktopShell:
+    """Wine's desktop registers no shell window; on Windows, Explorer's is the
+    one through which the stub finds the signed-in user. The helper stands in
+    for it while the scenarios run; stop() takes it away for a scenario of a
+    desktop without a shell."""
+    LIFETIME = 1800
+
+    def __init__(self):
+        self.process = None
+        self.absent = False
+
+    def ensure(self):
+        if self.absent or (self.process is not None and self.process.poll() is None):
+            return
+        self.process = start(HELPER, 'desktop-shell', self.LIFETIME, with_shell=False)
+        line = self.process.stdout.readline().decode().strip()
+        if line != 'ready':
+            self.process.kill()
+            wait(self.process, 30)
+            self.process = None
+            raise AssertionError(f'the helper could not stand in for the desktop shell: {line}')
+
+    def stop(self):
+        if self.process is not None:
+            self.process.kill()
+            wait(self.process, 30)
+            self.process = None
+
+
+    @contextlib.contextmanager
+    def away(self):
+        """No desktop shell for the length of a block."""
+        self.stop()
+        self.absent = True
+        try:
+            yield
+        finally:
+            self.absent = False
+
+
+DESKTOP_SHELL = DesktopShell()
+atexit.register(DESKTOP_SHELL.stop)
+
+
+def start(program, *args, env=None, with_shell=True):
+    """Starts a program under Wine, with the stand-in desktop shell running
+    unless asked not to; its standard error goes to a file of its own that
+    record_run() appends to the runs' log."""
+    if with_shell:
+        DESKTOP_SHELL.ensure()
     environment = wine_env()
     environment.update(env or {})
     stderr = tempfile.TemporaryFile()

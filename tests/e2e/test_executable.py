@@ -10,6 +10,7 @@ from peinfo import PeFile, resources
 from stubtest import BUILD, SOURCE, STUB
 
 sys.path.insert(0, str(SOURCE / 'cmake'))
+import check_imports  # noqa: E402
 import write_load_config  # noqa: E402
 
 # Resolved before the stub's first instruction: known DLLs only.
@@ -71,6 +72,31 @@ class ExecutableTest(unittest.TestCase):
                            (as_linked, re.sub(r'_load_config_used', '_other', link_map))):
             with self.assertRaises(write_load_config.PatchError):
                 write_load_config.patch(bytes(data), text)
+
+    def test_the_imports_check_refuses_what_windows_7_lacks(self):
+        table = check_imports.read_list('kernel32.dll CreateFileW 5.1  # XP\n\nkernel32.dll GetTickCount64 6.0\n'
+                                        'user32.dll GetDpiForWindow 10.0\nkernel32.dll SetDefaultDllDirectories 6.2\n')
+        cases = (
+            (('kernel32.dll', 'GetTickCount64'), None),
+            (('user32.dll', 'GetDpiForWindow'), 'user32.dll GetDpiForWindow: needs Windows 10.0'),
+            (('kernel32.dll', 'SetDefaultDllDirectories'), 'kernel32.dll SetDefaultDllDirectories: needs Windows 6.2'),
+            (('kernel32.dll', 'GetFileInformationByHandleEx'), 'kernel32.dll GetFileInformationByHandleEx: not in'),
+            (('shell32.dll', '#680'), 'shell32.dll #680: not in'),  # by ordinal: never listed by name
+        )
+        for function, expected in cases:
+            found = check_imports.problems({function, ('kernel32.dll', 'CreateFileW')}, table)
+            self.assertEqual([text[:len(expected)] for text in found], [expected] if expected else [], found)
+        for bad in ('kernel32.dll CreateFileW', 'kernel32.dll CreateFileW XP'):
+            with self.assertRaises(ValueError):
+                check_imports.read_list(bad)
+
+    def test_every_import_of_the_stub_is_listed_for_windows_7(self):
+        pe = check_imports.Pe(STUB.read_bytes())
+        imports = check_imports.static_imports(pe) | check_imports.delay_imports(pe, LINK_MAP.read_text())
+        self.assertIn(('kernel32.dll', 'CreateFileW'), imports)
+        self.assertIn(('user32.dll', 'MsgWaitForMultipleObjectsEx'), imports)  # delay-loaded
+        table = check_imports.read_list((SOURCE / 'cmake' / 'windows_functions.txt').read_text())
+        self.assertEqual(check_imports.problems(imports, table), [])
 
     def test_manifest_asks_for_administrator_and_common_controls_6(self):
         manifest = resources(STUB)[(24, 1, 1033)].decode('utf-8')

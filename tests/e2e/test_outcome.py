@@ -7,7 +7,7 @@ import unittest
 from urllib.parse import urlsplit
 
 from scenario import INSTALLER, INSTALLER32, SHORTCUT, STUB_COPY, Scenario, clean_desktop_and_copy, temp_files
-from stubtest import SOURCE, STUB, helper, windows_path
+from stubtest import DESKTOP_SHELL, SOURCE, STUB, helper, read_log_bytes, windows_path
 
 PAGE = 'http://localhost:18545/installation-cancelled/?v='
 # The records that only the shortcut and copy roads write.
@@ -223,6 +223,29 @@ class CancellationTest(OutcomeTestCase):
         self.assertEqual(received, result.installer['posted'] == 1, result.messages)
         waited = [m for level, m in result.records if level == 'WARN']
         self.assertEqual(len(waited), 0 if received else 1, result.records)
+
+
+class NoDesktopShellTest(OutcomeTestCase):
+    def test_an_elevated_run_without_a_shell_writes_nothing_of_the_users(self):
+        """Without a desktop shell the elevated stub has no user to act for
+        (its linked token only identifies): the log goes to the copy's folder,
+        which only administrators can change, and neither a shortcut nor a copy
+        is made."""
+        user_log = read_log_bytes()
+        with DESKTOP_SHELL.away(), self.scenario() as scenario:
+            scenario.serve_document(scenario.document(shortcut=True))
+            result = scenario.run(*scenario.installer_args(2, '--post=cancelled'))
+        self.assertEqual(result.status, 2)
+        self.assertEqual(read_log_bytes(), user_log, "the user's log was written")
+        self.assertFalse(SHORTCUT.exists())
+        self.assertFalse(STUB_COPY.exists())
+        text = (STUB_COPY.parent / 'Pexmira' / 'QMXT.log').read_text(encoding='utf-8')
+        self.assertRegex(text, r'WARN  No desktop shell runs, .* the log is kept in '
+                               r'"C:\\Program Files\\Tessaloom Setup\\Pexmira", and no shortcut')
+        self.assertIn("INFO  The download's Internet cache entry is left: the run can't act for the desktop's user",
+                      text)
+        self.assertIn("WARN  No shortcut is made: the run can't act for the desktop's user", text)
+        self.assertTrue(text.rstrip().endswith('Pexmira wrapper exiting'), text)
 
 
 class FailureTest(OutcomeTestCase):

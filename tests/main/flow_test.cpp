@@ -123,6 +123,13 @@ TEST(ClassifyExitCode, ZeroSucceedsTwoAndFiveAreCancellationsTheRestFail) {
   EXPECT_NE(kOutcomeUnknown, 0u);
 }
 
+// Controlled folder access refuses an unknown program's write to the desktop
+// with error 5; other errors are failures of their own.
+TEST(ShortcutWrite, AccessDeniedIsABlockOtherErrorsAreNot) {
+  for (uint32_t blocked : {5u, 0x80070005u}) EXPECT_TRUE(WriteWasBlocked(blocked)) << blocked;
+  for (uint32_t failed : {0u, 32u, 112u, 1346u, 0x80070020u}) EXPECT_FALSE(WriteWasBlocked(failed)) << failed;
+}
+
 TEST(OutcomeUrls, CarryTheSessionTheCodeAndTheVersion) {
   EXPECT_EQ(FailedHitUrl(L"0f8c2d5e-1111-2222-3333-444455556666", 3221225477u),
             L"https://localhost:18544/piwik.php?rec=1&url=nourl&apiv=1&idsite=2"

@@ -199,3 +199,19 @@ TEST(ProgressWindow, DropsTheTimeLeftWhenNoDataComes) {
   EXPECT_STREQ(text, L"1.0 MB of 2.0 MB");
   window.Close();
 }
+
+// Any program on the desktop can send the window its messages: the line's
+// message with a value where an address could be read shows only the line
+// the run asked for.
+TEST(ProgressWindow, TheLinesMessageFromElsewhereCarriesNothingItReads) {
+  ProgressWindow window;
+  window.Start(GetModuleHandleW(nullptr));
+  ASSERT_NE(window.Line(), nullptr);
+  window.SetLine(L"1.0 MB of 2.0 MB", L"1.0 MB of 2.0 MB");
+  DWORD_PTR answer = 0;
+  EXPECT_NE(SendMessageTimeoutW(window.Dialog(), WM_APP + 2, 0, 0x10, SMTO_BLOCK, 10000, &answer), 0);
+  wchar_t text[64] = {};
+  GetWindowTextW(window.Line(), text, 64);
+  EXPECT_STREQ(text, L"1.0 MB of 2.0 MB");
+  window.Close();
+}

@@ -48,7 +48,7 @@
 
 namespace {
 
-const wchar_t kMutexName[] = L"7b1d4e2a-93c0-4f58-8a6e-d25c0f4e9b31";
+const wchar_t kMutexName[] = L"Global\\7b1d4e2a-93c0-4f58-8a6e-d25c0f4e9b31";
 const wchar_t kSlotName[] = L"\\\\.\\mailslot\\orlendt_pexmira";
 const wchar_t kEventName[] = L"orlendt_pexmira";
 
@@ -373,6 +373,30 @@ int VerifySignature(const std::wstring& path) {
   return 0;
 }
 
+// Stands in for the desktop's shell, which Wine's desktop does not register:
+// a window of this process becomes the desktop's shell window, so that the
+// stub finds its user as it does on Windows, until `seconds` have passed or
+// the process is ended.
+int DesktopShell(int seconds) {
+  using SetShellWindowCall = BOOL(WINAPI*)(HWND);
+  const auto setShellWindow = reinterpret_cast<SetShellWindowCall>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetShellWindow"));
+  HWND window = CreateWindowExW(0, L"STATIC", L"stub test shell", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr,
+                                nullptr);
+  if (setShellWindow == nullptr || window == nullptr || !setShellWindow(window)) {
+    Print("cannot become the shell: " + std::to_string(GetLastError()));
+    return 1;
+  }
+  Print("ready");
+  const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+  while (GetTickCount64() < end) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 200, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -380,6 +404,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring command = argv[1];
   const auto seconds = [&](int index) { return argc > index ? _wtoi(argv[index]) : 10; };
   if (command == L"trust-ca" && (argc == 3 || argc == 4)) return TrustCa(argv[2], argc == 4 ? argv[3] : L"machine");
+  if (command == L"desktop-shell" && argc == 3) return DesktopShell(seconds(2));
   if (command == L"hold" && argc == 5) return Hold(argv[2], seconds(3), argv[4]);
   if (command == L"messagebox" && argc >= 3) return ReadMessageBox(argv[2], seconds(3));
   if (command == L"window" && argc >= 3) {
