@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/message_wait.h"
 #include "trust/protected_folder.h"
 
 namespace {
@@ -150,7 +151,8 @@ Result<FolderRemoval> RunFolder::RemoveAll(DWORD waitMs) {
     if (!IsHeldByAnother(error)) return RunFolderError(error);
     removal.holderError = error;
     if (removal.waitedMs >= waitMs) break;
-    Sleep(kRemovePollMs);
+    // The main thread waits here: messages sent to it are answered meanwhile.
+    PauseDispatching(kRemovePollMs);
     removal.waitedMs = static_cast<DWORD>(GetTickCount64() - started);
   }
   // What is left goes at the next restart, before any program can hold it;
