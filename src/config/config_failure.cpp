@@ -88,12 +88,12 @@ ConfigFailure ClassifyConfigFailure(const ConfigRequestFacts& facts) {
     if (facts.error == kCannotConnect || facts.error == kTimeout || facts.error == kConnectionError) {
       return ConfigFailure::kNoConnection;
     }
-    if (facts.certificate) {
+    if (facts.certificate && IsTlsRefusal(facts.error)) {
       const bool dates = !facts.certificate->ValidNow() || facts.certificate->policyError == kCertExpired;
       return dates ? ConfigFailure::kCertificateDates : ConfigFailure::kCertificateUntrusted;
     }
     if (facts.error == kCertDateInvalid) return ConfigFailure::kCertificateDates;
-    if (IsTlsRefusal(facts.error)) return ConfigFailure::kCertificateUntrusted;
+    if (IsTlsRefusal(facts.error)) return ConfigFailure::kCertificateUntrusted;  // no certificate to tell
     return ConfigFailure::kOther;
   }
   if (facts.status == L"407") return ConfigFailure::kProxyCredentials;
@@ -123,7 +123,7 @@ std::string ConfigFailureRecord(ConfigFailure failure, const ConfigRequestFacts&
                "the machine: the configuration is refused" +
                ErrorCodeText(facts.error);
       }
-      if (facts.certificate) return CertificateRecord(failure, facts);
+      if (facts.certificate && IsTlsRefusal(facts.error)) return CertificateRecord(failure, facts);
       return "The configuration server's certificate was refused" + ErrorCodeText(facts.error);
     case ConfigFailure::kBlocked:
       return StatusRecord(facts) + ": the network, a filter or the country blocks the server";

@@ -57,7 +57,7 @@ std::string DescribeProxyOrigin(ProxyOrigin origin) {
     case ProxyOrigin::kConfiguredScript: return "the auto-configuration script of the Internet settings";
     case ProxyOrigin::kConfiguredProxy: return "the proxy named in the Internet settings";
     case ProxyOrigin::kDetected: return "a proxy that automatic detection may have found";
-    case ProxyOrigin::kSystem: return "the proxy Windows chose from the machine's settings";
+    case ProxyOrigin::kSystem: break;
   }
-  return "an unknown proxy";
+  return "the proxy Windows chose from the machine's settings";
 }

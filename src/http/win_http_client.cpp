@@ -107,6 +107,14 @@ DWORD MachinePolicyError(PCCERT_CONTEXT certificate, const std::wstring& host) {
   return status.dwError;
 }
 
+// The machine's WinHTTP proxy (netsh winhttp set proxy), which Windows uses
+// where the user's settings name none.
+bool MachineProxyConfigured() {
+  ProxyInfo machine;
+  return WinHttpGetDefaultProxyConfiguration(&machine.info) &&
+         machine.info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && machine.info.lpszProxy != nullptr;
+}
+
 uint64_t Ticks(const FILETIME& time) { return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
 
 bool SetProxyOption(HINTERNET request, const std::wstring& proxy, const wchar_t* bypass) {
@@ -286,6 +294,7 @@ bool WinHttpClient::OpenSession() {
                                  WINHTTP_NO_PROXY_BYPASS, 0));
     }
     proxyOrigin_ = proxy_.empty() ? SystemProxyOrigin(settings) : ProxyOrigin::kExplicit;
+    if (proxyOrigin_ == ProxyOrigin::kSystem && !MachineProxyConfigured()) proxyOrigin_ = ProxyOrigin::kDirect;
   }
   if (!session_) {
     RecordError();
@@ -469,7 +478,8 @@ bool WinHttpClient::SendAndReceive(HINTERNET request) {
 // A proxy's 407 is answered once, with the signed-in user's own logon and
 // only where ProxySchemeToAnswer allows; otherwise the 407 is the answer.
 bool WinHttpClient::AnswerProxyChallenge(HINTERNET request) {
-  if (statusCode_ != L"407") return false;
+  // A proxy the program gave credentials for is answered by WinHTTP with them.
+  if (statusCode_ != L"407" || !proxyUserName_.empty()) return false;
   DWORD supported = 0;
   DWORD first = 0;
   DWORD target = 0;
@@ -491,6 +501,9 @@ bool WinHttpClient::AnswerProxyChallenge(HINTERNET request) {
 bool WinHttpClient::TrustedByMachine(HINTERNET request) {
   if (!strictCertificates_ || !secure_) return true;
   const UniqueCertificate certificate = ServerCertificate(request);
+  // A proxy's own answer to the tunnel's request (407, 403, 502) comes
+  // before any TLS: it has no certificate, and carries no document.
+  if (!certificate && statusCode_ != L"200") return true;
   const DWORD verdict = certificate ? MachinePolicyError(certificate.get(), hostName_) : GetLastError();
   if (verdict == 0) return true;
   userTrustOnly_ = true;

@@ -27,6 +27,22 @@ UNSIGNED_INSTALLER = INSTALLERS / 'unsigned.exe'
 SHORTCUT = DESKTOP / 'Continue installation.lnk'
 STUB_COPY = PREFIX / 'drive_c' / 'Program Files' / 'Tessaloom Setup' / 'qmxtl_setup.exe'
 BOX_TITLE = 'We apologize!'
+CONFIG_BOX = 'Cannot obtain configuration. Error code 1'
+# The line under the box's first that says what the user can do about what
+# ended the configuration request.
+HINTS = {
+    'connection': "Check that this computer is connected to the Internet, then try again. If it is, ask your "
+                  "network's administrator to allow the connection.",
+    'proxy': "Your network's proxy asks for a sign-in that this program can't give. Ask your network's "
+             "administrator, or try another network.",
+    'clock': "Check that your computer's date and time are correct, then try again.",
+    'inspection': "A program or device that inspects secure connections stands in the way. Ask your network's "
+                  "administrator, or try another network.",
+    'blocked': "Your network or your country blocks the connection. Try another network, or ask your network's "
+               "administrator.",
+    'sign-in': "Your network asks you to sign in. Open a web browser, sign in to the network, then try again.",
+    'later': 'Please try again later, or from another network.',
+}
 NAVIGATION = 'Navigating user to cancellation page'
 # The shell starts the browser in the background; its page arrives a little
 # after the stub has ended.
@@ -178,6 +194,7 @@ class Scenario:
                 print(f'Wine\'s standard error of the stub (exit status {stub.returncode}):\n{stderr}',
                       file=sys.stderr)
         elapsed = time.monotonic() - began
+        box = box.replace('\r\n', '\n')  # the watcher prints in text mode
         if expect_box is not None and bool(box) != expect_box:
             raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')
         records = read_records(log_start)
