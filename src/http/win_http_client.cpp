@@ -261,6 +261,14 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
                   SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
   }
+  // Nor does WinHTTP log on by itself to a proxy that detection may have found.
+  if (proxyOrigin_ == ProxyOrigin::kDetected) {
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+    if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy))) {
+      RecordError();
+      return false;
+    }
+  }
 
   return RunAttempts(request, verb);
 }

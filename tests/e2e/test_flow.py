@@ -7,7 +7,8 @@ import re
 import time
 import unittest
 
-from scenario import CONFIG_BOX, CONFIG_PORT, HINTS, INSTALLER, UNSIGNED_INSTALLER, Scenario, crc32, sign, unsigned_stub
+from scenario import (CONFIG_BOX, CONFIG_PORT, HINTS, INSTALLER, UNSIGNED_INSTALLER, Scenario, crc32, sign,
+                      unsigned_stub, write_proxy_settings)
 from stubtest import (HELPER, STUB, SYSTEM_TEMP, USER_DIR, helper, read_log_bytes, read_records, start, wait,
                       windows_path)
 from fixture_server import Response  # noqa: E402  (found through stubtest's path)
@@ -249,6 +250,7 @@ class FatalRoadTest(unittest.TestCase):
 
     def test_a_configuration_answer_other_than_200(self):
         # A document in the body changes nothing: only a 200 answer carries it.
+        write_proxy_settings(1)  # direct: a 407 then comes from no proxy
         for status, record, hint in [
                 (404, 'The configuration server answered with HTTP status 404', LATER_HINT),
                 (407, 'The configuration server answered with HTTP status 407: the proxy asks for credentials '

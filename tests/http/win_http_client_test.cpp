@@ -242,11 +242,6 @@ TEST(WinHttpClientCertificates, ARefusedCertificateIsReadForTheRecord) {
     EXPECT_EQ(seen->ValidNow(), c.validNow);
     EXPECT_EQ(seen->policyError, c.policyError);
   }
-  WinHttpClient trusted(Https(L"/echo"));
-  trusted.SetStrictCertificates(true);
-  EXPECT_EQ(ErrorOf(trusted.Perform(L"GET")), 0u);
-  EXPECT_FALSE(trusted.RefusedServerCertificate().has_value());
-  EXPECT_FALSE(trusted.RefusedForUserTrustOnly());
 }
 
 TEST(WinHttpClientTls, EveryRequestAllowsTls12) {
