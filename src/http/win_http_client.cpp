@@ -72,8 +72,9 @@ static_assert(kAuthNtlm == WINHTTP_AUTH_SCHEME_NTLM && kAuthNegotiate == WINHTTP
               "the portable scheme numbers are WinHTTP's");
 
 UniqueCertificate ServerCertificate(HINTERNET request) {
+  // The option fills in a pointer to the context, which the caller frees.
   PCCERT_CONTEXT certificate = nullptr;
-  DWORD size = sizeof(certificate);
+  DWORD size = sizeof(PCCERT_CONTEXT);
   if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) return UniqueCertificate();
   return UniqueCertificate(certificate);
 }
