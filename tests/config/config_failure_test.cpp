@@ -65,8 +65,6 @@ TEST(ClassifyConfigFailure, EachFailureGetsItsClassAndEvidence) {
        "The configuration server's certificate was refused: it does not chain to a root this computer trusts, or "
        "is issued for another name (an inspecting proxy or security program may stand in between). Error code "
        "12157, certificate check 0x800B010F"},
-      {"dates by WinHTTP alone", Failed(12037), F::kCertificateDates,
-       "The configuration server's certificate was refused. Error code 12037"},
       {"TLS without a certificate", Failed(12175), F::kCertificateUntrusted,
        "The configuration server's certificate was refused. Error code 12175"},
       {"proxy offers Basic", ProxyAsks(kAuthBasic, ProxyOrigin::kConfiguredProxy, false), F::kProxyCredentials,
@@ -76,7 +74,6 @@ TEST(ClassifyConfigFailure, EachFailureGetsItsClassAndEvidence) {
       {"detected proxy", ProxyAsks(kAuthNtlm, ProxyOrigin::kDetected, false), F::kProxyCredentials,
        k407 + "(it offers NTLM); the signed-in user's go only to a proxy configured on this computer, and this is "
               "a proxy that automatic detection may have found"},
-      {"cut answer", Failed(13), F::kOther, "The configuration request failed. Error code 13"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
