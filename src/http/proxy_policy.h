@@ -25,7 +25,7 @@ enum class ProxyOrigin {
   kConfiguredScript,  // the auto-configuration script named in the settings
   kConfiguredProxy,   // the proxy named in the settings
   kDetected,          // found by automatic detection (WPAD) alone
-  kSystem,            // left to Windows: the machine's WinHTTP proxy or its automatic proxy
+  kSystem,            // left to Windows, with detection off: the machine's WinHTTP proxy
 };
 
 // The ways to look for a proxy before the first send, in the order they are
@@ -36,7 +36,8 @@ enum class ProxyLookup { kConfiguredScript, kDetection, kConfiguredProxy };
 std::vector<ProxyLookup> ProxyLookups(const UserProxySettings& settings);
 
 // Whose proxy Windows chose when no lookup decided: a proxy that detection
-// may have found unless the settings turn detection off.
+// may have found unless the settings turn detection off. (The client takes
+// kSystem for kDirect where the machine names no WinHTTP proxy either.)
 ProxyOrigin SystemProxyOrigin(const UserProxySettings& settings);
 
 // WinHTTP's numbers for the schemes a proxy may offer (WINHTTP_AUTH_SCHEME_*).
@@ -62,5 +63,5 @@ uint32_t ProxySchemeToAnswer(uint32_t offered, ProxyOrigin origin, bool answered
 // "Negotiate, NTLM", "Basic"; "none" for 0.
 std::string DescribeAuthSchemes(uint32_t schemes);
 
-// "the proxy named in the user's Internet settings" and so on.
+// "the proxy named in the Internet settings" and so on.
 std::string DescribeProxyOrigin(ProxyOrigin origin);

@@ -161,8 +161,9 @@ class WinHttpClient {
   uint64_t startedAt_ = 0;
   std::optional<DeadlineWatch> watch_;
 
-  // Fixed by the first request: the proxy the session was opened with, and
-  // whether the user's settings chose it (then no fallback reads them again).
+  // Fixed by the first request: where the session's proxy came from, and
+  // whether the user's settings were read for it (then no fallback reads
+  // them again after a failed send).
   ProxyOrigin proxyOrigin_ = ProxyOrigin::kSystem;
   bool userSettingsApplied_ = false;
   uint32_t proxySchemes_ = 0;
