@@ -33,3 +33,12 @@
 #define IDS_TIME_HOURS 230
 #define IDS_PERCENT 231
 #define IDS_SHORTCUT_DESCRIPTION 240
+// A line under a fatal error's text that says what the user can do about
+// what ended the configuration request.
+#define IDS_HINT_CONNECTION 250
+#define IDS_HINT_PROXY 251
+#define IDS_HINT_CLOCK 252
+#define IDS_HINT_INSPECTION 253
+#define IDS_HINT_BLOCKED 254
+#define IDS_HINT_SIGN_IN 255
+#define IDS_HINT_LATER 256

@@ -49,6 +49,9 @@ struct Error {
   ErrorCode code = ErrorCode::kNone;
   uint32_t systemError = 0;  // GetLastError, an HRESULT or an NTSTATUS; 0 when none
   std::string text;          // a library's description of the failure
+  // The string of a line under the box's text that says what the user can
+  // do about it (an id of the string table); 0 for none.
+  uint32_t hint = 0;
 };
 
 inline Error MakeError(ErrorCode code, uint32_t systemError = 0, std::string text = std::string()) {

@@ -1,25 +1,50 @@
 #include "config/config_download.h"
 
 #include "build_settings.h"
+#include "config/config_failure.h"
 #include "http/win_http_client.h"
 #include "log/log_setup.h"
+#include "resource.h"
+
+namespace {
+
+uint32_t HintFor(ConfigFailure failure) {
+  switch (failure) {
+    case ConfigFailure::kNameNotResolved:
+    case ConfigFailure::kNoConnection: return IDS_HINT_CONNECTION;
+    case ConfigFailure::kProxyCredentials: return IDS_HINT_PROXY;
+    case ConfigFailure::kCertificateDates: return IDS_HINT_CLOCK;
+    case ConfigFailure::kCertificateUntrusted: return IDS_HINT_INSPECTION;
+    case ConfigFailure::kBlocked: return IDS_HINT_BLOCKED;
+    case ConfigFailure::kSignInPage: return IDS_HINT_SIGN_IN;
+    case ConfigFailure::kOtherStatus:
+    case ConfigFailure::kOther: break;
+  }
+  return IDS_HINT_LATER;
+}
+
+ConfigRequestFacts FactsOf(const WinHttpClient& client, const Status& answered) {
+  ConfigRequestFacts facts;
+  facts.error = answered ? 0 : answered.error().systemError;
+  facts.deadlinePassed = client.DeadlinePassed();
+  facts.userTrustOnly = client.RefusedForUserTrustOnly();
+  facts.certificate = client.RefusedServerCertificate();
+  if (answered) {
+    facts.status = client.StatusCode();
+    facts.contentType = client.ContentType();
+    facts.body = client.ResponseText();
+  }
+  facts.proxySchemes = client.ProxySchemesOffered();
+  facts.proxyAnswered = client.ProxyCredentialsGiven();
+  facts.proxyOrigin = client.ProxyOriginUsed();
+  return facts;
+}
+
+}  // namespace
 
 const wchar_t* ConfigDocumentUrl() { return STUB_CONFIG_URL_W; }
 
 Result<std::wstring> DownloadConfigFile() { return DownloadConfigFileFrom(ConfigDocumentUrl()); }
-
-Status CheckConfigStatus(const std::wstring& statusCode) {
-  const bool readable = !statusCode.empty() && statusCode.size() <= 3 &&
-                        statusCode.find_first_not_of(L"0123456789") == std::wstring::npos;
-  if (!readable) {
-    return MakeError(ErrorCode::kConfigUnavailable, 0, "The configuration server's answer has no readable HTTP status");
-  }
-  if (statusCode == L"200") return Status();
-  std::string text = "The configuration server answered with HTTP status " +
-                     std::string(statusCode.begin(), statusCode.end());
-  if (statusCode == L"407") text += ": the proxy asks for credentials";
-  return MakeError(ErrorCode::kConfigUnavailable, 0, text);
-}
 
 Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
   LOG(INFO) << "The configuration's address is " << Quoted(url);
@@ -30,15 +55,13 @@ Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url) {
   if (const auto warning = SecureProtocolsWarning(client, "the configuration request")) {
     LOG(WARNING) << *warning;
   }
-  if (client.DeadlinePassed()) {
-    return MakeError(ErrorCode::kConfigUnavailable, answered.error().systemError,
-                     "The configuration request did not end within " + std::to_string(kConfigRequestDeadlineMs / 1000) +
-                         " seconds; it is given up");
+  const ConfigRequestFacts facts = FactsOf(client, answered);
+  if (answered && facts.status == L"200" && !IsHtmlPage(facts.contentType, facts.body)) {
+    return client.ResponseText();
   }
-  if (!answered) {
-    LOG(ERROR) << "The configuration request failed. Error code " << answered.error().systemError;
-    return WithCode(ErrorCode::kConfigUnavailable, answered.error());
-  }
-  if (Status status = CheckConfigStatus(client.StatusCode()); !status) return status.error();
-  return client.ResponseText();
+  const ConfigFailure failure = ClassifyConfigFailure(facts);
+  Error error = MakeError(ErrorCode::kConfigUnavailable, facts.error);
+  error.hint = HintFor(failure);
+  error.text = ConfigFailureRecord(failure, facts);
+  return error;
 }

@@ -16,13 +16,12 @@ const wchar_t* ConfigDocumentUrl();
 
 // GETs the document and returns its text. Only a server whose certificate the
 // machine trusts is believed: the document decides what the stub runs with
-// administrator rights. A failure carries error code 1 and the client's error;
-// a request given up at its deadline, a text that says so.
+// administrator rights. Only a 200 answer that is no HTML page carries the
+// document: a server's error page, a proxy's or a network's sign-in page is
+// no configuration. A failure carries error code 1, the client's error, the
+// record that says what ended the request (see config_failure.h) and the hint
+// for the user that goes with it.
 Result<std::wstring> DownloadConfigFile();
-
-// Only a 200 answer carries the document: a server's error page or a proxy's
-// is no configuration. Another status is error code 1 with a text naming it.
-Status CheckConfigStatus(const std::wstring& statusCode);
 
 // The same for another address.
 Result<std::wstring> DownloadConfigFileFrom(const std::wstring& url);

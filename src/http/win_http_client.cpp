@@ -1,5 +1,7 @@
 #include "http/win_http_client.h"
 
+#include <wincrypt.h>
+
 #include <cwchar>
 #include <new>
 
@@ -51,6 +53,71 @@ bool QueryHeaderText(HINTERNET request, DWORD infoLevel, std::wstring& value) {
   return true;
 }
 
+struct CertificateTraits {
+  using Handle = PCCERT_CONTEXT;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle h) noexcept { CertFreeCertificateContext(h); }
+};
+struct ChainTraits {
+  using Handle = PCCERT_CHAIN_CONTEXT;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle h) noexcept { CertFreeCertificateChain(h); }
+};
+using UniqueCertificate = UniqueHandle<CertificateTraits>;
+using UniqueChain = UniqueHandle<ChainTraits>;
+
+static_assert(kAuthNtlm == WINHTTP_AUTH_SCHEME_NTLM && kAuthNegotiate == WINHTTP_AUTH_SCHEME_NEGOTIATE &&
+                  kAuthBasic == WINHTTP_AUTH_SCHEME_BASIC && kAuthDigest == WINHTTP_AUTH_SCHEME_DIGEST &&
+                  kAuthPassport == WINHTTP_AUTH_SCHEME_PASSPORT,
+              "the portable scheme numbers are WinHTTP's");
+
+UniqueCertificate ServerCertificate(HINTERNET request) {
+  // The option fills in a pointer to the context, which the caller frees.
+  PCCERT_CONTEXT certificate = nullptr;
+  DWORD size = sizeof(PCCERT_CONTEXT);
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) return UniqueCertificate();
+  return UniqueCertificate(certificate);
+}
+
+// The SSL policy's verdict for the host on a chain built with the machine's
+// chain engine, whose roots are the machine's store alone.
+DWORD MachinePolicyError(PCCERT_CONTEXT certificate, const std::wstring& host) {
+  char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
+  LPSTR usages[] = {serverAuth};
+  CERT_CHAIN_PARA chainPara = {};
+  chainPara.cbSize = sizeof(chainPara);
+  chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+  chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+  chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+  UniqueChain chain;
+  if (!CertGetCertificateChain(HCCE_LOCAL_MACHINE, certificate, nullptr, certificate->hCertStore, &chainPara, 0,
+                               nullptr, chain.put())) {
+    return GetLastError();
+  }
+  std::wstring name = host;
+  SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
+  ssl.cbSize = sizeof(ssl);
+  ssl.dwAuthType = AUTHTYPE_SERVER;
+  ssl.pwszServerName = &name[0];
+  CERT_CHAIN_POLICY_PARA policy = {};
+  policy.cbSize = sizeof(policy);
+  policy.pvExtraPolicyPara = &ssl;
+  CERT_CHAIN_POLICY_STATUS status = {};
+  status.cbSize = sizeof(status);
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &status)) return GetLastError();
+  return status.dwError;
+}
+
+// The machine's WinHTTP proxy (netsh winhttp set proxy), which Windows uses
+// where the user's settings name none.
+bool MachineProxyConfigured() {
+  ProxyInfo machine;
+  return WinHttpGetDefaultProxyConfiguration(&machine.info) &&
+         machine.info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && machine.info.lpszProxy != nullptr;
+}
+
+uint64_t Ticks(const FILETIME& time) { return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
+
 bool SetProxyOption(HINTERNET request, const std::wstring& proxy, const wchar_t* bypass) {
   std::wstring proxyCopy = proxy;
   std::wstring bypassCopy = bypass != nullptr ? bypass : L"";
@@ -69,16 +136,36 @@ std::optional<std::string> SecureProtocolsWarning(const WinHttpClient& client, c
          std::to_string(client.SecureProtocolsError()) + "; it goes on with the system's default protocols";
 }
 
-WINHTTP_AUTOPROXY_OPTIONS AutoProxyQuery(const wchar_t* configuredScriptUrl, bool detect) {
+std::optional<std::string> UserTrustWarning(const WinHttpClient& client, const char* what) {
+  if (!client.RefusedForUserTrustOnly()) return std::nullopt;
+  return std::string("The server of ") + what +
+         " has a certificate that chains to a root only the current user trusts, not the machine: it is refused";
+}
+
+WINHTTP_AUTOPROXY_OPTIONS ProxyQuery(ProxyLookup lookup, const wchar_t* configuredScriptUrl) {
   WINHTTP_AUTOPROXY_OPTIONS options = {};
-  options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
-  if (detect) {
-    options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP;
+  if (lookup == ProxyLookup::kDetection) {
+    options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    options.fAutoLogonIfChallenged = FALSE;
+  } else {
+    options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+    options.lpszAutoConfigUrl = configuredScriptUrl;
+    options.fAutoLogonIfChallenged = TRUE;
   }
-  options.lpszAutoConfigUrl = configuredScriptUrl;
-  options.fAutoLogonIfChallenged = detect ? FALSE : TRUE;
   return options;
+}
+
+UserProxySettings ReadUserProxySettings() {
+  UserProxySettings settings;
+  UserProxyConfig user;
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&user.config)) return settings;
+  settings.read = true;
+  settings.autoDetect = user.config.fAutoDetect != FALSE;
+  if (user.config.lpszAutoConfigUrl != nullptr) settings.scriptUrl = user.config.lpszAutoConfigUrl;
+  if (user.config.lpszProxy != nullptr) settings.proxy = user.config.lpszProxy;
+  if (user.config.lpszProxyBypass != nullptr) settings.bypass = user.config.lpszProxyBypass;
+  return settings;
 }
 
 WinHttpClient::WinHttpClient(std::wstring url) : url_(std::move(url)) {}
@@ -130,14 +217,11 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
     return false;
   }
 
-  if (!session_) {
-    session_.reset(WinHttpOpen(userAgent_.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session_) {
-      RecordError();
-      return false;
-    }
-  }
+  proxySchemes_ = 0;
+  proxyCredentialsGiven_ = false;
+  userTrustOnly_ = false;
+  refusedCertificate_.reset();
+  if (!session_ && !OpenSession()) return false;
   WinHttpSetTimeouts(session_.get(), resolveTimeout_, connectTimeout_, sendTimeout_, receiveTimeout_);
   static_cast<void>(LimitWaitsToDeadline(session_.get()));
   AllowCurrentTls();
@@ -157,6 +241,8 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
     return false;
   }
   hostName_ = host;
+  port_ = parts.nPort;
+  path_ = path;
 
   UniqueWinHttp connection(WinHttpConnect(session_.get(), host, parts.nPort, 0));
   if (!connection) {
@@ -164,6 +250,7 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
     return false;
   }
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  secure_ = secure;
   UniqueWinHttp request(WinHttpOpenRequest(connection.get(), verb.c_str(), path, nullptr, WINHTTP_NO_REFERER,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
   if (!request) {
@@ -175,8 +262,83 @@ bool WinHttpClient::PerformRequest(const std::wstring& requestedVerb) {
                   SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
   }
+  // Nor does WinHTTP log on by itself to a proxy that detection may have found.
+  if (proxyOrigin_ == ProxyOrigin::kDetected) {
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+    if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy))) {
+      RecordError();
+      return false;
+    }
+  }
 
   return RunAttempts(request, verb);
+}
+
+// The session carries the proxy: Wine honours a proxy set on a session only
+// when it is opened with it, and so does every Windows.
+bool WinHttpClient::OpenSession() {
+  UserProxySettings settings;
+  std::optional<FoundProxy> found;
+  userSettingsApplied_ = proxy_.empty();
+  if (userSettingsApplied_) {
+    settings = ReadUserProxySettings();
+    found = LookUpProxy(settings);
+  }
+  if (found && found->origin != ProxyOrigin::kDirect) {
+    session_.reset(WinHttpOpen(userAgent_.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY, found->proxy.c_str(),
+                               found->bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : found->bypass.c_str(), 0));
+    proxyOrigin_ = found->origin;
+    LOG(INFO) << "Requests go through the proxy " << Quoted(found->proxy) << ", " << DescribeProxyOrigin(found->origin);
+  } else if (found) {
+    session_.reset(WinHttpOpen(userAgent_.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                               WINHTTP_NO_PROXY_BYPASS, 0));
+    proxyOrigin_ = ProxyOrigin::kDirect;
+  } else {
+    // Windows before 8.1 refuses the automatic type; its default type takes
+    // the machine's WinHTTP proxy.
+    session_.reset(WinHttpOpen(userAgent_.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                               WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session_) {
+      session_.reset(WinHttpOpen(userAgent_.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                 WINHTTP_NO_PROXY_BYPASS, 0));
+    }
+    proxyOrigin_ = proxy_.empty() ? SystemProxyOrigin(settings) : ProxyOrigin::kExplicit;
+    if (proxyOrigin_ == ProxyOrigin::kSystem && !MachineProxyConfigured()) proxyOrigin_ = ProxyOrigin::kDirect;
+  }
+  if (!session_) {
+    RecordError();
+    return false;
+  }
+  return true;
+}
+
+std::optional<WinHttpClient::FoundProxy> WinHttpClient::LookUpProxy(const UserProxySettings& settings) {
+  for (const ProxyLookup lookup : ProxyLookups(settings)) {
+    if (lookup == ProxyLookup::kConfiguredProxy) {
+      return FoundProxy{ProxyOrigin::kConfiguredProxy, settings.proxy, settings.bypass};
+    }
+    if (auto found = QueryProxyScript(lookup, settings)) return found;
+  }
+  return std::nullopt;
+}
+
+// A failed query (no script, no detection's answer) leaves the next way to
+// find a proxy; the request's own error stands for its failure.
+std::optional<WinHttpClient::FoundProxy> WinHttpClient::QueryProxyScript(ProxyLookup lookup,
+                                                                         const UserProxySettings& settings) {
+  UniqueWinHttp lookupSession(
+      WinHttpOpen(userAgent_.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!lookupSession) return std::nullopt;
+  WinHttpSetTimeouts(lookupSession.get(), resolveTimeout_, connectTimeout_, sendTimeout_, receiveTimeout_);
+  if (!LimitWaitsToDeadline(lookupSession.get())) return std::nullopt;
+  WINHTTP_AUTOPROXY_OPTIONS options = ProxyQuery(lookup, settings.scriptUrl.c_str());
+  ProxyInfo found;
+  if (!WinHttpGetProxyForUrl(lookupSession.get(), url_.c_str(), &options, &found.info)) return std::nullopt;
+  if (found.info.dwAccessType == WINHTTP_ACCESS_TYPE_NO_PROXY || found.info.lpszProxy == nullptr) {
+    return FoundProxy{ProxyOrigin::kDirect, L"", L""};
+  }
+  return FoundProxy{lookup == ProxyLookup::kDetection ? ProxyOrigin::kDetected : ProxyOrigin::kConfiguredScript,
+                    found.info.lpszProxy, found.info.lpszProxyBypass != nullptr ? found.info.lpszProxyBypass : L""};
 }
 
 // All attempts share the request handle, so options set on it (certificate
@@ -200,7 +362,9 @@ bool WinHttpClient::RunAttempts(UniqueWinHttp& request, const std::wstring& verb
   };
   bool completed = false;
   try {
-    for (int attempt = 0; attempt < kAttempts && !completed && !OutOfTime(); ++attempt) {
+    // A server that only the user's roots trust is refused at once: asking
+    // again changes nothing.
+    for (int attempt = 0; attempt < kAttempts && !completed && !userTrustOnly_ && !OutOfTime(); ++attempt) {
       completed = RunAttempt(request.get(), verb);
     }
   } catch (...) {
@@ -251,51 +415,10 @@ void WinHttpClient::AllowCurrentTls() {
 
 bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
   if (!LimitWaitsToDeadline(request)) return false;
-  const DWORD coalesce = WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON;
-  if (!extraHeaders_.empty() &&
-      !WinHttpAddRequestHeaders(request, extraHeaders_.c_str(), static_cast<DWORD>(extraHeaders_.size()), coalesce)) {
-    RecordError();
-  }
-  if (!requestCookies_.empty()) {
-    const std::wstring cookie = L"Cookie: " + requestCookies_;
-    if (!WinHttpAddRequestHeaders(request, cookie.c_str(), static_cast<DWORD>(cookie.size()), coalesce)) {
-      RecordError();
-    }
-  }
-  if (!proxy_.empty()) {
-    if (!SetProxyOption(request, proxy_, nullptr)) RecordError();
-    if (!proxyUserName_.empty()) {
-      if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY_USERNAME, &proxyUserName_[0],
-                            static_cast<DWORD>(proxyUserName_.size() * sizeof(wchar_t)))) {
-        RecordError();
-      }
-      if (!proxyPassword_.empty() && !WinHttpSetOption(request, WINHTTP_OPTION_PROXY_PASSWORD, &proxyPassword_[0],
-                                                       static_cast<DWORD>(proxyPassword_.size() * sizeof(wchar_t)))) {
-        RecordError();
-      }
-    }
-  }
-
-  if (!SendRequest(request)) {
-    // Kept unless the proxy's road fails in a way of its own: it is what
-    // stands behind a failed request in the log.
-    RecordError();
-    if (!SendThroughUserProxy(request)) return false;
-  }
-
-  if (!requestBody_.empty()) {
-    DWORD written = 0;
-    if (!WinHttpWriteData(request, requestBody_.data(), static_cast<DWORD>(requestBody_.size()), &written)) {
-      RecordError();
-    }
-  }
-  if (!LimitWaitsToDeadline(request)) return false;
-  if (!WinHttpReceiveResponse(request, nullptr)) {
-    RecordError();
-    return false;
-  }
-  ReadResponseHeaders(request);
-  ReadStatusCode(request);
+  AddRequestOptions(request);
+  if (!SendAndReceive(request)) return false;
+  if (AnswerProxyChallenge(request) && !SendAndReceive(request)) return false;
+  if (!TrustedByMachine(request)) return false;
   if (!ReadBody(request)) return false;
   LogResponse();
   DecodeBody();
@@ -307,6 +430,123 @@ bool WinHttpClient::RunAttempt(HINTERNET request, const std::wstring& verb) {
   return true;
 }
 
+// Headers, cookies and the program's own proxy, again at every attempt.
+void WinHttpClient::AddRequestOptions(HINTERNET request) {
+  const DWORD coalesce = WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON;
+  if (!extraHeaders_.empty() &&
+      !WinHttpAddRequestHeaders(request, extraHeaders_.c_str(), static_cast<DWORD>(extraHeaders_.size()), coalesce)) {
+    RecordError();
+  }
+  if (!requestCookies_.empty()) {
+    const std::wstring cookie = L"Cookie: " + requestCookies_;
+    if (!WinHttpAddRequestHeaders(request, cookie.c_str(), static_cast<DWORD>(cookie.size()), coalesce)) {
+      RecordError();
+    }
+  }
+  if (proxy_.empty()) return;
+  if (!SetProxyOption(request, proxy_, nullptr)) RecordError();
+  if (proxyUserName_.empty()) return;
+  if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY_USERNAME, &proxyUserName_[0],
+                        static_cast<DWORD>(proxyUserName_.size() * sizeof(wchar_t)))) {
+    RecordError();
+  }
+  if (!proxyPassword_.empty() && !WinHttpSetOption(request, WINHTTP_OPTION_PROXY_PASSWORD, &proxyPassword_[0],
+                                                   static_cast<DWORD>(proxyPassword_.size() * sizeof(wchar_t)))) {
+    RecordError();
+  }
+}
+
+// Sends the request, writes its body and reads the answer's head.
+bool WinHttpClient::SendAndReceive(HINTERNET request) {
+  if (!SendRequest(request)) {
+    // Kept unless the proxy's road fails in a way of its own: it is what
+    // stands behind a failed request in the log.
+    RecordError();
+    InspectRefusedCertificate();
+    // The user's settings are read again only where they did not choose
+    // the session's proxy: behind the program's own proxy.
+    if (userSettingsApplied_ || !SendThroughUserProxy(request)) return false;
+  }
+  if (!requestBody_.empty()) {
+    DWORD written = 0;
+    if (!WinHttpWriteData(request, requestBody_.data(), static_cast<DWORD>(requestBody_.size()), &written)) {
+      RecordError();
+    }
+  }
+  if (!LimitWaitsToDeadline(request)) return false;
+  if (!WinHttpReceiveResponse(request, nullptr)) {
+    RecordError();
+    InspectRefusedCertificate();
+    return false;
+  }
+  ReadResponseHeaders(request);
+  ReadStatusCode(request);
+  return true;
+}
+
+// A proxy's 407 is answered once, with the signed-in user's own logon and
+// only where ProxySchemeToAnswer allows; otherwise the 407 is the answer.
+bool WinHttpClient::AnswerProxyChallenge(HINTERNET request) {
+  // A proxy the program gave credentials for is answered by WinHTTP with them.
+  if (statusCode_ != L"407" || !proxyUserName_.empty()) return false;
+  DWORD supported = 0;
+  DWORD first = 0;
+  DWORD target = 0;
+  if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY) {
+    return false;
+  }
+  proxySchemes_ = supported;
+  const uint32_t scheme = ProxySchemeToAnswer(supported, proxyOrigin_, proxyCredentialsGiven_);
+  if (scheme == 0) return false;
+  // No name and no password: the credentials of the user the stub runs as.
+  if (!WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr)) {
+    RecordError();
+    return false;
+  }
+  proxyCredentialsGiven_ = true;
+  return true;
+}
+
+bool WinHttpClient::TrustedByMachine(HINTERNET request) {
+  if (!strictCertificates_ || !secure_) return true;
+  const UniqueCertificate certificate = ServerCertificate(request);
+  // A proxy's own answer to the tunnel's request (407, 403, 502) comes
+  // before any TLS: it has no certificate, and carries no document.
+  if (!certificate && statusCode_ != L"200") return true;
+  const DWORD verdict = certificate ? MachinePolicyError(certificate.get(), hostName_) : GetLastError();
+  if (verdict == 0) return true;
+  userTrustOnly_ = true;
+  lastError_ = verdict;
+  return false;
+}
+
+// Once per request, after TLS refused the server of a strict request: a
+// second connection that ignores the refusal reads the certificate, sends a
+// HEAD and reads nothing, so that the log can tell a wrong clock from an
+// untrusted or misnamed certificate.
+void WinHttpClient::InspectRefusedCertificate() {
+  if (!strictCertificates_ || !secure_ || refusedCertificate_ || !IsTlsRefusal(lastError_)) return;
+  UniqueWinHttp connection(WinHttpConnect(session_.get(), hostName_.c_str(), port_, 0));
+  if (!connection) return;
+  UniqueWinHttp probe(WinHttpOpenRequest(connection.get(), L"HEAD", path_.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+  if (!probe || !LimitWaitsToDeadline(probe.get())) return;
+  DWORD ignore = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                 SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+  WinHttpSetOption(probe.get(), WINHTTP_OPTION_SECURITY_FLAGS, &ignore, sizeof(ignore));
+  if (!WinHttpSendRequest(probe.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) return;
+  const UniqueCertificate certificate = ServerCertificate(probe.get());
+  if (!certificate) return;
+  FILETIME now = {};
+  GetSystemTimeAsFileTime(&now);
+  RefusedCertificate seen;
+  seen.notBefore = Ticks(certificate.get()->pCertInfo->NotBefore);
+  seen.notAfter = Ticks(certificate.get()->pCertInfo->NotAfter);
+  seen.now = Ticks(now);
+  seen.policyError = MachinePolicyError(certificate.get(), hostName_);
+  refusedCertificate_ = seen;
+}
+
 bool WinHttpClient::SendRequest(HINTERNET request) {
   // The body's length is announced, so that the server sees a Content-Length
   // for the data written after the send.
@@ -314,49 +554,23 @@ bool WinHttpClient::SendRequest(HINTERNET request) {
                             static_cast<DWORD>(requestBody_.size()), 0) != FALSE;
 }
 
-// After a failed send: a proxy from the user's auto-configuration script is used
-// at once for a second send; a named proxy from the user's settings is set on the
-// request and takes effect from the next attempt on.
+// After a failed send through the program's own proxy: the proxy the user's
+// settings find is set on the request and tried at once.
 bool WinHttpClient::SendThroughUserProxy(HINTERNET request) {
-  UserProxyConfig user;
-  if (!WinHttpGetIEProxyConfigForCurrentUser(&user.config)) {
+  const UserProxySettings settings = ReadUserProxySettings();
+  if (!settings.read) {
     RecordError();
     return false;
   }
-  if (user.config.lpszAutoConfigUrl != nullptr) {
-    // The script is fetched with the session's time-outs.
-    if (!LimitWaitsToDeadline(session_.get())) return false;
-    // The combined query may take its script from whichever machine answers
-    // WPAD, so it sends no credentials; the script the user configured may.
-    WINHTTP_AUTOPROXY_OPTIONS options = AutoProxyQuery(user.config.lpszAutoConfigUrl, true);
-    ProxyInfo found;
-    BOOL ok = WinHttpGetProxyForUrl(session_.get(), url_.c_str(), &options, &found.info);
-    bool mayBeDetected = ok != FALSE;
-    if (!ok) {
-      // Detection can fail where the script itself is reachable (no DHCP
-      // answer, a script server that asks for credentials, or Wine, which
-      // refuses the combined query): ask again with the script alone.
-      options = AutoProxyQuery(user.config.lpszAutoConfigUrl, false);
-      ok = WinHttpGetProxyForUrl(session_.get(), url_.c_str(), &options, &found.info);
-    }
-    if (!ok) {
-      RecordError();
-      return false;
-    }
-    if (!LimitWaitsToDeadline(request)) return false;
-    if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &found.info, sizeof(found.info))) return false;
-    if (mayBeDetected) {
-      // Nor does the request log on by itself to a proxy that detection found.
-      DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
-      if (!WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy))) return false;
-    }
-    return SendRequest(request);
-  }
-  if (user.config.lpszProxy != nullptr) {
-    if (!SetProxyOption(request, user.config.lpszProxy, user.config.lpszProxyBypass)) RecordError();
+  const std::optional<FoundProxy> found = LookUpProxy(settings);
+  if (!found || found->origin == ProxyOrigin::kDirect) return false;
+  if (!LimitWaitsToDeadline(request)) return false;
+  if (!SetProxyOption(request, found->proxy, found->bypass.empty() ? nullptr : found->bypass.c_str())) {
+    RecordError();
     return false;
   }
-  return false;
+  proxyOrigin_ = found->origin;
+  return SendRequest(request);
 }
 
 void WinHttpClient::ReadResponseHeaders(HINTERNET request) {
@@ -395,6 +609,8 @@ void WinHttpClient::LogResponse() const {
 
 void WinHttpClient::ReadStatusCode(HINTERNET request) {
   QueryHeaderText(request, WINHTTP_QUERY_STATUS_CODE, statusCode_);
+  contentType_.clear();
+  QueryHeaderText(request, WINHTTP_QUERY_CONTENT_TYPE, contentType_);
 }
 
 bool WinHttpClient::ReadBody(HINTERNET request) {

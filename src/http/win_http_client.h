@@ -1,6 +1,14 @@
 // One blocking HTTP or HTTPS request over WinHTTP, with proxy discovery, up to
 // three attempts, header scanning and body decoding. One object per request;
 // the stub uses it for the configuration document and the analytics hit.
+//
+// The proxy is the one the user's browser would use: before the session is
+// opened, the user's Internet settings are read and a configured script,
+// automatic detection and a named proxy are tried in that order; where none
+// decides, Windows chooses (WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY from Windows
+// 8.1 on, the machine's WinHTTP proxy before). A proxy that answers 407 with
+// Negotiate or NTLM gets the signed-in user's credentials once, where
+// MayReceiveDefaultCredentials allows it.
 #pragma once
 
 #include <windows.h>
@@ -15,6 +23,8 @@
 #include "common/deadline_watch.h"
 #include "common/result.h"
 #include "common/unique_handle.h"
+#include "http/certificate_facts.h"
+#include "http/proxy_policy.h"
 
 class WinHttpClient {
  public:
@@ -60,6 +70,7 @@ class WinHttpClient {
   uint32_t ContentLength() const { return contentLength_; }
   const std::wstring& ResponseCookies() const { return responseCookies_; }
   const std::wstring& StatusCode() const { return statusCode_; }
+  const std::wstring& ContentType() const { return contentType_; }
   // The raw body; always followed by at least one zero byte in the buffer.
   const uint8_t* ResponseBytes() const { return responseBytes_.empty() ? nullptr : responseBytes_.data(); }
   uint32_t ResponseByteCount() const { return responseByteCount_; }
@@ -74,17 +85,45 @@ class WinHttpClient {
   DWORD SecureProtocols() const { return secureProtocols_; }
   DWORD SecureProtocolsError() const { return secureProtocolsError_; }
   bool StrictCertificates() const { return strictCertificates_; }
+  // Where the last request's proxy came from, what a 407 offered and whether
+  // it was answered with the signed-in user's credentials.
+  ProxyOrigin ProxyOriginUsed() const { return proxyOrigin_; }
+  uint32_t ProxySchemesOffered() const { return proxySchemes_; }
+  bool ProxyCredentialsGiven() const { return proxyCredentialsGiven_; }
+  // Strict requests also build the server's chain on the machine's roots
+  // only, with the SSL policy for the host: WinHTTP's own check takes the
+  // current user's roots too, which any program the user runs may add to.
+  // True when that check alone refused the server; the request then fails
+  // with the policy's error and is not repeated.
+  bool RefusedForUserTrustOnly() const { return userTrustOnly_; }
+  // After a strict request that TLS refused: what the server's certificate
+  // showed, read over a second connection that ignored the refusal and
+  // carried no data; empty where it could not be read.
+  const std::optional<RefusedCertificate>& RefusedServerCertificate() const { return refusedCertificate_; }
   const std::wstring& UserAgent() const { return userAgent_; }
 
  private:
   bool PerformRequest(const std::wstring& verb);
+  bool OpenSession();
+  struct FoundProxy {
+    ProxyOrigin origin;
+    std::wstring proxy;  // empty: direct
+    std::wstring bypass;
+  };
+  std::optional<FoundProxy> LookUpProxy(const UserProxySettings& settings);
+  std::optional<FoundProxy> QueryProxyScript(ProxyLookup lookup, const UserProxySettings& settings);
   void AllowCurrentTls();
   bool RunAttempts(UniqueWinHttp& request, const std::wstring& verb);
   bool RunAttempt(HINTERNET request, const std::wstring& verb);
   bool OutOfTime() const;
   bool LimitWaitsToDeadline(HINTERNET handle);
+  void AddRequestOptions(HINTERNET request);
+  bool SendAndReceive(HINTERNET request);
   bool SendRequest(HINTERNET request);
   bool SendThroughUserProxy(HINTERNET request);
+  bool AnswerProxyChallenge(HINTERNET request);
+  bool TrustedByMachine(HINTERNET request);
+  void InspectRefusedCertificate();
   void ReadResponseHeaders(HINTERNET request);
   void ReadStatusCode(HINTERNET request);
   void LogResponse() const;
@@ -122,7 +161,21 @@ class WinHttpClient {
   uint64_t startedAt_ = 0;
   std::optional<DeadlineWatch> watch_;
 
+  // Fixed by the first request: where the session's proxy came from, and
+  // whether the user's settings were read for it (then no fallback reads
+  // them again after a failed send).
+  ProxyOrigin proxyOrigin_ = ProxyOrigin::kSystem;
+  bool userSettingsApplied_ = false;
+  uint32_t proxySchemes_ = 0;
+  bool proxyCredentialsGiven_ = false;
+  bool userTrustOnly_ = false;
+  std::optional<RefusedCertificate> refusedCertificate_;
+
   std::wstring hostName_;
+  INTERNET_PORT port_ = 0;
+  std::wstring path_;
+  bool secure_ = false;
+  std::wstring contentType_;
   std::wstring rawHeaders_;
   std::wstring charset_;
   uint32_t contentLength_ = 0;
@@ -144,13 +197,20 @@ inline constexpr DWORD kSecureProtocolChoices[] = {
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2,
 };
 
-// The options of one query for a URL's proxy through an auto-configuration
-// script. The user's domain credentials go only to a script server the user
-// or the machine configured: with detection on, the script may come from any
-// machine of the local network that answers WPAD.
 // The warning for a request whose session the system refused TLS 1.2 (named
 // by `what`, such as "the configuration request"); none when it was allowed
 // or no session was opened.
 std::optional<std::string> SecureProtocolsWarning(const WinHttpClient& client, const char* what);
 
-WINHTTP_AUTOPROXY_OPTIONS AutoProxyQuery(const wchar_t* configuredScriptUrl, bool detect);
+// The warning for a strict request that only the current user's roots let
+// through; none otherwise.
+std::optional<std::string> UserTrustWarning(const WinHttpClient& client, const char* what);
+
+// The options of one query for a URL's proxy: the configured script's, or
+// automatic detection's through DHCP and DNS. The user's credentials go only
+// to a script server the user or the machine configured: a detected script
+// may come from any machine of the local network that answers WPAD.
+WINHTTP_AUTOPROXY_OPTIONS ProxyQuery(ProxyLookup lookup, const wchar_t* configuredScriptUrl);
+
+// The user's Internet settings; unread (read false) where the system refuses.
+UserProxySettings ReadUserProxySettings();

@@ -4,7 +4,9 @@
 #include "resource.h"
 #include "text/ui_text.h"
 
-std::wstring FatalErrorMessage(ErrorCode code, LanguageId language) {
+namespace {
+
+std::wstring FatalErrorText(ErrorCode code, LanguageId language) {
   switch (code) {
     case ErrorCode::kConfigUnavailable:
     case ErrorCode::kConfigInvalid:
@@ -21,7 +23,15 @@ std::wstring FatalErrorMessage(ErrorCode code, LanguageId language) {
   return std::wstring();
 }
 
-DWORD ReportFatalError(ErrorCode code) {
+}  // namespace
+
+std::wstring FatalErrorMessage(ErrorCode code, LanguageId language, uint32_t hint) {
+  std::wstring text = FatalErrorText(code, language);
+  if (!text.empty() && hint != 0) text += L"\n" + LoadUiText(hint, language);
+  return text;
+}
+
+DWORD ReportFatalError(ErrorCode code, uint32_t hint) {
   // Every step gives the failures that end a run their code; one without is
   // a fault of the step, never a success.
   STUB_CHECK_RESULT(code != ErrorCode::kNone);
@@ -29,7 +39,7 @@ DWORD ReportFatalError(ErrorCode code) {
   if (ProcessAttendance() == Attendance::kAttended) {
     const LanguageId language = UiLanguage();
     const UINT mirrored = IsRightToLeft(language) ? MB_RTLREADING | MB_RIGHT : 0;
-    MessageBoxW(nullptr, FatalErrorMessage(code, language).c_str(), LoadUiText(IDS_BOX_TITLE, language).c_str(),
+    MessageBoxW(nullptr, FatalErrorMessage(code, language, hint).c_str(), LoadUiText(IDS_BOX_TITLE, language).c_str(),
                 MB_OK | MB_ICONERROR | mirrored);
   }
   return static_cast<DWORD>(code);

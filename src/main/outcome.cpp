@@ -167,6 +167,7 @@ void SendFailedHit(const StubRun& run) {
   if (const auto warning = SecureProtocolsWarning(client, "the failed hit")) {
     LOG(WARNING) << *warning;
   }
+  if (const auto warning = UserTrustWarning(client, "the failed hit")) LOG(WARNING) << *warning;
   if (client.DeadlinePassed()) {
     LOG(WARNING) << "The failed hit did not end within " << kFailedHitDeadlineMs / 1000 << " seconds; it is given up";
   }

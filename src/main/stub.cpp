@@ -135,7 +135,7 @@ DWORD RunGuarded(SignedInUser user, HINSTANCE instance, const wchar_t* commandLi
   ProgressWindow window(run.unattended ? ProgressWindow::kHidden : ProgressWindow::kShown);
   if (const Status flow = RunInstallationFlow(run, window); !flow) {
     window.Close();
-    return ReportFatalError(flow.error().code);
+    return ReportFatalError(flow.error().code, flow.error().hint);
   }
   HandleOutcome(run);
   return run.exitStatus;

@@ -167,29 +167,6 @@ TEST(ConfigDocument, OptionalSha256) {
   }
 }
 
-TEST(DownloadConfigFile, OnlyStatus200CarriesTheDocument) {
-  EXPECT_TRUE(CheckConfigStatus(L"200"));
-  const struct {
-    const wchar_t* status;
-    const char* text;
-  } refused[] = {
-      {L"404", "The configuration server answered with HTTP status 404"},
-      {L"500", "The configuration server answered with HTTP status 500"},
-      {L"204", "The configuration server answered with HTTP status 204"},
-      {L"302", "The configuration server answered with HTTP status 302"},
-      {L"407", "The configuration server answered with HTTP status 407: the proxy asks for credentials"},
-      {L"", "The configuration server's answer has no readable HTTP status"},
-      {L"20x", "The configuration server's answer has no readable HTTP status"},
-      {L"0200", "The configuration server's answer has no readable HTTP status"},
-  };
-  for (const auto& answer : refused) {
-    const Status status = CheckConfigStatus(answer.status);
-    ASSERT_FALSE(status) << answer.text;
-    EXPECT_EQ(status.error().code, ErrorCode::kConfigUnavailable);
-    EXPECT_EQ(status.error().text, answer.text);
-  }
-}
-
 TEST(DownloadConfigFile, BelievesOnlyATrustedServer) {
   const auto text = DownloadConfigFileFrom(test_servers::Https(L"/echo"));
   ASSERT_TRUE(text);

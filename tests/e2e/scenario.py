@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
-                      keep_log_below_limit, read_log_bytes, read_records, record_run, start, windows_path)
+                      keep_log_below_limit, read_log_bytes, read_records, record_run, start, windows_path, wine_env)
 from fixture_server import FixtureServer, MatomoTracker, Response  # noqa: E402  (found through stubtest's path)
 
 CONFIG_PORT = 18543     # the tests build's https://localhost:18543/qmx.json
@@ -27,6 +27,23 @@ UNSIGNED_INSTALLER = INSTALLERS / 'unsigned.exe'
 SHORTCUT = DESKTOP / 'Continue installation.lnk'
 STUB_COPY = PREFIX / 'drive_c' / 'Program Files' / 'Tessaloom Setup' / 'qmxtl_setup.exe'
 BOX_TITLE = 'We apologize!'
+CONNECTIONS = r'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+CONFIG_BOX = 'Cannot obtain configuration. Error code 1'
+# The line under the box's first that says what the user can do about what
+# ended the configuration request.
+HINTS = {
+    'connection': "Check that this computer is connected to the Internet, then try again. If it is, ask your "
+                  "network's administrator to allow the connection.",
+    'proxy': "Your network's proxy asks for a sign-in that this program can't give. Ask your network's "
+             "administrator, or try another network.",
+    'clock': "Check that your computer's date and time are correct, then try again.",
+    'inspection': "A program or device that inspects secure connections stands in the way. Ask your network's "
+                  "administrator, or try another network.",
+    'blocked': "Your network or your country blocks the connection. Try another network, or ask your network's "
+               "administrator.",
+    'sign-in': "Your network asks you to sign in. Open a web browser, sign in to the network, then try again.",
+    'later': 'Please try again later, or from another network.',
+}
 NAVIGATION = 'Navigating user to cancellation page'
 # The shell starts the browser in the background; its page arrives a little
 # after the stub has ended.
@@ -178,6 +195,7 @@ class Scenario:
                 print(f'Wine\'s standard error of the stub (exit status {stub.returncode}):\n{stderr}',
                       file=sys.stderr)
         elapsed = time.monotonic() - began
+        box = box.replace('\r\n', '\n')  # the watcher prints in text mode
         if expect_box is not None and bool(box) != expect_box:
             raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')
         records = read_records(log_start)
@@ -186,6 +204,17 @@ class Scenario:
         pages = wait_for_pages(PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0)
         return Result(status, box, records, installer, self.servers.requests, self.analytics.requests,
                       self.tracker.hits, pages, elapsed, stderr, log)
+
+
+def write_proxy_settings(flags, proxy=''):
+    """The user's Internet settings as Windows stores them (flags: 1 direct,
+    2 named proxy, 8 automatic detection); what Wine's WinHTTP reads."""
+    value = (0x46).to_bytes(4, 'little') + (7).to_bytes(4, 'little') + flags.to_bytes(4, 'little')
+    for text in (proxy, '', ''):
+        value += len(text).to_bytes(4, 'little') + text.encode('ascii')
+    value += bytes(32)
+    subprocess.run(['wine', 'reg', 'add', CONNECTIONS, '/v', 'DefaultConnectionSettings', '/t', 'REG_BINARY', '/d',
+                    value.hex(), '/f'], env=wine_env(), check=True, capture_output=True, timeout=60)
 
 
 def read_available(stream):

@@ -7,7 +7,8 @@ import re
 import time
 import unittest
 
-from scenario import CONFIG_PORT, INSTALLER, UNSIGNED_INSTALLER, Scenario, crc32, sign, unsigned_stub
+from scenario import (CONFIG_BOX, CONFIG_PORT, HINTS, INSTALLER, UNSIGNED_INSTALLER, Scenario, crc32, sign,
+                      unsigned_stub, write_proxy_settings)
 from stubtest import (HELPER, STUB, SYSTEM_TEMP, USER_DIR, helper, read_log_bytes, read_records, start, wait,
                       windows_path)
 from fixture_server import Response  # noqa: E402  (found through stubtest's path)
@@ -18,6 +19,8 @@ PROGRESS_TITLE = 'Downloading QMX Installer...'
 DOWNLOAD_RECORDS = re.compile(r'^(\d+|Finding resource\.\.\.|Connecting\.\.\.|Begin download|Sending request\.\.\.|'
                               r'Mime type available|Cache filename available|Status code : \d+)$')
 FIVE_MIB = 5 * 1024 * 1024
+CONNECTION_HINT, INSPECTION_HINT = HINTS['connection'], HINTS['inspection']
+PROXY_HINT, LATER_HINT = HINTS['proxy'], HINTS['later']
 
 
 def installer_path(result):
@@ -224,35 +227,41 @@ class FatalRoadTest(unittest.TestCase):
 
     def test_no_configuration_server(self):
         with Scenario(config_listener=None) as scenario:
-            result, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1', causes=1)
+            result, error = self.fatal(scenario, 1, CONFIG_BOX + '\n' + CONNECTION_HINT, causes=1)
         self.assertEqual(error, "Can't download config file")
         # WinHTTP's "cannot connect", and how long the fetch took.
         self.assertEqual(result.log_messages[-5:], [
             'Downloading config file', 'The configuration\'s address is "https://localhost:18543/qmx.json"',
-            'The configuration request failed. Error code 12029', "Can't download config file",
+            'The configuration request failed: no connection to the server could be made or kept. Error code 12029',
+            "Can't download config file",
             result.log_messages[-1]])
         self.assertRegex(result.log_messages[-1], r'^The configuration fetch took \d+ ms$')
 
     def test_an_untrusted_configuration_server_is_refused(self):
         with Scenario(config_listener='selfsigned') as scenario:
             scenario.serve_document()
-            result, error = self.fatal(scenario, 1, 'Cannot obtain configuration. Error code 1', causes=1)
+            result, error = self.fatal(scenario, 1, CONFIG_BOX + '\n' + INSPECTION_HINT, causes=1)
         self.assertEqual(error, "Can't download config file")
-        self.assertRegex(result.messages[-2], r'^The configuration request failed\. Error code (12175|12157)$')
+        self.assertRegex(result.messages[-2], r"^The configuration server's certificate was refused: it does not "
+                                              r"chain to a root this computer trusts, or is issued for another name "
+                                              r"\(an inspecting proxy or security program may stand in between\)\. "
+                                              r"Error code (12175|12157), certificate check 0x800B0109$")
         self.assertEqual(downloads(result), [])
 
     def test_a_configuration_answer_other_than_200(self):
         # A document in the body changes nothing: only a 200 answer carries it.
-        for status, record in [(404, 'The configuration server answered with HTTP status 404'),
-                               (407, 'The configuration server answered with HTTP status 407: '
-                                     'the proxy asks for credentials')]:
+        write_proxy_settings(1)  # direct: a 407 then comes from no proxy
+        for status, record, hint in [
+                (404, 'The configuration server answered with HTTP status 404', LATER_HINT),
+                (407, 'The configuration server answered with HTTP status 407: the proxy asks for credentials '
+                      '(it offers NTLM); no proxy is configured for the request', PROXY_HINT)]:
             with self.subTest(status=status), Scenario() as scenario:
                 headers = [('Content-Type', 'application/json')]
                 if status == 407:
                     headers.append(('Proxy-Authenticate', 'NTLM'))
                 scenario.servers.route('/qmx.json', Response(status, headers, json.dumps(scenario.document()).encode()))
                 result = scenario.run(expect_box=True)
-                self.assertEqual((result.status, result.box), (1, 'Cannot obtain configuration. Error code 1'))
+                self.assertEqual((result.status, result.box), (1, CONFIG_BOX + '\n' + hint))
                 self.assertIsNone(result.installer, 'the installer ran')
                 self.assertEqual(result.records[-2:], [('ERROR', record), ('ERROR', "Can't download config file")])
                 self.assertNotIn('Parsing config file', result.messages)

@@ -219,6 +219,31 @@ TEST(WinHttpClientCertificates, StrictCertificatesAcceptOnlyATrustedServer) {
   EXPECT_EQ(trusted.ResponseText().rfind(L"GET /echo", 0), 0u);
 }
 
+// What the log says about a refused server comes from its certificate, read
+// over a second connection that ignores the refusal.
+TEST(WinHttpClientCertificates, ARefusedCertificateIsReadForTheRecord) {
+  const struct {
+    std::wstring url;
+    bool validNow;
+    uint32_t policyError;
+  } cases[] = {
+      {Expired(L"/echo"), false, static_cast<uint32_t>(CERT_E_EXPIRED)},
+      {WrongName(L"/echo"), true, static_cast<uint32_t>(CERT_E_CN_NO_MATCH)},
+      {SelfSigned(L"/echo"), true, static_cast<uint32_t>(CERT_E_UNTRUSTEDROOT)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.url.begin(), c.url.end()));
+    WinHttpClient client(c.url);
+    client.SetStrictCertificates(true);
+    EXPECT_NE(ErrorOf(client.Perform(L"GET")), 0u);
+    EXPECT_FALSE(client.RefusedForUserTrustOnly());
+    const auto& seen = client.RefusedServerCertificate();
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(seen->ValidNow(), c.validNow);
+    EXPECT_EQ(seen->policyError, c.policyError);
+  }
+}
+
 TEST(WinHttpClientTls, EveryRequestAllowsTls12) {
   WinHttpClient client(Https(L"/echo"));
   client.SetStrictCertificates(true);
@@ -234,11 +259,13 @@ TEST(WinHttpClientTls, EveryRequestAllowsTls12) {
 
 TEST(WinHttpClientProxy, CredentialsGoOnlyToTheConfiguredScriptServer) {
   const wchar_t script[] = L"http://wpad.corp.example/proxy.pac";
-  const WINHTTP_AUTOPROXY_OPTIONS detecting = AutoProxyQuery(script, true);
-  EXPECT_EQ(detecting.dwFlags, static_cast<DWORD>(WINHTTP_AUTOPROXY_AUTO_DETECT | WINHTTP_AUTOPROXY_CONFIG_URL));
-  EXPECT_EQ(detecting.dwAutoDetectFlags, static_cast<DWORD>(WINHTTP_AUTO_DETECT_TYPE_DHCP));
+  const WINHTTP_AUTOPROXY_OPTIONS detecting = ProxyQuery(ProxyLookup::kDetection, script);
+  EXPECT_EQ(detecting.dwFlags, static_cast<DWORD>(WINHTTP_AUTOPROXY_AUTO_DETECT));
+  EXPECT_EQ(detecting.dwAutoDetectFlags,
+            static_cast<DWORD>(WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A));
   EXPECT_FALSE(detecting.fAutoLogonIfChallenged);
-  const WINHTTP_AUTOPROXY_OPTIONS configured = AutoProxyQuery(script, false);
+  EXPECT_EQ(detecting.lpszAutoConfigUrl, nullptr);
+  const WINHTTP_AUTOPROXY_OPTIONS configured = ProxyQuery(ProxyLookup::kConfiguredScript, script);
   EXPECT_EQ(configured.dwFlags, static_cast<DWORD>(WINHTTP_AUTOPROXY_CONFIG_URL));
   EXPECT_EQ(configured.dwAutoDetectFlags, 0u);
   EXPECT_TRUE(configured.fAutoLogonIfChallenged);

@@ -33,6 +33,12 @@ inline std::wstring Closed(const std::wstring& path) {
   return L"http://127.0.0.1:" STUB_WIDEN(STUB_UNIT_CLOSED_PORT) + path;
 }
 inline std::wstring ProxyAddress() { return L"127.0.0.1:" STUB_WIDEN(STUB_UNIT_PROXY_PORT); }
+// A proxy that answers every request with 407, offering Negotiate and NTLM;
+// its records are asked for at NegotiateControl's /_proxied.
+inline std::wstring NegotiateProxyAddress() { return L"127.0.0.1:" STUB_WIDEN(STUB_UNIT_NEGOTIATE_PROXY_PORT); }
+inline std::wstring NegotiateControl(const std::wstring& path) {
+  return L"http://127.0.0.1:" STUB_WIDEN(STUB_UNIT_NEGOTIATE_CONTROL_PORT) + path;
+}
 
 // A target no other test uses, so request counts stay per test.
 inline std::wstring UniquePath(const std::wstring& path) {
