@@ -167,6 +167,17 @@ TEST(ConfigDocument, OptionalSha256) {
   }
 }
 
+TEST(ConfigDocument, AReleaseRequiresSha256) {
+  const auto absent = ReadSha256(Parse(L"{\"checksum\": 1}"), true);
+  ASSERT_FALSE(absent);
+  EXPECT_EQ(absent.error().code, ErrorCode::kConfigInvalid);
+  EXPECT_EQ(absent.error().text, "\"sha256\" is missing: this stub runs no installer without its SHA-256");
+  EXPECT_FALSE(ReadSha256(Parse(L"[1]"), true));
+  const auto present = ReadSha256(Parse(L"{\"sha256\": \"" + std::wstring(64, L'0') + L"\"}"), true);
+  ASSERT_TRUE(present);
+  EXPECT_TRUE(present->has_value());
+}
+
 TEST(DownloadConfigFile, OnlyStatus200CarriesTheDocument) {
   EXPECT_TRUE(CheckConfigStatus(L"200"));
   const struct {
