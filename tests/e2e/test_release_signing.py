@@ -1,7 +1,8 @@
 """The release signature: the stub signed by the build with a key on a token
 (SoftHSM2's software token, reached through PKCS#11 as a hardware token is)
 and time-stamped by a local RFC 3161 authority; the configuration's warning
-and STUB_RELEASE's refusal of a signature without a time stamp. It builds a
+and STUB_RELEASE's refusals of a signature without a time stamp and of a
+build that would require no signer of the installer. It builds a
 stub of its own (in build/tests/release-signing) and uses none of the stub's
 fixed names or ports, so it runs beside other tests."""
 import json
@@ -127,7 +128,7 @@ class TokenSignedStubTest(unittest.TestCase):
 
 
 class ReleaseSettingTest(unittest.TestCase):
-    def test_a_signature_without_a_time_stamp_warns_and_a_release_refuses_it(self):
+    def test_a_release_refuses_a_signature_without_a_time_stamp_and_a_build_without_a_signer(self):
         folder = WORK / 'configure-only'
         shutil.rmtree(folder, ignore_errors=True)
         settings = [f'-DSTUB_SIGNING_PKCS12={CERTS / "signer.p12"}',
@@ -138,6 +139,17 @@ class ReleaseSettingTest(unittest.TestCase):
         refused = configure(folder, None, *settings, '-DSTUB_RELEASE=ON')
         self.assertNotEqual(refused.returncode, 0)
         self.assertIn('signing (STUB_RELEASE)', refused.stderr)
+        # A release that would require no signer is refused, saying what to set.
+        shutil.rmtree(folder, ignore_errors=True)
+        unsigned_release = configure(folder, None, '-DSTUB_RELEASE=ON')
+        self.assertNotEqual(unsigned_release.returncode, 0)
+        refusal = ' '.join(unsigned_release.stderr.split())
+        self.assertIn('STUB_RELEASE: this build would require no signer of the installer', refusal)
+        for setting in ('STUB_SIGNING_PKCS12', 'STUB_SIGNING_PKCS11_MODULE', 'STUB_INSTALLER_SIGNER'):
+            self.assertIn(setting, refusal)
+        named = configure(folder, None, '-DSTUB_RELEASE=ON', f'-DSTUB_INSTALLER_SIGNER={SIGNER}')
+        self.assertEqual(named.returncode, 0, named.stderr)
+        self.assertIn('#define STUB_RELEASE_BUILD 1', (folder / 'generated' / 'build_settings.h').read_text())
         # An unsigned build has nothing to time-stamp, and no warning.
         shutil.rmtree(folder, ignore_errors=True)
         unsigned = configure(folder, None)
