@@ -128,23 +128,26 @@ void ReadChainKeys(const CERT_SIMPLE_CHAIN& chain, SignatureFacts& facts) {
   if (chain.cElement > 0) facts.rootInMachineStore = IsMachineRoot(chain.rgpElement[chain.cElement - 1]->pCertContext);
 }
 
-// The signer's certificate and chains, where the verification got that far;
-// the faults of every signer's chains count.
+// The faults of every signer's chains and time stamps: a second signer the
+// system verified counts as much as the first.
+void ReadChainErrors(CRYPT_PROVIDER_DATA& provider, SignatureFacts& facts) {
+  for (DWORD i = 0; i < provider.csSigners; ++i) {
+    const CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(&provider, i, FALSE, 0);
+    if (signer == nullptr) continue;
+    if (signer->pChainContext != nullptr) facts.chainErrors |= ChainErrors(*signer->pChainContext);
+    facts.timeStampErrors |= TimeStampErrors(*signer);
+  }
+}
+
+// The signer's certificate and chains, where the verification got that far.
 void ReadSigner(HANDLE stateData, SignatureFacts& facts) {
   CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(stateData);
   if (provider == nullptr) return;
-  for (DWORD i = 1; i < provider->csSigners; ++i) {
-    const CRYPT_PROVIDER_SGNR* other = WTHelperGetProvSignerFromChain(provider, i, FALSE, 0);
-    if (other == nullptr) continue;
-    if (other->pChainContext != nullptr) facts.chainErrors |= ChainErrors(*other->pChainContext);
-    facts.timeStampErrors |= TimeStampErrors(*other);
-  }
+  ReadChainErrors(*provider, facts);
   CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
   if (signer == nullptr) return;
-  facts.timeStampErrors |= TimeStampErrors(*signer);
   PCCERT_CONTEXT certificate = nullptr;
   if (signer->pChainContext != nullptr) {
-    facts.chainErrors |= ChainErrors(*signer->pChainContext);
     const CERT_SIMPLE_CHAIN* chain = signer->pChainContext->cChain > 0 ? signer->pChainContext->rgpChain[0] : nullptr;
     if (chain != nullptr && chain->cElement > 0) {
       certificate = chain->rgpElement[0]->pCertContext;
