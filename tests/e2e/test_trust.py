@@ -1,6 +1,7 @@
 """What runs with administrator rights is what the publisher signed, from a
 folder of the run's own. The stub of the tests build is signed by the test
-signer and has no STUB_INSTALLER_SIGNER: it asks for its own signer."""
+signer and has no STUB_INSTALLER_SIGNER: it asks for its own signer, under
+the CA that issued its own certificate."""
 import json
 import re
 import subprocess
