@@ -50,9 +50,20 @@ elseif(STUB_SIGNING_PKCS11_MODULE)
   set(STUB_SIGNS ON)
 endif()
 
-# A signature without a time stamp stops verifying when the certificate
-# expires, and every stub in the field with it.
-option(STUB_RELEASE "Release packaging: a signed build must be time-stamped (STUB_TIMESTAMP_URL)" OFF)
+# A release vouches for the installer by more than its CRC-32: the stub
+# requires a signer (its own, or STUB_INSTALLER_SIGNER) and the document's
+# "sha256". A signature without a time stamp stops verifying when the
+# certificate expires, and every stub in the field with it.
+option(STUB_RELEASE
+  "Release packaging: the installer's signer and the document's \"sha256\" are required, a signed build must be time-stamped (STUB_TIMESTAMP_URL)"
+  OFF)
+if(STUB_RELEASE AND NOT STUB_SIGNS AND STUB_INSTALLER_SIGNER STREQUAL "")
+  message(FATAL_ERROR
+    "STUB_RELEASE: this build would require no signer of the installer, so it would run any file that matches the "
+    "document's digests. Sign the stub (STUB_SIGNING_PKCS12 with STUB_SIGNING_PASSWORD_FILE, or "
+    "STUB_SIGNING_PKCS11_MODULE with STUB_SIGNING_PKCS11_KEY and STUB_SIGNING_CERTIFICATE): the installer must then "
+    "carry the stub's own signer; or set STUB_INSTALLER_SIGNER to the name the installer is signed with.")
+endif()
 if(STUB_SIGNS AND STUB_TIMESTAMP_URL STREQUAL "")
   set(timestamp_warning
     "the stub is signed without a time stamp (STUB_TIMESTAMP_URL is empty): its signature stops verifying when "

@@ -2,11 +2,14 @@
 """Writes the source that compiles the stub's own signer into it: the name of
 the signing certificate's subject as Windows shows it (its simple display
 name: the first common name, else organisational unit, else organisation,
-else e-mail address), read with openssl from the PKCS#12 file or the PEM
-certificate the build signs with. Without a certificate the name is empty.
-Fails, and leaves no header, when the certificate can't be read or names
-nobody."""
+else e-mail address), and the SHA-256 of the public key (SubjectPublicKeyInfo)
+of the certificate authority that issued it, read with openssl from the
+PKCS#12 file or the PEM certificate chain the build signs with. Without a
+certificate both are empty. Fails, and leaves no source, when the certificate
+can't be read, names nobody, or its issuer's certificate is not in the file
+(unless --issuer-optional: the build was given its pin)."""
 import argparse
+import hashlib
 import os
 import re
 import subprocess
@@ -15,15 +18,56 @@ import sys
 ORDER = ('CN', 'OU', 'O', 'emailAddress')
 
 
-def leaf_certificate(args):
-    if args.certificate:
-        with open(args.certificate, 'rb') as pem:
-            return pem.read()
-    result = subprocess.run([args.openssl, 'pkcs12', '-in', args.pkcs12, '-nokeys', '-clcerts',
+PEM_BLOCK = re.compile(rb'-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----', re.S)
+
+
+def pkcs12_certificates(args, which):
+    result = subprocess.run([args.openssl, 'pkcs12', '-in', args.pkcs12, '-nokeys', which,
                              '-passin', f'file:{args.password_file}'], capture_output=True, timeout=60)
     if result.returncode != 0:
         sys.exit(f'signer name: openssl could not read {args.pkcs12}:\n{result.stderr.decode(errors="replace")}')
+    return PEM_BLOCK.findall(result.stdout)
+
+
+def signing_chain(args):
+    """The signing certificate and the others the file holds (PEM blocks)."""
+    if args.certificate:
+        with open(args.certificate, 'rb') as pem:
+            blocks = PEM_BLOCK.findall(pem.read())
+        if not blocks:
+            sys.exit(f'signer name: {args.certificate} holds no PEM certificate')
+        return blocks[0], blocks[1:]
+    leaves = pkcs12_certificates(args, '-clcerts')
+    if not leaves:
+        sys.exit(f'signer name: {args.pkcs12} holds no certificate of its key')
+    return leaves[0], pkcs12_certificates(args, '-cacerts')
+
+
+def openssl_x509(openssl, pem, *options):
+    result = subprocess.run([openssl, 'x509', '-noout', *options], input=pem, capture_output=True, timeout=60)
+    if result.returncode != 0:
+        sys.exit(f'signer name: openssl could not read a certificate:\n{result.stderr.decode(errors="replace")}')
     return result.stdout
+
+
+def distinguished_name(openssl, pem, which):
+    return openssl_x509(openssl, pem, which, '-nameopt', 'RFC2253').decode('utf-8').strip().partition('=')[2]
+
+
+def issuer_key_digest(openssl, leaf, others):
+    """The SHA-256 of the issuing CA's SubjectPublicKeyInfo (of the signer's
+    own key where it issued itself); None when the file does not hold it."""
+    issuer = distinguished_name(openssl, leaf, '-issuer')
+    candidates = [leaf] if distinguished_name(openssl, leaf, '-subject') == issuer else []
+    candidates += [pem for pem in others if distinguished_name(openssl, pem, '-subject') == issuer]
+    if not candidates:
+        return None
+    public_key = openssl_x509(openssl, candidates[0], '-pubkey')
+    der = subprocess.run([openssl, 'pkey', '-pubin', '-outform', 'DER'], input=public_key, capture_output=True,
+                         timeout=60)
+    if der.returncode != 0 or not der.stdout:
+        sys.exit(f'signer name: openssl could not read the issuer\'s key:\n{der.stderr.decode(errors="replace")}')
+    return hashlib.sha256(der.stdout).hexdigest()
 
 
 def unescape(value):
@@ -76,12 +120,24 @@ def main():
     parser.add_argument('--pkcs12')
     parser.add_argument('--password-file')
     parser.add_argument('--certificate')
+    parser.add_argument('--issuer-optional', action='store_true')
     args = parser.parse_args()
-    name = subject_name(args.openssl, leaf_certificate(args)) if (args.pkcs12 or args.certificate) else ''
+    name, key = '', ''
+    if args.pkcs12 or args.certificate:
+        leaf, others = signing_chain(args)
+        name = subject_name(args.openssl, leaf)
+        key = issuer_key_digest(args.openssl, leaf, others)
+        if key is None and not args.issuer_optional:
+            sys.exit('signer name: the signing certificate\'s file does not hold the certificate of the authority '
+                     'that issued it, whose key the stub pins for the installer: add that certificate to '
+                     f'{args.certificate or args.pkcs12} after the signer\'s, or set STUB_PINNED_CA_KEY_SHA256 to '
+                     'the SHA-256 of its public key')
     header = ('// Generated at build time from the signing certificate; do not edit.\n'
-              '#include "main/installer_trust.h"\n\n'
+              '#include "trust/own_signer.h"\n\n'
               f'// The name the stub is signed under: "{name.encode("unicode_escape").decode()}".\n'
-              f'std::wstring BuiltInOwnSigner() {{ return {wide_literal(name)}; }}\n')
+              f'std::wstring BuiltInOwnSigner() {{ return {wide_literal(name)}; }}\n\n'
+              '// The key of the authority that issued its certificate.\n'
+              f'std::wstring BuiltInOwnIssuerKey() {{ return L"{key or ""}"; }}\n')
     partial = args.out + '.part'
     with open(partial, 'w', encoding='utf-8') as out:
         out.write(header)

@@ -98,9 +98,13 @@ Result<std::wstring> ReadVersion(const ConfigDocument& document) noexcept {
   return Guarded([&] { return Member(document, L"version").as<std::wstring>(); });
 }
 
-Result<std::optional<Sha256Digest>> ReadSha256(const ConfigDocument& document) noexcept {
+Result<std::optional<Sha256Digest>> ReadSha256(const ConfigDocument& document, bool required) noexcept {
   return Guarded([&]() -> std::optional<Sha256Digest> {
-    if (!document.is_object() || !document.contains(L"sha256")) return std::nullopt;
+    if (!document.is_object() || !document.contains(L"sha256")) {
+      if (required)
+        throw std::invalid_argument("\"sha256\" is missing: this stub runs no installer without its SHA-256");
+      return std::nullopt;
+    }
     const ConfigDocument& value = document.at(L"sha256");
     const auto digits = value.is_string() ? value.as<std::wstring>() : std::wstring();
     Sha256Digest bytes = {};

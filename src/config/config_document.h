@@ -30,6 +30,7 @@ bool IsWebAddress(const std::wstring& url);
 Result<uint64_t> ReadChecksum(const ConfigDocument& document) noexcept;
 Result<std::wstring> ReadVersion(const ConfigDocument& document) noexcept;
 
-// The optional "sha256": 64 hexadecimal digits, any case. Absent: no value and
-// no error; present but malformed: an error.
-Result<std::optional<Sha256Digest>> ReadSha256(const ConfigDocument& document) noexcept;
+// "sha256": 64 hexadecimal digits, any case. Absent: no value and no error,
+// unless it is required (a build with STUB_RELEASE), then an error; present but
+// malformed: an error.
+Result<std::optional<Sha256Digest>> ReadSha256(const ConfigDocument& document, bool required = false) noexcept;

@@ -12,9 +12,9 @@
 #include "log/log_setup.h"
 #include "log/phase_time.h"
 #include "main/fatal_error.h"
-#include "main/installer_trust.h"
 #include "progress/installer_download.h"
 #include "shell/stub_copy.h"
+#include "trust/installer_policy.h"
 #include "trust/protected_folder.h"
 #include "trust/run_folder.h"
 
@@ -123,7 +123,7 @@ std::wstring EnvironmentBlock(const std::vector<std::wstring>& entries) {
 Status VerifyInstaller(const ConfigDocument& document, const DownloadedInstaller& installer) {
   const auto checksum = ReadChecksum(document);
   if (!checksum) return ReportParseError(checksum.error());
-  const auto sha256 = ReadSha256(document);
+  const auto sha256 = ReadSha256(document, ThisBuildsTrustSettings().release);
   if (!sha256) return ReportParseError(sha256.error());
   const auto digest = DigestInstaller(installer.file.get(), sha256->has_value());
   if (!digest) {
@@ -143,9 +143,12 @@ Status VerifyInstaller(const ConfigDocument& document, const DownloadedInstaller
 // and the document has no "sha256", only the CRC-32 vouches for the file.
 Status VerifyInstallerTrust(const ConfigDocument& document, const DownloadedInstaller& installer,
                             const std::wstring& url) {
-  const auto signer = RequiredInstallerSigner();
-  if (!signer) return signer.error();
-  if (*signer) return VerifyInstallerSignature(installer.file.get(), installer.path, **signer);
+  const auto required = RequiredInstallerTrust();
+  if (!required) return WithCode(ErrorCode::kInstallerRejected, required.error());
+  if (required->checksSignature()) {
+    Status signature = VerifyInstallerSignature(installer.file.get(), installer.path, *required);
+    return signature ? signature : WithCode(ErrorCode::kInstallerRejected, signature.error());
+  }
   const auto sha256 = ReadSha256(document);
   if (sha256 && RestsOnCrc32Alone(false, sha256->has_value())) LOG(WARNING) << Crc32AloneWarning(url);
   return Status();

@@ -1,6 +1,7 @@
 #include "main/outcome.h"
 
 #include "build_settings.h"
+#include "files/own_image.h"
 #include "files/paths.h"
 #include "http/win_http_client.h"
 #include "log/log_setup.h"

@@ -30,7 +30,8 @@ SignatureVerdict VerdictFromStatus(int32_t status) {
   switch (static_cast<HRESULT>(status)) {
     case TRUST_E_NOSIGNATURE:
     case TRUST_E_SUBJECT_FORM_UNKNOWN: return SignatureVerdict::kMissing;
-    case CERT_E_REVOKED: return SignatureVerdict::kRevoked;
+    case CERT_E_REVOKED:
+    case CRYPT_E_REVOKED: return SignatureVerdict::kRevoked;
     case CERT_E_UNTRUSTEDROOT:
     case CERT_E_CHAINING:
     case TRUST_E_EXPLICIT_DISTRUST: return SignatureVerdict::kUntrustedRoot;
@@ -104,7 +105,7 @@ bool IsMachineRoot(PCCERT_CONTEXT root) {
 }
 
 // The SHA-256 of the certificate's SubjectPublicKeyInfo, as publishers pin a CA.
-bool PublicKeyDigest(PCCERT_CONTEXT certificate, std::array<uint8_t, 32>& digest) {
+bool PublicKeyDigest(PCCERT_CONTEXT certificate, CaKey& digest) {
   DWORD size = 0;
   CERT_PUBLIC_KEY_INFO* key = &certificate->pCertInfo->SubjectPublicKeyInfo;
   if (!CryptEncodeObject(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, key, nullptr, &size)) return false;
@@ -115,27 +116,42 @@ bool PublicKeyDigest(PCCERT_CONTEXT certificate, std::array<uint8_t, 32>& digest
          length == digest.size();
 }
 
-void ReadChain(const CERT_SIMPLE_CHAIN& chain, SignatureFacts& facts) {
+// The keys of the signer's own chain (the first: the others are chains of
+// trust lists), and the issuer's among them.
+void ReadChainKeys(const CERT_SIMPLE_CHAIN& chain, SignatureFacts& facts) {
   for (DWORD i = 0; i < chain.cElement; ++i) {
-    std::array<uint8_t, 32> digest = {};
-    if (PublicKeyDigest(chain.rgpElement[i]->pCertContext, digest)) facts.chainKeys.push_back(digest);
+    CaKey digest = {};
+    const bool digested = PublicKeyDigest(chain.rgpElement[i]->pCertContext, digest);
+    if (digested) facts.chainKeys.push_back(digest);
+    if (digested && i == std::min<DWORD>(1, chain.cElement - 1)) facts.issuerKey = digest;
   }
   if (chain.cElement > 0) facts.rootInMachineStore = IsMachineRoot(chain.rgpElement[chain.cElement - 1]->pCertContext);
 }
 
-// The signer's certificate and chain, where the verification got that far.
+// The faults of every signer's chains and time stamps: a second signer the
+// system verified counts as much as the first.
+void ReadChainErrors(CRYPT_PROVIDER_DATA& provider, SignatureFacts& facts) {
+  for (DWORD i = 0; i < provider.csSigners; ++i) {
+    const CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(&provider, i, FALSE, 0);
+    if (signer == nullptr) continue;
+    if (signer->pChainContext != nullptr) facts.chainErrors |= ChainErrors(*signer->pChainContext);
+    facts.timeStampErrors |= TimeStampErrors(*signer);
+  }
+}
+
+// The signer's certificate and chains, where the verification got that far.
 void ReadSigner(HANDLE stateData, SignatureFacts& facts) {
   CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(stateData);
   if (provider == nullptr) return;
+  ReadChainErrors(*provider, facts);
   CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
   if (signer == nullptr) return;
   PCCERT_CONTEXT certificate = nullptr;
   if (signer->pChainContext != nullptr) {
-    facts.chainErrors = signer->pChainContext->TrustStatus.dwErrorStatus;
     const CERT_SIMPLE_CHAIN* chain = signer->pChainContext->cChain > 0 ? signer->pChainContext->rgpChain[0] : nullptr;
     if (chain != nullptr && chain->cElement > 0) {
       certificate = chain->rgpElement[0]->pCertContext;
-      ReadChain(*chain, facts);
+      ReadChainKeys(*chain, facts);
     }
   }
   if (certificate == nullptr) {
@@ -162,23 +178,46 @@ SignatureVerdict DecideSignature(const SignatureFacts& facts, const std::optiona
     return SignatureVerdict::kWrongUsage;
   }
   if ((facts.chainErrors & ~kRevocationUnknown) != 0) return SignatureVerdict::kInvalidCertificate;
-  // A revocation-only failure without the chain's revocation bits says
-  // something the bits do not: take the system's word that it failed.
-  if (IsRevocationOnlyFailure(facts.trustStatus) && (facts.chainErrors & kRevocationUnknown) == 0) {
-    return SignatureVerdict::kInvalidCertificate;
+  // A forged or revoked time stamp could vouch for a signature made after its
+  // certificate expired. Other faults of its chain (a time-stamping
+  // certificate past its own validity) are the system's to weigh, in its
+  // answer above.
+  if ((facts.timeStampErrors & (CERT_TRUST_IS_REVOKED | kUntrustedRootBits)) != 0) {
+    return SignatureVerdict::kTimeStampInvalid;
   }
+  // A revocation-only failure that neither chain's bits explain says
+  // something the bits do not: take the system's word that it failed.
+  const uint32_t revocation = (facts.chainErrors | facts.timeStampErrors) & kRevocationUnknown;
+  if (IsRevocationOnlyFailure(facts.trustStatus) && revocation == 0) return SignatureVerdict::kInvalidCertificate;
   if (expectedSigner && facts.signerName != *expectedSigner) return SignatureVerdict::kOtherSigner;
   // A certificate that names no revocation server has nothing to be asked;
   // one whose server did not answer may have been revoked since.
-  const bool offline = (facts.chainErrors & CERT_TRUST_IS_OFFLINE_REVOCATION) != 0 ||
+  const bool offline = (revocation & CERT_TRUST_IS_OFFLINE_REVOCATION) != 0 ||
                        facts.trustStatus == static_cast<int32_t>(CRYPT_E_REVOCATION_OFFLINE);
   return offline ? SignatureVerdict::kTrustedRevocationOffline : SignatureVerdict::kTrusted;
 }
 
-bool ChainHasPinnedKey(const SignatureFacts& facts, const std::vector<uint8_t>& pin) {
-  if (pin.empty()) return true;
+uint32_t ChainErrors(const CERT_CHAIN_CONTEXT& context) {
+  uint32_t errors = context.TrustStatus.dwErrorStatus;
+  for (DWORD i = 0; i < context.cChain; ++i) {
+    if (context.rgpChain[i] != nullptr) errors |= context.rgpChain[i]->TrustStatus.dwErrorStatus;
+  }
+  return errors;
+}
+
+uint32_t TimeStampErrors(const CRYPT_PROVIDER_SGNR& signer) {
+  uint32_t errors = 0;
+  for (DWORD i = 0; i < signer.csCounterSigners; ++i) {
+    const CERT_CHAIN_CONTEXT* chain = signer.pasCounterSigners[i].pChainContext;
+    if (chain != nullptr) errors |= ChainErrors(*chain);
+  }
+  return errors;
+}
+
+bool ChainHasPinnedKey(const SignatureFacts& facts, const std::vector<CaKey>& pins) {
+  if (pins.empty()) return true;
   for (const auto& key : facts.chainKeys) {
-    if (std::equal(key.begin(), key.end(), pin.begin(), pin.end())) return true;
+    if (std::find(pins.begin(), pins.end(), key) != pins.end()) return true;
   }
   return false;
 }

@@ -167,6 +167,14 @@ TEST(ConfigDocument, OptionalSha256) {
   }
 }
 
+TEST(ConfigDocument, AReleaseRequiresSha256) {
+  const auto absent = ReadSha256(Parse(L"{\"checksum\": 1}"), true);
+  ASSERT_FALSE(absent);
+  EXPECT_EQ(absent.error().code, ErrorCode::kConfigInvalid);
+  EXPECT_EQ(absent.error().text, "\"sha256\" is missing: this stub runs no installer without its SHA-256");
+  EXPECT_TRUE(ReadSha256(Parse(L"{\"sha256\": \"" + std::wstring(64, L'0') + L"\"}"), true));
+}
+
 TEST(DownloadConfigFile, BelievesOnlyATrustedServer) {
   const auto text = DownloadConfigFileFrom(test_servers::Https(L"/echo"));
   ASSERT_TRUE(text);

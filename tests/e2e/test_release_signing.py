@@ -1,7 +1,8 @@
 """The release signature: the stub signed by the build with a key on a token
 (SoftHSM2's software token, reached through PKCS#11 as a hardware token is)
 and time-stamped by a local RFC 3161 authority; the configuration's warning
-and STUB_RELEASE's refusal of a signature without a time stamp. It builds a
+and STUB_RELEASE's refusals of a signature without a time stamp and of a
+build that would require no signer of the installer. It builds a
 stub of its own (in build/tests/release-signing) and uses none of the stub's
 fixed names or ports, so it runs beside other tests."""
 import json
@@ -101,6 +102,9 @@ class TokenSignedStubTest(unittest.TestCase):
         self.assertIn('Timestamp Server Signature verification: ok', verified.stdout)
         self.assertIn('CN=Tessaloom Test Time Stamping Authority', verified.stdout)
 
+    def test_a_release_requires_the_documents_sha256(self):
+        self.assertIn('#define STUB_RELEASE_BUILD 1', (STUB_BUILD / 'generated' / 'build_settings.h').read_text())
+
     def test_the_pin_stays_in_its_file(self):
         cache = (STUB_BUILD / 'CMakeCache.txt').read_text()
         self.assertIn(str(self.pin_file), cache)
@@ -127,7 +131,7 @@ class TokenSignedStubTest(unittest.TestCase):
 
 
 class ReleaseSettingTest(unittest.TestCase):
-    def test_a_signature_without_a_time_stamp_warns_and_a_release_refuses_it(self):
+    def test_a_release_refuses_a_signature_without_a_time_stamp_and_a_build_without_a_signer(self):
         folder = WORK / 'configure-only'
         shutil.rmtree(folder, ignore_errors=True)
         settings = [f'-DSTUB_SIGNING_PKCS12={CERTS / "signer.p12"}',
@@ -138,6 +142,14 @@ class ReleaseSettingTest(unittest.TestCase):
         refused = configure(folder, None, *settings, '-DSTUB_RELEASE=ON')
         self.assertNotEqual(refused.returncode, 0)
         self.assertIn('signing (STUB_RELEASE)', refused.stderr)
+        # A release that would require no signer is refused, saying what to set.
+        shutil.rmtree(folder, ignore_errors=True)
+        unsigned_release = configure(folder, None, '-DSTUB_RELEASE=ON')
+        self.assertNotEqual(unsigned_release.returncode, 0)
+        refusal = ' '.join(unsigned_release.stderr.split())
+        self.assertIn('STUB_RELEASE: this build would require no signer of the installer', refusal)
+        for setting in ('STUB_SIGNING_PKCS12', 'STUB_SIGNING_PKCS11_MODULE', 'STUB_INSTALLER_SIGNER'):
+            self.assertIn(setting, refusal)
         # An unsigned build has nothing to time-stamp, and no warning.
         shutil.rmtree(folder, ignore_errors=True)
         unsigned = configure(folder, None)

@@ -1,13 +1,14 @@
 """What runs with administrator rights is what the publisher signed, from a
 folder of the run's own. The stub of the tests build is signed by the test
-signer and has no STUB_INSTALLER_SIGNER: it asks for its own signer."""
+signer and has no STUB_INSTALLER_SIGNER: it asks for its own signer, under
+the CA that issued its own certificate."""
 import json
 import re
 import subprocess
 import sys
 import unittest
 
-from scenario import INSTALLER, INSTALLERS, Scenario, temp_files, unsigned_stub
+from scenario import INSTALLER, INSTALLERS, Scenario, sign, temp_files, unsigned_stub
 from stubtest import BUILD, CERTS, HELPER, SOURCE, STUB, SYSTEM_TEMP, helper, windows_path
 
 sys.path.insert(0, str(SOURCE / 'tests' / 'fixtures'))
@@ -81,6 +82,32 @@ class InstallerSignatureTest(unittest.TestCase):
                 self.assertEqual(result.messages[-2], CHECKED)
                 self.assertEqual(result.records[-1][0], 'ERROR')
                 self.assertRegex(result.messages[-1], record)
+
+    def test_the_publishers_name_from_another_trusted_ca_is_refused(self):
+        # A certificate of the publisher's very name, from a second CA that
+        # the machine trusts: the stub pins the CA of its own certificate,
+        # compiled in by the build, or read from its own file when it was
+        # signed after its build.
+        subprocess.run(['bash', str(SOURCE / 'tests' / 'fixtures' / 'make_certs.sh'), str(CERTS)], check=True,
+                       capture_output=True, timeout=300)
+        status, out = helper('trust-ca', windows_path(CERTS / 'second_ca.der'))
+        self.assertEqual(status, 0, out)
+        installer = sign((INSTALLERS / 'unsigned.exe').read_bytes(), signer='second_ca_signer')
+        signed_after = BUILD / 'signed-after-build' / STUB.name
+        signed_after.parent.mkdir(exist_ok=True)
+        signed_after.write_bytes(sign(unsigned_stub().read_bytes()))
+        for program in (STUB, signed_after):
+            with self.subTest(program=program.parent.name):
+                result = self.run_with(installer, expect_box=True, program=program)
+                self.assertEqual((result.status, result.box), (6, CORRUPTED), result.messages)
+                self.assertIsNone(result.installer, 'it ran')
+                self.assertEqual(result.messages[-2], CHECKED)
+                self.assertEqual(result.records[-1], (
+                    'ERROR', f'The installer\'s signature by "{SIGNER}" does not chain to the certificate authority '
+                             'this stub trusts for its publisher'))
+        # The publisher's own CA still passes a stub signed after its build.
+        result = self.run_with(INSTALLER.read_bytes(), program=signed_after)
+        self.assertEqual(result.status, 0, result.messages)
 
     def test_an_unsigned_stub_checks_no_signature_and_says_so(self):
         with Scenario() as scenario:

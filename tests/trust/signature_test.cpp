@@ -100,6 +100,63 @@ TEST(DecideSignature, RevocationThatCannotBeCheckedWarnsAndRevokedAlwaysFails) {
   EXPECT_FALSE(AcceptsSignature(SignatureVerdict::kOtherSigner));
 }
 
+// What Windows reports for a signature whose signer's chain and time stamp's
+// chain fare differently: WinVerifyTrust's answer and each chain's bits.
+TEST(DecideSignature, JudgesTheSignersAndTheTimeStampsChainsEach) {
+  constexpr uint32_t kOffline = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+  constexpr HRESULT kRevocationFailure = CERT_E_REVOCATION_FAILURE;
+  struct Case {
+    const char* name;
+    HRESULT status;
+    uint32_t signer;
+    uint32_t stamp;
+    SignatureVerdict verdict;
+  } cases[] = {
+      {"time stamp's server unreachable", kRevocationFailure, 0, kOffline, SignatureVerdict::kTrustedRevocationOffline},
+      {"time stamp's server offline", CRYPT_E_REVOCATION_OFFLINE, 0, kOffline,
+       SignatureVerdict::kTrustedRevocationOffline},
+      {"time stamp names no server", S_OK, 0, CERT_TRUST_REVOCATION_STATUS_UNKNOWN, SignatureVerdict::kTrusted},
+      {"revoked signer, time stamp unreachable", CERT_E_REVOKED, CERT_TRUST_IS_REVOKED, kOffline,
+       SignatureVerdict::kRevoked},
+      {"revoked signer read as a revocation failure", kRevocationFailure, CERT_TRUST_IS_REVOKED | kOffline, kOffline,
+       SignatureVerdict::kRevoked},
+      {"revoked, from the message layer", CRYPT_E_REVOKED, 0, 0, SignatureVerdict::kRevoked},
+      {"revoked time stamp", S_OK, 0, CERT_TRUST_IS_REVOKED, SignatureVerdict::kTimeStampInvalid},
+      {"time stamp from an untrusted authority", S_OK, 0, CERT_TRUST_IS_UNTRUSTED_ROOT,
+       SignatureVerdict::kTimeStampInvalid},
+      {"time stamp's certificate past its validity", S_OK, 0, CERT_TRUST_IS_NOT_TIME_VALID, SignatureVerdict::kTrusted},
+      {"revocation failure no chain explains", kRevocationFailure, 0, 0, SignatureVerdict::kInvalidCertificate},
+      {"signer's server unreachable, time stamp revoked", kRevocationFailure, kOffline, CERT_TRUST_IS_REVOKED,
+       SignatureVerdict::kTimeStampInvalid},
+  };
+  for (const Case& c : cases) {
+    SignatureFacts facts = Signed(c.signer);
+    facts.trustStatus = static_cast<int32_t>(c.status);
+    facts.timeStampErrors = c.stamp;
+    EXPECT_EQ(DecideSignature(facts, kSigner), c.verdict) << c.name;
+  }
+}
+
+TEST(ChainErrors, EveryChainCountsNotOnlyTheFirst) {
+  CERT_SIMPLE_CHAIN first = {}, second = {};
+  second.TrustStatus.dwErrorStatus = CERT_TRUST_IS_REVOKED;
+  PCERT_SIMPLE_CHAIN chains[] = {&first, &second};
+  CERT_CHAIN_CONTEXT signerChain = {};
+  signerChain.cChain = 2;
+  signerChain.rgpChain = chains;
+  EXPECT_EQ(ChainErrors(signerChain), static_cast<uint32_t>(CERT_TRUST_IS_REVOKED));
+  // The time stamp's chains: each counter-signer's, the last one's too.
+  CERT_CHAIN_CONTEXT quiet = {}, offline = {};
+  offline.TrustStatus.dwErrorStatus = CERT_TRUST_IS_OFFLINE_REVOCATION;
+  CRYPT_PROVIDER_SGNR counterSigners[2] = {};
+  counterSigners[0].pChainContext = &quiet;
+  counterSigners[1].pChainContext = &offline;
+  CRYPT_PROVIDER_SGNR signer = {};
+  signer.csCounterSigners = 2;
+  signer.pasCounterSigners = counterSigners;
+  EXPECT_EQ(TimeStampErrors(signer), static_cast<uint32_t>(CERT_TRUST_IS_OFFLINE_REVOCATION));
+}
+
 TEST(DecideSignature, TheWholeNameAndARootOfTheMachine) {
   // A name cut at an embedded NUL would pass for the expected signer.
   SignatureFacts embedded = Signed();
@@ -126,12 +183,17 @@ TEST(ChainHasPinnedKey, FindsTheCaKeyAsOpensslDigestsIt) {
   ASSERT_TRUE(facts);
   ASSERT_TRUE(facts->rootInMachineStore);
   const std::string hex = TEST_CODESIGN_CA_KEY_SHA256;
-  std::vector<uint8_t> pin;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    pin.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  ASSERT_EQ(pin.size(), 32u);
-  EXPECT_TRUE(ChainHasPinnedKey(*facts, pin));
+  CaKey pin = {};
+  ASSERT_EQ(hex.size(), 64u);
+  for (size_t i = 0; i < pin.size(); ++i) pin[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  // The signer's issuer is the CA: a stub signed after its build pins it.
+  ASSERT_TRUE(facts->issuerKey);
+  EXPECT_EQ(*facts->issuerKey, pin);
+  EXPECT_TRUE(ChainHasPinnedKey(*facts, {pin}));
   EXPECT_TRUE(ChainHasPinnedKey(*facts, {}));
-  pin[0] ^= 1;
-  EXPECT_FALSE(ChainHasPinnedKey(*facts, pin));
+  CaKey other = pin;
+  other[0] ^= 1;
+  EXPECT_FALSE(ChainHasPinnedKey(*facts, {other}));
+  // A list of accepted keys, as while a publisher moves to a new CA.
+  EXPECT_TRUE(ChainHasPinnedKey(*facts, {other, pin}));
 }

@@ -1,5 +1,6 @@
 #include "authenticode.h"
 
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -90,6 +91,41 @@ X509* ReadSigner(const std::string& pemFile, std::unique_ptr<PKCS7, decltype(&PK
   return signer;
 }
 
+// The SHA-256 of the certificate's SubjectPublicKeyInfo, in lower-case hexadecimal.
+std::string KeyDigest(X509* certificate) {
+  unsigned char* der = nullptr;
+  const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
+  if (length <= 0) return std::string();
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  const bool digested = EVP_Digest(der, static_cast<size_t>(length), digest, &size, EVP_sha256(), nullptr) == 1;
+  OPENSSL_free(der);
+  std::string hex;
+  for (unsigned int i = 0; digested && i < size; ++i) {
+    char pair[3];
+    std::snprintf(pair, sizeof(pair), "%02x", digest[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
+// The certificates the signature carries.
+STACK_OF(X509) * SignatureCertificates(PKCS7& signature) {
+  return PKCS7_type_is_signed(&signature) ? signature.d.sign->cert : nullptr;
+}
+
+// True when a certificate the signature carries has one of the keys.
+bool HoldsKey(PKCS7& signature, const std::vector<std::string>& keys) {
+  STACK_OF(X509)* certificates = SignatureCertificates(signature);
+  for (int i = 0; certificates != nullptr && i < sk_X509_num(certificates); ++i) {
+    const std::string key = KeyDigest(sk_X509_value(certificates, i));
+    for (const std::string& wanted : keys) {
+      if (key == wanted) return true;
+    }
+  }
+  return false;
+}
+
 // Extracts the file's signature into extracted.path; false when it has none.
 bool ExtractSignature(const std::string& path, const TempFile& extracted, std::string& error) {
   if (extracted.path.empty()) {
@@ -123,7 +159,27 @@ std::optional<std::wstring> ReadSignerName(const std::string& path, std::string&
   return SimpleDisplayName(signer);
 }
 
-SignerCheck CheckSigner(const std::string& path, const std::wstring& expectedSigner, const std::string& caFile,
+std::optional<std::string> ReadIssuerKey(const std::string& path, std::string& error) {
+  const TempFile extracted;
+  if (!ExtractSignature(path, extracted, error)) return std::nullopt;
+  std::unique_ptr<PKCS7, decltype(&PKCS7_free)> signature(nullptr, PKCS7_free);
+  X509* signer = ReadSigner(extracted.path, signature);
+  if (signer == nullptr) {
+    error = "its signature names no signer certificate";
+    return std::nullopt;
+  }
+  if (X509_check_issued(signer, signer) == X509_V_OK) return KeyDigest(signer);
+  STACK_OF(X509)* certificates = SignatureCertificates(*signature);
+  for (int i = 0; certificates != nullptr && i < sk_X509_num(certificates); ++i) {
+    X509* candidate = sk_X509_value(certificates, i);
+    if (X509_check_issued(candidate, signer) == X509_V_OK) return KeyDigest(candidate);
+  }
+  error = "its signature does not hold the certificate of the CA that issued its signer's";
+  return std::nullopt;
+}
+
+SignerCheck CheckSigner(const std::string& path, const std::wstring& expectedSigner,
+                        const std::vector<std::string>& caKeys, const std::string& caFile,
                         const std::string& tsaCaFile) {
   SignerCheck check;
   const TempFile extracted;
@@ -171,6 +227,12 @@ SignerCheck CheckSigner(const std::string& path, const std::wstring& expectedSig
   if (name != expectedSigner) {
     check.record = "The installer is signed by " + Quoted(Printable(name)) + ", not by the expected " +
                    Quoted(Printable(expectedSigner));
+    return check;
+  }
+  if (!caKeys.empty() && !HoldsKey(*signature, caKeys)) {
+    check.record = "The installer's signature" + by +
+                   " does not chain to the certificate authority this stub trusts for its publisher";
+    check.detail = "no certificate of its signature has the key of the CA that issued the stub's";
     return check;
   }
   check.accepted = true;

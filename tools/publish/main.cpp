@@ -65,7 +65,8 @@ const char kHelp[] =
     "      https to http), and checks the digests, the signer and the version.\n"
     "\n"
     "  --stub FILE     the signed stub: require its own signer, as a stub built without\n"
-    "                  STUB_INSTALLER_SIGNER does (in place of --signer)\n"
+    "                  STUB_INSTALLER_SIGNER does (in place of --signer), under the CA that\n"
+    "                  issued its certificate, as the stub pins it\n"
     "  --tsa-ca FILE   roots for the signature's time stamp (default: those of --ca)\n"
     "  --allow-http    accept an installer address over plain HTTP (and, for probe, a document's)\n"
     "\n"
@@ -160,6 +161,13 @@ std::optional<SignerOptions> SignerFrom(const Arguments& arguments, std::string&
       return std::nullopt;
     }
     options.signer = *own;
+    // ... under the CA that issued its own certificate.
+    const auto issuer = ReadIssuerKey(stub, error);
+    if (!issuer) {
+      error = "the stub " + stub + " does not show the CA of its signer (" + error + ")";
+      return std::nullopt;
+    }
+    options.caKeys.push_back(*issuer);
   }
   options.caFile = Value(arguments, "--ca");
   options.tsaCaFile = Value(arguments, "--tsa-ca");

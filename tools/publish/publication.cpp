@@ -90,7 +90,7 @@ void CheckSignature(const std::string& path, const SignerOptions& options, bool 
     }
     return;
   }
-  const SignerCheck check = CheckSigner(path, options.signer, options.caFile, options.tsaCaFile);
+  const SignerCheck check = CheckSigner(path, options.signer, options.caKeys, options.caFile, options.tsaCaFile);
   const std::string detail = check.detail.empty() ? std::string() : " (" + check.detail + ")";
   if (!check.accepted) {
     report.Fail("signer", 6, check.record + detail);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "report.h"
 
@@ -13,6 +14,9 @@ struct SignerOptions {
   std::wstring signer;    // empty: the signer is not checked
   std::string caFile;     // roots for the code-signing chain (empty: the system's)
   std::string tsaCaFile;  // roots for the time stamp (empty: caFile)
+  // The CA keys (SHA-256 of the SubjectPublicKeyInfo, lower-case hexadecimal)
+  // one of which the installer's signature must hold; empty: not checked.
+  std::vector<std::string> caKeys;
 };
 
 // Gives the installer's file for the document's "wrapper", or none (with its

@@ -275,7 +275,9 @@ class MakeAndCheck(unittest.TestCase):
         document_path.write_text(json.dumps(document(SIGNED, 'https://dl.tessaloom.example/setup.exe')))
         stub = self.work / 'stub.exe'
         for signed_by, status, fragment in (('signer', 0, f'The installer is signed by "{SIGNER}"'),
-                                            ('other_signer', 1, 'not by the expected "Another Publisher"')):
+                                            ('other_signer', 1, 'not by the expected "Another Publisher"'),
+                                            ('second_ca_signer', 1, 'does not chain to the certificate authority '
+                                                                    'this stub trusts for its publisher')):
             with self.subTest(signed_by):
                 stub.write_bytes(sign(SAMPLE.read_bytes(), signed_by))
                 result = publish('check', document_path, self.installer, '--stub', stub, '--ca', CODESIGN_CA)

@@ -1,4 +1,6 @@
 // A stub the build does not sign names no signer of its own.
-#include "main/installer_trust.h"
+#include "trust/own_signer.h"
 
 std::wstring BuiltInOwnSigner() { return std::wstring(); }
+
+std::wstring BuiltInOwnIssuerKey() { return std::wstring(); }
