@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include "download/download_attempts.h"
 #include "fuzz_input.h"
-#include "progress/download_attempts.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   if (size < 5) return 0;

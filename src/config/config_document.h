@@ -33,3 +33,8 @@ Result<std::wstring> ReadVersion(const ConfigDocument& document) noexcept;
 // The optional "sha256": 64 hexadecimal digits, any case. Absent: no value and
 // no error; present but malformed: an error.
 Result<std::optional<Sha256Digest>> ReadSha256(const ConfigDocument& document) noexcept;
+
+// The optional "size": the installer's length in bytes, which no transfer of
+// it may go past. Absent: no value and no error; zero, negative or not a
+// number: an error.
+Result<std::optional<uint64_t>> ReadSize(const ConfigDocument& document) noexcept;

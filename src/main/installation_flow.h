@@ -23,9 +23,6 @@ constexpr DWORD kOutcomeUnknown = 10;
 // code. The error is that of the step that ended the run, its record written.
 Status RunInstallationFlow(StubRun& run, ProgressWindow& window);
 
-// The installer's address with the cache-busting "rn" parameter.
-std::wstring AppendCacheBuster(const std::wstring& url, int number);
-
 // The installer's parameters: "-id <session> -v "<version>" <arguments>".
 std::wstring FormatInstallerParameters(const std::wstring& sessionId, const std::wstring& version,
                                        const std::wstring& arguments);
