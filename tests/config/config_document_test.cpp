@@ -174,13 +174,10 @@ TEST(ConfigDocument, OptionalSizeIsAPositiveNumberOfBytes) {
     std::optional<uint64_t> size;
   };
   const Case cases[] = {
-      {L"{\"checksum\": 1}", true, std::nullopt},
-      {L"{\"size\": 808584}", true, 808584},
-      {L"{\"size\": 5368709120}", true, 5368709120ULL},
-      {L"{\"size\": 0}", false, std::nullopt},
+      {L"{\"checksum\": 1}", true, std::nullopt},       {L"{\"size\": 808584}", true, 808584},
+      {L"{\"size\": 5368709120}", true, 5368709120ULL}, {L"{\"size\": 0}", false, std::nullopt},
       {L"{\"size\": -1}", false, std::nullopt},  // never wrapped into a huge limit
-      {L"{\"size\": -1.5}", false, std::nullopt},
-      {L"{\"size\": null}", false, std::nullopt},
+      {L"{\"size\": -1.5}", false, std::nullopt},       {L"{\"size\": null}", false, std::nullopt},
       {L"{\"size\": []}", false, std::nullopt},
   };
   for (const Case& c : cases) {

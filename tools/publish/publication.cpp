@@ -61,8 +61,8 @@ void CheckSize(std::optional<uint64_t> size, uint64_t installerSize, Report& rep
                 "the document's \"size\" " + std::to_string(*size) + " is below the installer's " +
                     std::to_string(installerSize) + " bytes: every download would be stopped");
   } else {
-    report.Ok("size", std::to_string(*size) + (*size == installerSize ? " bytes, the installer's"
-                                                                       : " bytes, more than the installer's"));
+    report.Ok("size", std::to_string(*size) +
+                          (*size == installerSize ? " bytes, the installer's" : " bytes, more than the installer's"));
   }
 }
 
