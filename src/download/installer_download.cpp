@@ -1,8 +1,10 @@
 #include "download/installer_download.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <iomanip>
+#include <memory>
 #include <random>
 #include <sstream>
 

@@ -6,9 +6,9 @@
 
 #include "config/config_download.h"
 #include "download/installer_download.h"
+#include "files/paths.h"
 #include "log/log_setup.h"
 #include "log/phase_time.h"
-#include "main/fatal_error.h"
 #include "main/installer_trust.h"
 #include "trust/protected_folder.h"
 #include "trust/run_folder.h"
@@ -83,6 +83,15 @@ Status VerifyInstallerTrust(const ConfigDocument& document, const DownloadedInst
   const auto sha256 = ReadSha256(document);
   if (sha256 && RestsOnCrc32Alone(false, sha256->has_value())) LOG(WARNING) << Crc32AloneWarning(url);
   return Status();
+}
+
+// The user closed the window while the installer was being checked: the run
+// ends as a close during the download does, leaving nothing in its folder.
+Status EndClosedRun(const RunFolder& folder, DownloadedInstaller installer) {
+  installer.file.reset();  // held against deletes too
+  static_cast<void>(folder.DeleteFile(FileNameOf(installer.path)));
+  static_cast<void>(folder.DeleteFile(PlaceholderNameOf(installer.path)));
+  return MakeError(ErrorCode::kClosedByUser);
 }
 
 // The document's "version", refused where it would change the installer's
@@ -214,7 +223,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   });
   if (!verified) return verified;
   // The window stayed open through the checks, which on a filtered network take a while.
-  if (window.ClosedByUser()) return MakeError(ErrorCode::kClosedByUser);
+  if (window.ClosedByUser()) return EndClosedRun(*run.runFolder, *std::move(installer));
   window.End();
 
   const auto version = ReadLaunchableVersion(*document);

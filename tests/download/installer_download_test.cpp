@@ -1,8 +1,8 @@
 // The download's roads that no test server reaches, driven through its
 // system seams and a clock of the test's own: the attempts, their pauses and
 // their budget, a close during a transfer and during a pause, a refused
-// redirect, a trickle, an overrun, a scanner holding the file, and a
-// transfer that ignores its abort.
+// redirect, an overrun, a scanner holding the file, and a transfer that
+// ignores its abort.
 #include "download/installer_download.h"
 
 #include <gtest/gtest.h>
@@ -332,41 +332,6 @@ TEST_F(InstallerDownloadTest, ATransferThatIgnoresItsAbortEndsTheRunFromTheWatch
   EXPECT_EQ(reason, DownloadAbort::kStalled);
   EXPECT_EQ(stuckPath, transfers_[0]);
   EXPECT_GE(binding.aborts, 1);
-}
-
-TEST_F(InstallerDownloadTest, ATrickleIsGivenUpAndEndsTheDownloadOnceItsMinuteHasPassed) {
-  // A clock that runs 100 times faster: a trickle's minute passes within the
-  // watchdog's first checks.
-  const auto fast = [] { return GetTickCount64() * 100; };
-  CallbackHandler callback(nullptr, fast);
-  FakeBinding binding;
-  UniqueEvent aborted(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  binding.abortSeen = aborted.get();
-  DownloadSystem system = Pausing(false);
-  system.now = fast;
-  system.transfer = [&](const std::wstring&, const std::wstring& path, IBindStatusCallback* status) {
-    transfers_.push_back(path);
-    status->OnStartBinding(0, &binding);
-    ULONG sent = 0;
-    // 100 bytes a (fast) second until the watchdog aborts, bounded.
-    for (int i = 0; i < 2000 && WaitForSingleObject(aborted.get(), 10) == WAIT_TIMEOUT; ++i) {
-      sent += 100;
-      status->OnProgress(sent, 1000000, BINDSTATUS_DOWNLOADINGDATA, nullptr);
-    }
-    status->OnStopBinding(E_ABORT, nullptr);
-    return E_ABORT;
-  };
-  LogCapture log;
-  auto installer = Download(system, callback);
-  ASSERT_FALSE(installer);
-  EXPECT_EQ(installer.error().code, ErrorCode::kInstallerUnavailable);
-  EXPECT_EQ(transfers_.size(), 1u) << "the trickle's own minute spent the budget";
-  EXPECT_EQ(binding.aborts, 1);
-  bool givenUp = false;
-  for (const std::string& record : log.Records()) {
-    givenUp = givenUp || record.find("sent less than 60 KiB in 60 seconds") != std::string::npos;
-  }
-  EXPECT_TRUE(givenUp);
 }
 
 TEST(AppendCacheBuster, UsesQuestionMarkOnlyWhenTheUrlHasNone) {
