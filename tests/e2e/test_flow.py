@@ -293,7 +293,9 @@ class FatalRoadTest(unittest.TestCase):
     def test_an_unreachable_installer_server(self):
         with Scenario() as scenario:
             scenario.serve_document(scenario.document(wrapper='http://127.0.0.1:18549/qmx_installer.exe'))
-            result, error = self.fatal(scenario, 4, 'Cannot obtain installer. Error code 4')
+            # Given up once a minute has passed without an attempt getting anywhere.
+            result, error = self.fatal(scenario, 4, 'Cannot obtain installer. Error code 4', timeout=120)
+        self.assertGreaterEqual(result.elapsed, 60)
         self.assertRegex(error, r'^Can\'t download wrapper to "C:\\.+\\qmx[0-9A-Fa-f]{1,4}\.tmp\.exe"$')
         self.assertNotIn('End download', result.messages)
 
