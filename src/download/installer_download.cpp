@@ -195,7 +195,10 @@ Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, std::
     // to keep, it can be large, and a cut copy must not serve the next attempt.
     ForgetCachedDownloadAs(user, url);
     if (transfer.aborted == DownloadAbort::kClosedByUser || window.ClosedByUser()) break;
-    const bool reportedDone = transfer.result == S_OK && transfer.aborted == DownloadAbort::kNone;
+    // A transfer stopped past its length is no whole file, even where URL
+    // monikers had all of it already and report success.
+    const bool reportedDone = transfer.result == S_OK && transfer.aborted == DownloadAbort::kNone &&
+                              !callback.Overran();
     Result<UniqueFile> held = reportedDone ? HoldDownloadedFile(installer.path, window, system) : Failure(0);
     if (window.ClosedByUser()) break;
     const std::optional<uint64_t> received = SizeOfHeldFile(held);

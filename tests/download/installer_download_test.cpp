@@ -86,15 +86,18 @@ class InstallerDownloadTest : public ::testing::Test {
 
   // And whose transfers give the answers in turn, the last one again once
   // they run out.
-  DownloadSystem Answering(std::vector<Answer> answers, bool closeInPause = false) {
+  // honoursAbort: a callback's refusal of the data ends the transfer; URL
+  // monikers that have all the data already may report success all the same.
+  DownloadSystem Answering(std::vector<Answer> answers, bool closeInPause = false, bool honoursAbort = true) {
     DownloadSystem system = Pausing(closeInPause);
-    system.transfer = [this, answers](const std::wstring&, const std::wstring& path, IBindStatusCallback* callback) {
+    system.transfer = [this, answers, honoursAbort](const std::wstring&, const std::wstring& path,
+                                                    IBindStatusCallback* callback) {
       const Answer& answer = answers[std::min(transfers_.size(), answers.size() - 1)];
       transfers_.push_back(path);
       now_ += kTransferMs;
       WriteStart(path, answer.written);
       const HRESULT reported = Report(callback, answer.status, answer.written, answer.result == S_OK);
-      return reported == S_OK ? answer.result : reported;
+      return reported == S_OK || !honoursAbort ? answer.result : reported;
     };
     return system;
   }
@@ -189,20 +192,22 @@ TEST_F(InstallerDownloadTest, BreaksAreTriedAgainUntilAMinutePassesWithoutProgre
 TEST_F(InstallerDownloadTest, ATransferPastItsLengthIsStoppedAndMakesNoProgress) {
   struct Case {
     const char* name;
+    size_t sent;                   // of the 4096 bytes the answer announces
     std::optional<uint64_t> size;  // the document's
+    bool honoursAbort;
     std::string warning;
   };
-  // The answers announce 4096 bytes and the first one sends more.
   const Case cases[] = {
-      {"past the answer's length", std::nullopt, "sent more than the 4096 bytes"},
-      {"past the document's size", 4000, "sent more than the 4000 bytes"},
+      {"past the answer's length", kInstaller.size() + 1, std::nullopt, true, "sent more than the 4096 bytes"},
+      {"past the document's size", kInstaller.size(), 4000, true, "sent more than the 4000 bytes"},
+      {"past the size, reported whole", kInstaller.size(), 4000, false, "sent more than the 4000 bytes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     transfers_.clear();
     LogCapture log;
     CallbackHandler callback(nullptr, Clock());
-    auto installer = Download(Answering({{200, kInstaller.size() + 1, S_OK}}), callback,
+    auto installer = Download(Answering({{200, c.sent, S_OK}}, false, c.honoursAbort), callback,
                               L"http://dl.example/qmx.exe?rn=1", c.size);
     ASSERT_FALSE(installer);
     EXPECT_EQ(installer.error().code, ErrorCode::kInstallerUnavailable);
