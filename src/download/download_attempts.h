@@ -21,6 +21,7 @@ constexpr uint64_t kNoProgressLimitMs = 60000;
 // stalled, however steadily it trickles: 1 KiB/s.
 constexpr uint64_t kSlowWindowMs = 60000;
 constexpr uint64_t kSlowestBytesPerWindow = 60ULL * 1024;
+
 // What one transfer's answer said about itself: its HTTP status and
 // Content-Length, and whether the body was encoded (compressed), in which
 // case the length counts other bytes than the file's.
