@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include "download/download_attempts.h"
 #include "fuzz_input.h"
-#include "progress/download_attempts.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   if (size < 5) return 0;
@@ -27,8 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     if (!done || received == 0) std::abort();
     if (headers.contentLength && !headers.encoded && *headers.contentLength != received) std::abort();
   }
-  for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
-    if (IsTriedAgain(end, attempt) && (attempt == kDownloadAttempts || end == TransferEnd::kComplete)) std::abort();
-  }
+  if (IsTriedAgain(end) && (end == TransferEnd::kComplete || end == TransferEnd::kRefused)) std::abort();
+  // A transfer's limit is never above the length its answer announced.
+  const auto limit = TransferLimit(headers, std::nullopt);
+  if (limit && (!headers.contentLength || *limit > *headers.contentLength)) std::abort();
   return 0;
 }

@@ -32,6 +32,8 @@
 #define IDS_TIME_MINUTES 229
 #define IDS_TIME_HOURS 230
 #define IDS_PERCENT 231
+#define IDS_LINE_WAITING_FOR_NETWORK 232
+#define IDS_LINE_CHECKING_INSTALLER 233
 #define IDS_SHORTCUT_DESCRIPTION 240
 // A line under a fatal error's text that says what the user can do about
 // what ended the configuration request.

@@ -118,3 +118,17 @@ Result<std::optional<Sha256Digest>> ReadSha256(const ConfigDocument& document, b
     return bytes;
   });
 }
+
+Result<std::optional<uint64_t>> ReadSize(const ConfigDocument& document) noexcept {
+  return Guarded([&]() -> std::optional<uint64_t> {
+    if (!document.is_object() || !document.contains(L"size")) return std::nullopt;
+    const ConfigDocument& value = document.at(L"size");
+    // as<uint64_t> would wrap a negative number into a huge one.
+    if ((value.is_int64() && value.as<int64_t>() < 0) || (value.is_double() && value.as<double>() < 0)) {
+      throw std::invalid_argument("\"size\" must be a positive number of bytes");
+    }
+    const uint64_t size = value.as<uint64_t>();
+    if (size == 0) throw std::invalid_argument("\"size\" must be a positive number of bytes");
+    return size;
+  });
+}

@@ -34,3 +34,8 @@ Result<std::wstring> ReadVersion(const ConfigDocument& document) noexcept;
 // unless it is required (a build with STUB_RELEASE), then an error; present but
 // malformed: an error.
 Result<std::optional<Sha256Digest>> ReadSha256(const ConfigDocument& document, bool required = false) noexcept;
+
+// The optional "size": the installer's length in bytes, which no transfer of
+// it may go past. Absent: no value and no error; zero, negative or not a
+// number: an error.
+Result<std::optional<uint64_t>> ReadSize(const ConfigDocument& document) noexcept;

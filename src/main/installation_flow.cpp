@@ -2,17 +2,16 @@
 
 #include <rpc.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <cwctype>
 #include <vector>
 
 #include "common/message_wait.h"
 #include "config/config_download.h"
+#include "download/installer_download.h"
+#include "files/paths.h"
 #include "log/log_setup.h"
 #include "log/phase_time.h"
 #include "main/fatal_error.h"
-#include "progress/installer_download.h"
 #include "shell/stub_copy.h"
 #include "trust/installer_policy.h"
 #include "trust/protected_folder.h"
@@ -38,15 +37,6 @@ Result<ConfigDocument> FetchConfigDocument() {
   auto document = ParseConfigDocument(*text);
   if (!document) return ReportParseError(document.error());
   return document;
-}
-
-// What ends the run when an aborted download does not return: the download
-// still runs on the main thread, so the run ends from the watchdog's.
-void EndStuckDownload(DownloadAbort reason, ProgressWindow& window, const std::wstring& path) {
-  window.End();
-  if (reason == DownloadAbort::kClosedByUser) ExitProcess(0);
-  LOG(ERROR) << "Can't download wrapper to " << Quoted(path);
-  ExitProcess(ReportFatalError(ErrorCode::kInstallerUnavailable));
 }
 
 // A new folder of the run's own under parent, its chain judged.
@@ -154,6 +144,15 @@ Status VerifyInstallerTrust(const ConfigDocument& document, const DownloadedInst
   return Status();
 }
 
+// The user closed the window while the installer was being checked: the run
+// ends as a close during the download does, leaving nothing in its folder.
+Status EndClosedRun(const RunFolder& folder, DownloadedInstaller installer) {
+  installer.file.reset();  // held against deletes too
+  static_cast<void>(folder.DeleteFile(FileNameOf(installer.path)));
+  static_cast<void>(folder.DeleteFile(PlaceholderNameOf(installer.path)));
+  return MakeError(ErrorCode::kClosedByUser);
+}
+
 // The document's "version", refused where it would change the installer's
 // command line.
 Result<std::wstring> ReadLaunchableVersion(const ConfigDocument& document) {
@@ -239,10 +238,6 @@ DWORD WaitForInstaller(HANDLE process) {
 
 }  // namespace
 
-std::wstring AppendCacheBuster(const std::wstring& url, int number) {
-  return url + (url.find(L'?') == std::wstring::npos ? L"?rn=" : L"&rn=") + std::to_wstring(number);
-}
-
 std::wstring FormatInstallerParameters(const std::wstring& sessionId, const std::wstring& version,
                                        const std::wstring& arguments) {
   return L"-id " + sessionId + L" -v \"" + version + L"\" " + arguments;
@@ -296,21 +291,13 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   LOG(INFO) << "Downloading wrapper";
   const auto url = ReadWrapperUrl(*document);
   if (!url) return ReportParseError(url.error());
+  const auto size = ReadSize(*document);
+  if (!size) return ReportParseError(size.error());
   auto folder = MakeRunFolderForInstaller();
   if (!folder) return folder.error();
   run.runFolder.emplace(*std::move(folder));
-  // URL monikers may hold the callback until they are torn down, and it
-  // counts no references: it lives to the end of the flow.
-  CallbackHandler callback(&window);
-  srand(static_cast<unsigned>(time(nullptr)));
-  // The Windows C runtime keeps rand's state per thread, and only this thread draws.
-  const std::wstring address = AppendCacheBuster(*url, rand());  // NOLINT(concurrency-mt-unsafe)
-  const auto stuck = [&window](DownloadAbort reason, const std::wstring& path) {
-    EndStuckDownload(reason, window, path);
-  };
-  auto installer = TimePhase("download", [&] {
-    return DownloadInstaller(address, window, callback, *run.runFolder, run.user, SystemDownload(), stuck);
-  });
+  auto installer = TimePhase("download",
+                             [&] { return DownloadInstaller(*url, *size, *run.runFolder, run.user, window); });
   if (!installer) return installer.error();
   run.installerPath = installer->path;
 
@@ -319,6 +306,9 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
     return matches ? VerifyInstallerTrust(*document, *installer, *url) : matches;
   });
   if (!verified) return verified;
+  // The window stayed open through the checks, which on a filtered network take a while.
+  if (window.ClosedByUser()) return EndClosedRun(*run.runFolder, *std::move(installer));
+  window.End();
 
   const auto version = ReadLaunchableVersion(*document);
   if (!version) return version.error();

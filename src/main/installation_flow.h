@@ -30,9 +30,6 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window);
 std::vector<std::wstring> InstallerEnvironment(const std::vector<std::wstring>& current,
                                                const std::wstring& tempFolder);
 
-// The installer's address with the cache-busting "rn" parameter.
-std::wstring AppendCacheBuster(const std::wstring& url, int number);
-
 // The installer's parameters: "-id <session> -v "<version>" <arguments>".
 std::wstring FormatInstallerParameters(const std::wstring& sessionId, const std::wstring& version,
                                        const std::wstring& arguments);

@@ -175,6 +175,31 @@ TEST(ConfigDocument, AReleaseRequiresSha256) {
   EXPECT_TRUE(ReadSha256(Parse(L"{\"sha256\": \"" + std::wstring(64, L'0') + L"\"}"), true));
 }
 
+TEST(ConfigDocument, OptionalSizeIsAPositiveNumberOfBytes) {
+  struct Case {
+    const wchar_t* document;
+    bool valid;
+    std::optional<uint64_t> size;
+  };
+  const Case cases[] = {
+      {L"{\"checksum\": 1}", true, std::nullopt},       {L"{\"size\": 808584}", true, 808584},
+      {L"{\"size\": 5368709120}", true, 5368709120ULL}, {L"{\"size\": 0}", false, std::nullopt},
+      {L"{\"size\": -1}", false, std::nullopt},  // never wrapped into a huge limit
+      {L"{\"size\": -1.5}", false, std::nullopt},       {L"{\"size\": null}", false, std::nullopt},
+      {L"{\"size\": []}", false, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.document, c.document + wcslen(c.document)));
+    const auto size = ReadSize(Parse(c.document));
+    ASSERT_EQ(static_cast<bool>(size), c.valid);
+    if (c.valid) {
+      EXPECT_EQ(*size, c.size);
+    } else {
+      EXPECT_EQ(size.error().code, ErrorCode::kConfigInvalid);
+    }
+  }
+}
+
 TEST(DownloadConfigFile, BelievesOnlyATrustedServer) {
   const auto text = DownloadConfigFileFrom(test_servers::Https(L"/echo"));
   ASSERT_TRUE(text);

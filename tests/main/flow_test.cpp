@@ -13,12 +13,6 @@
 #include "main/session.h"
 #include "trust/installer_file.h"
 
-TEST(AppendCacheBuster, UsesQuestionMarkOnlyWhenTheUrlHasNone) {
-  EXPECT_EQ(AppendCacheBuster(L"https://dl.example/qmx.exe", 0), L"https://dl.example/qmx.exe?rn=0");
-  EXPECT_EQ(AppendCacheBuster(L"https://dl.example/qmx.exe?a=1", 32767), L"https://dl.example/qmx.exe?a=1&rn=32767");
-  EXPECT_EQ(AppendCacheBuster(L"https://dl.example/get?", 42), L"https://dl.example/get?&rn=42");
-}
-
 TEST(FormatInstallerParameters, JoinsTheValuesWithOneBlankEach) {
   EXPECT_EQ(FormatInstallerParameters(L"id", L"1.2.3", L"/S"), L"-id id -v \"1.2.3\" /S");
   EXPECT_EQ(FormatInstallerParameters(L"id", L"1.2.3", L""), L"-id id -v \"1.2.3\" ");

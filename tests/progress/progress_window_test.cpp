@@ -7,7 +7,6 @@
 
 #include "common/com_apartment.h"
 #include "common/unique_handle.h"
-#include "progress/callback_handler.h"
 #include "resource.h"
 
 namespace {
@@ -66,8 +65,7 @@ TEST(ProgressWindow, OpensWithItsTitleAndBarAndEndsAtTheDownloadsEnd) {
   SendMessageW(dialog, WM_COMMAND, IDOK, 0);
   EXPECT_TRUE(IsWindow(dialog));
 
-  CallbackHandler handler(&window);
-  handler.OnProgress(100, 100, BINDSTATUS_ENDDOWNLOADDATA, nullptr);
+  window.End();
   EXPECT_TRUE(WaitUntilGone(5000));
   EXPECT_FALSE(window.ClosedByUser());
 }

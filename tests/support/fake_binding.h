@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <urlmon.h>
 
-#include "progress/callback_handler.h"
+#include "download/callback_handler.h"
 
 // Counts what the watchdog asks of the download's binding.
 class FakeBinding : public IBinding {

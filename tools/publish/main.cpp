@@ -45,8 +45,9 @@ const char kHelp[] =
     "\n"
     "  tessaloom-publish make INSTALLER --url URL [--version V] [--shortcut] [--allow-http] [--output FILE]\n"
     "      Writes the configuration document for INSTALLER, to be published at the stub's STUB_CONFIG_URL:\n"
-    "      \"checksum\" (the CRC-32 the stub compares), \"sha256\", \"version\" (V, or the installer's own\n"
-    "      ProductVersion when V is not given), \"wrapper\" (URL, where INSTALLER will be published) and\n"
+    "      \"checksum\" (the CRC-32 the stub compares), \"sha256\", \"size\" (bytes: no download goes past it),\n"
+    "      \"version\" (V, or the installer's own ProductVersion when V is not given), \"wrapper\" (URL, where "
+    "INSTALLER will be published) and\n"
     "      \"shortcut\" (--shortcut: a cancelled installation leaves a \"Continue installation\" shortcut).\n"
     "      Refuses what the stub would refuse, and a URL that is not https (unless --allow-http).\n"
     "      The document goes to FILE, or to standard output; it is plain ASCII, so every charset reads it alike.\n"
@@ -228,6 +229,7 @@ int Make(int argc, char** argv) {
   document.insert_or_assign("checksum", static_cast<uint64_t>(digests->crc32));
   document.insert_or_assign("version", Utf8FromWide(version));
   document.insert_or_assign("sha256", HexDigits(digests->sha256));
+  document.insert_or_assign("size", digests->size);
   auto options = jsoncons::json_options{}.escape_all_non_ascii(true).spaces_around_comma(
       jsoncons::spaces_option::no_spaces);
   std::string text;

@@ -50,8 +50,24 @@ void CheckWrapper(const std::wstring& wrapper, bool allowHttp, Report& report) {
   }
 }
 
-void CheckDigests(uint64_t checksum, const std::optional<Sha256Digest>& sha256, const std::string& path,
-                  Report& report) {
+// The stub stops a download that goes past "size": one below the installer's
+// length fails every download.
+void CheckSize(std::optional<uint64_t> size, uint64_t installerSize, Report& report) {
+  if (!size) {
+    report.Warn("size", "the document has no \"size\": publish it (tessaloom-publish make writes it), so that no "
+                        "download goes on past it");
+  } else if (*size < installerSize) {
+    report.Fail("size", 4,
+                "the document's \"size\" " + std::to_string(*size) + " is below the installer's " +
+                    std::to_string(installerSize) + " bytes: every download would be stopped");
+  } else {
+    report.Ok("size", std::to_string(*size) +
+                          (*size == installerSize ? " bytes, the installer's" : " bytes, more than the installer's"));
+  }
+}
+
+void CheckDigests(uint64_t checksum, const std::optional<Sha256Digest>& sha256, std::optional<uint64_t> size,
+                  const std::string& path, Report& report) {
   std::string error;
   const auto digests = DigestFile(path, error);
   if (!digests) {
@@ -69,6 +85,7 @@ void CheckDigests(uint64_t checksum, const std::optional<Sha256Digest>& sha256, 
   } else {
     report.Ok("checksum", value + " is the CRC-32 of the installer's " + std::to_string(digests->size) + " bytes");
   }
+  CheckSize(size, digests->size, report);
   if (!sha256) {
     report.Warn("sha256", "the document has no \"sha256\": publish it (tessaloom-publish make writes it)");
   } else if (*sha256 != digests->sha256) {
@@ -177,8 +194,10 @@ void ReadAsStub(const std::wstring& text, const InstallerSource& installerSource
   if (!checksum) report.Fail("checksum", 3, ParseError(checksum.error()));
   const auto sha256 = ReadSha256(*document);
   if (!sha256) report.Fail("sha256", 3, ParseError(sha256.error()));
-  if (installer && checksum && sha256) {
-    CheckDigests(*checksum, *sha256, *installer, report);
+  const auto size = ReadSize(*document);
+  if (!size) report.Fail("size", 3, ParseError(size.error()));
+  if (installer && checksum && sha256 && size) {
+    CheckDigests(*checksum, *sha256, *size, *installer, report);
   } else if (!installer && checksum && sha256) {
     report.Ok("checksum", std::to_string(*checksum) + (sha256->has_value() ? ", with \"sha256\"" : ", no \"sha256\""));
   }

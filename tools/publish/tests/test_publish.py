@@ -46,7 +46,7 @@ def steps(output):
 
 def document(installer, wrapper, **members):
     values = {'shortcut': False, 'wrapper': wrapper, 'checksum': zlib.crc32(installer) & 0xFFFFFFFF,
-              'version': '2.5.1', 'sha256': hashlib.sha256(installer).hexdigest()}
+              'version': '2.5.1', 'sha256': hashlib.sha256(installer).hexdigest(), 'size': len(installer)}
     values.update(members)
     return {k: v for k, v in values.items() if v is not None}
 
@@ -95,7 +95,7 @@ class ProbeScenarios(Servers):
         self.serve_document(members)
         result = self.probe()
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        for step in ('fetch', 'charset', 'document', 'download', 'checksum', 'sha256', 'version'):
+        for step in ('fetch', 'charset', 'document', 'download', 'checksum', 'size', 'sha256', 'version'):
             self.assertStep(result, step, '', mark='ok')
         self.assertStep(result, 'signer', f'The installer is signed by "{SIGNER}"', mark='WARN')
         self.assertEqual(steps(result.stdout)[-1], ('ok', 'result', "a user's stub would run the installer"))
@@ -110,6 +110,8 @@ class ProbeScenarios(Servers):
             # (what, document, served installer, probe URL, step, fragment)
             ('wrong CRC', dict(good, checksum=good['checksum'] ^ 1), SIGNED, None,
              'checksum', 'error code 6: Mismatch of the wrapper checksum'),
+            ('size below the installer', dict(good, size=len(SIGNED) - 1), SIGNED, None,
+             'size', 'error code 4: the document\'s "size"'),
             ('wrong SHA-256', dict(good, sha256=hashlib.sha256(b'other').hexdigest()), SIGNED, None,
              'sha256', 'error code 6: Mismatch of the wrapper checksum'),
             ('wrong signer', document(OTHER_SIGNED, wrapper), OTHER_SIGNED, None,

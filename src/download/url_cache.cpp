@@ -1,4 +1,4 @@
-#include "progress/url_cache.h"
+#include "download/url_cache.h"
 
 // WinINet's header clashes with WinHTTP's, so it lives in a file of its own.
 #include <windows.h>

@@ -1,8 +1,9 @@
-#include "progress/download_attempts.h"
+#include "download/download_attempts.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 TEST(TransferHeaders, ReadsStatusLengthAndEncodingOfRawHeaders) {
   struct Case {
@@ -67,13 +68,81 @@ TEST(TransferEnd, TellsAWholeTransferFromACutRefusedOrFailedOne) {
   }
 }
 
-TEST(TransferEnd, OnlyFailedAndCutTransfersAreTriedAgainTwiceAfterAGrowingPause) {
-  for (TransferEnd end : {TransferEnd::kFailed, TransferEnd::kWrongLength}) {
-    EXPECT_TRUE(IsTriedAgain(end, 1));
-    EXPECT_TRUE(IsTriedAgain(end, 2));
-    EXPECT_FALSE(IsTriedAgain(end, 3));
+TEST(DownloadBudget, OnlyFailedAndCutTransfersAreTriedAgainAfterAGrowingJitteredPause) {
+  EXPECT_TRUE(IsTriedAgain(TransferEnd::kFailed));
+  EXPECT_TRUE(IsTriedAgain(TransferEnd::kWrongLength));
+  EXPECT_FALSE(IsTriedAgain(TransferEnd::kRefused));
+  EXPECT_FALSE(IsTriedAgain(TransferEnd::kComplete));
+  struct Case {
+    int attempt;
+    double jitter;
+    uint32_t pauseMs;
+  };
+  const Case cases[] = {
+      {2, 0.0, 500}, {2, 1.0, 1000}, {5, 1.0, 8000}, {40, 1.0, 16000}, {2, 7.0, 1000},  // jitter held in its range
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PauseBeforeAttemptMs(c.attempt, c.jitter), c.pauseMs) << c.attempt << " " << c.jitter;
   }
-  EXPECT_FALSE(IsTriedAgain(TransferEnd::kRefused, 1));
-  EXPECT_FALSE(IsTriedAgain(TransferEnd::kComplete, 1));
-  EXPECT_LT(PauseBeforeAttemptMs(2), PauseBeforeAttemptMs(3));
+}
+
+TEST(DownloadBudget, RunsOutAMinuteAfterTheStartOrTheLastProgress) {
+  struct Case {
+    const char* name;
+    std::vector<uint64_t> progressAt;
+    uint64_t now;
+    uint64_t left;
+  };
+  const Case cases[] = {
+      {"no progress yet", {}, 60999, 1},
+      {"a minute without progress", {}, 61000, 0},
+      {"progress renews it", {30000}, 61000, 29000},
+      {"an older report never takes it back", {30000, 20000}, 89999, 1},
+      {"a clock read before the start", {}, 500, 60000},
+  };
+  for (const Case& c : cases) {
+    DownloadBudget budget(1000);
+    for (uint64_t at : c.progressAt) budget.Progressed(at);
+    EXPECT_EQ(budget.RemainingMs(c.now), c.left) << c.name;
+  }
+}
+
+TEST(SlowTransferCheck, AMinuteUnderOneKibibyteASecondIsSlowWhateverCameBefore) {
+  struct Case {
+    const char* name;
+    uint64_t (*bytesAt)(uint64_t second);
+    std::optional<uint64_t> slowFrom;  // the first second it is slow at
+  };
+  const Case cases[] = {
+      {"100 B/s", [](uint64_t s) { return s * 100; }, 60},
+      {"2 KiB every 20 s", [](uint64_t s) { return s / 20 * 2048; }, 60},
+      {"1.1 KiB/s", [](uint64_t s) { return s * 1126; }, std::nullopt},
+      {"fast for half a minute, then 100 B/s", [](uint64_t s) { return s < 30 ? s * 10240 : 307200 + (s - 30) * 100; },
+       85},
+  };
+  for (const Case& c : cases) {
+    SlowTransferCheck check;
+    std::optional<uint64_t> slowFrom;
+    for (uint64_t second = 0; second <= 200 && !slowFrom; ++second) {
+      check.Sample(5000 + second * 1000, c.bytesAt(second));
+      if (check.IsSlow()) slowFrom = second;
+    }
+    EXPECT_EQ(slowFrom, c.slowFrom) << c.name;
+  }
+}
+
+TEST(TransferLimit, TheSmallerOfTheAnswersLengthAndTheDocumentsSize) {
+  struct Case {
+    TransferHeaders headers;
+    std::optional<uint64_t> size;
+    std::optional<uint64_t> limit;
+  };
+  const Case cases[] = {
+      {{200, 100, false}, 90, 90},
+      {{200, 80, false}, 90, 80},
+      {{200, 80, true}, std::nullopt, std::nullopt},  // compressed: the length counts other bytes
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TransferLimit(c.headers, c.size), c.limit) << c.headers.contentLength.value_or(0);
+  }
 }

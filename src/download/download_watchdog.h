@@ -1,7 +1,8 @@
 // URL monikers have no time limit of their own: a server that stops sending
-// would keep the stub waiting for ever. The watchdog aborts a download that
-// gets no notification for a while, or that the user cancelled by closing the
-// progress window.
+// would keep the stub waiting for ever, and one that trickles or sends without
+// end nearly so. The watchdog aborts a download that gets no notification for
+// a while, that brings less than 1 KiB/s over a minute, that goes past its
+// length, or that the user cancelled by closing the progress window.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +12,7 @@
 #include <thread>
 
 #include "common/unique_handle.h"
-#include "progress/callback_handler.h"
+#include "download/callback_handler.h"
 
 // A download that gets no notification for this long is aborted, like a
 // request that times out.
@@ -24,7 +25,13 @@ constexpr ULONGLONG kAbortGraceMs = 15000;
 // counts; a notification within the current tick is not "none".
 bool IsDownloadStalled(ULONGLONG startedAt, std::optional<ULONGLONG> lastNotificationAt, ULONGLONG now);
 
-enum class DownloadAbort { kNone, kStalled, kClosedByUser };
+enum class DownloadAbort {
+  kNone,
+  kStalled,  // silent for kDownloadStallMs
+  kTooSlow,  // see SlowTransferCheck
+  kTooLong,  // past its length (CallbackHandler::Overran)
+  kClosedByUser,
+};
 
 class DownloadWatchdog {
  public:

@@ -1,4 +1,4 @@
-#include "progress/callback_handler.h"
+#include "download/callback_handler.h"
 
 #include <commctrl.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "common/unique_handle.h"
-#include "progress/download_watchdog.h"
+#include "download/download_watchdog.h"
 #include "progress/progress_window.h"
 #include "support/fake_binding.h"
 #include "support/log_capture.h"

@@ -1,4 +1,4 @@
-#include "progress/callback_handler.h"
+#include "download/callback_handler.h"
 
 #include <cmath>
 #include <cwctype>
@@ -55,6 +55,9 @@ void CallbackHandler::BeginAttempt() {
   lastPercent_ = 0;
   line_ = ProgressLine();
   headers_ = TransferHeaders();
+  received_.store(0);
+  lastDataAt_.store(0);
+  overran_.store(false);
   notified_.store(false);  // the watchdog's quiet time counts from this attempt's start
   if (window_ != nullptr) {
     window_->SetPosition(0);
@@ -119,14 +122,15 @@ STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULON
     case BINDSTATUS_CONNECTING: LOG(INFO) << "Connecting..."; break;
     case BINDSTATUS_BEGINDOWNLOADDATA: LOG(INFO) << "Begin download"; break;
     case BINDSTATUS_DOWNLOADINGDATA:
+      if (!CountReceived(progress)) return E_ABORT;
       ProgressStep(progress, progressMax);
       ShowLine(progress, progressMax, false);
       break;
     case BINDSTATUS_ENDDOWNLOADDATA:
+      if (!CountReceived(progress)) return E_ABORT;
       ProgressStep(progress, progressMax);
       ShowLine(progress, progressMax, true);
       LOG(INFO) << "End download";
-      EndWindowIfWhole(progress, progressMax);
       break;
     case BINDSTATUS_SENDINGREQUEST: LOG(INFO) << "Sending request..."; break;
     case BINDSTATUS_MIMETYPEAVAILABLE: LOG(INFO) << "Mime type available"; break;
@@ -157,8 +161,24 @@ void CallbackHandler::ShowLine(ULONG progress, ULONG progressMax, bool final) {
   }
 }
 
-// A transfer that ends short of its announced size will be tried again, in
-// the same window; the flow ends the window once the download is done.
-void CallbackHandler::EndWindowIfWhole(ULONG progress, ULONG progressMax) {
-  if (window_ != nullptr && (progressMax == 0 || progress >= progressMax)) window_->End();
+std::optional<ULONGLONG> CallbackHandler::LastDataAt() const {
+  if (received_.load() == 0) return std::nullopt;
+  return lastDataAt_.load();
+}
+
+// False once the transfer has gone past its limit: it is to be aborted.
+bool CallbackHandler::CountReceived(ULONG progress) {
+  // The reports carry the count in 32 bits: a count below the last one has
+  // wrapped past 4 GiB.
+  const uint64_t last = received_.load();
+  const uint64_t lastLow = last & 0xFFFFFFFFULL;
+  uint64_t now = (last & ~0xFFFFFFFFULL) | progress;
+  if (progress < lastLow) now += 0x100000000ULL;
+  if (now > last) {
+    received_.store(now);
+    lastDataAt_.store(clock_());
+  }
+  const auto limit = Limit();
+  if (limit && now > *limit) overran_.store(true);  // the attempt's record says so
+  return !overran_.load();
 }

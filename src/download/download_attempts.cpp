@@ -1,5 +1,6 @@
-#include "progress/download_attempts.h"
+#include "download/download_attempts.h"
 
+#include <algorithm>
 #include <cwctype>
 
 namespace {
@@ -91,8 +92,54 @@ TransferEnd ClassifyTransfer(bool reportedDone, const TransferHeaders& headers, 
   return TransferEnd::kComplete;
 }
 
-bool IsTriedAgain(TransferEnd end, int attempt) {
-  return (end == TransferEnd::kFailed || end == TransferEnd::kWrongLength) && attempt < kDownloadAttempts;
+bool IsTriedAgain(TransferEnd end) { return end == TransferEnd::kFailed || end == TransferEnd::kWrongLength; }
+
+uint32_t PauseBeforeAttemptMs(int attempt, double jitter) {
+  constexpr uint32_t kFirstMs = 1000;
+  constexpr uint32_t kLongestMs = 16000;
+  uint32_t pause = kFirstMs;
+  for (int i = 2; i < attempt && pause < kLongestMs; ++i) pause *= 2;
+  pause = std::min(pause, kLongestMs);
+  const double share = 0.5 + 0.5 * std::min(std::max(jitter, 0.0), 1.0);
+  return static_cast<uint32_t>(pause * share);
 }
 
-uint32_t PauseBeforeAttemptMs(int attempt) { return attempt <= 2 ? 2000 : 5000; }
+void DownloadBudget::Progressed(uint64_t lastDataMs) { progressAtMs_ = std::max(progressAtMs_, lastDataMs); }
+
+uint64_t DownloadBudget::RemainingMs(uint64_t nowMs) const {
+  const uint64_t quiet = nowMs > progressAtMs_ ? nowMs - progressAtMs_ : 0;
+  return quiet >= kNoProgressLimitMs ? 0 : kNoProgressLimitMs - quiet;
+}
+
+void SlowTransferCheck::Sample(uint64_t nowMs, uint64_t bytes) {
+  if (count_ == kPoints) {  // a sampler faster than promised: forget the oldest
+    first_ = (first_ + 1) % kPoints;
+    --count_;
+  }
+  points_[(first_ + count_) % kPoints] = Point{nowMs, bytes};
+  ++count_;
+  // The oldest point still a whole window back is the window's start; the
+  // ones before it are of no more use.
+  while (count_ > 1 && nowMs - points_[(first_ + 1) % kPoints].ms >= kSlowWindowMs) {
+    first_ = (first_ + 1) % kPoints;
+    --count_;
+  }
+  const Point& start = points_[first_];
+  const bool windowCovered = nowMs >= start.ms && nowMs - start.ms >= kSlowWindowMs;
+  const uint64_t brought = bytes >= start.bytes ? bytes - start.bytes : bytes;
+  slow_ = windowCovered && brought < kSlowestBytesPerWindow;
+}
+
+std::optional<uint64_t> TransferLimit(const TransferHeaders& headers, std::optional<uint64_t> documentSize) {
+  std::optional<uint64_t> limit = documentSize;
+  if (headers.contentLength && !headers.encoded && (!limit || *headers.contentLength < *limit)) {
+    limit = headers.contentLength;
+  }
+  return limit;
+}
+
+bool IsTransientOpenError(uint32_t systemError) {
+  constexpr uint32_t kSharingViolation = 32;
+  constexpr uint32_t kLockViolation = 33;
+  return systemError == kSharingViolation || systemError == kLockViolation;
+}

@@ -1,8 +1,8 @@
 // The status callback of the installer download: logs each reported step,
 // moves the progress bar and writes the line under it as data arrives, and
-// ends the progress window when the
-// download reports its end. It keeps the download's binding, so that a
-// watchdog on another thread can abort it.
+// counts what arrived, stopping a transfer that goes past its length. It
+// keeps the download's binding, so that a watchdog on another thread can
+// abort it.
 #pragma once
 
 #include <windows.h>
@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "progress/download_attempts.h"
+#include "download/download_attempts.h"
 #include "progress/download_estimate.h"
 
 class ProgressWindow;
@@ -69,6 +69,17 @@ class CallbackHandler : public IBindStatusCallback, public IHttpNegotiate {
   std::optional<ULONGLONG> LastNotificationAt() const;
   bool Abort();
 
+  // The bytes this attempt has brought so far, and when the last of them
+  // came (none before the first); any thread may read them.
+  uint64_t BytesReceived() const { return received_.load(); }
+  std::optional<ULONGLONG> LastDataAt() const;
+
+  // No transfer goes past the document's size (none: no such limit) or its
+  // answer's Content-Length: one that does is aborted, and Overran says so.
+  void LimitTo(std::optional<uint64_t> size) { documentSize_ = size; }
+  std::optional<uint64_t> Limit() const { return TransferLimit(headers_, documentSize_); }
+  bool Overran() const { return overran_.load(); }
+
   // The address the download starts from; a redirect from HTTPS to another
   // scheme then aborts the download (see IsRefusedRedirect).
   void StartsFrom(const std::wstring& url);
@@ -79,7 +90,7 @@ class CallbackHandler : public IBindStatusCallback, public IHttpNegotiate {
   void Notified();
   void ProgressStep(ULONG progress, ULONG progressMax);
   void ShowLine(ULONG progress, ULONG progressMax, bool final);
-  void EndWindowIfWhole(ULONG progress, ULONG progressMax);
+  bool CountReceived(ULONG progress);
 
   ProgressWindow* const window_;
   const TickClock clock_;
@@ -88,6 +99,10 @@ class CallbackHandler : public IBindStatusCallback, public IHttpNegotiate {
   int lastPercent_ = 0;  // the last percentage sent to the bar
   ProgressLine line_;
   TransferHeaders headers_;
+  std::optional<uint64_t> documentSize_;
+  std::atomic<uint64_t> received_{0};  // progress reports count 32 bits; this carries over
+  std::atomic<ULONGLONG> lastDataAt_{0};
+  std::atomic<bool> overran_{false};
   std::atomic<bool> notified_{false};
   std::atomic<ULONGLONG> lastNotification_{0};
   std::mutex bindingLock_;  // guards binding_ between the download and the watchdog

@@ -1,4 +1,4 @@
-#include "progress/download_watchdog.h"
+#include "download/download_watchdog.h"
 
 #include "log/log_setup.h"
 
@@ -34,6 +34,7 @@ void DownloadWatchdog::Watch() {
   const ULONGLONG started = callback_.Now();
   ULONGLONG abortedAt = 0;
   bool abortDelivered = false;
+  SlowTransferCheck slow;
   const HANDLE waits[] = {done_.get(), closedByUser_};
   DWORD count = closedByUser_ != nullptr ? 2 : 1;
   for (;;) {
@@ -42,12 +43,19 @@ void DownloadWatchdog::Watch() {
     if (woken == WAIT_FAILED) Sleep(kCheckIntervalMs);
     const ULONGLONG now = callback_.Now();
     if (aborted_ == DownloadAbort::kNone) {
+      slow.Sample(now, callback_.BytesReceived());
       if (woken == WAIT_OBJECT_0 + 1) {
         aborted_ = DownloadAbort::kClosedByUser;
+      } else if (callback_.Overran()) {
+        aborted_ = DownloadAbort::kTooLong;
       } else if (IsDownloadStalled(started, callback_.LastNotificationAt(), now)) {
         LOG(WARNING) << "No data from the installer's server for " << kDownloadStallMs / 1000
                      << " seconds; the download is given up";
         aborted_ = DownloadAbort::kStalled;
+      } else if (slow.IsSlow()) {
+        LOG(WARNING) << "The installer's server sent less than " << kSlowestBytesPerWindow / 1024 << " KiB in "
+                     << kSlowWindowMs / 1000 << " seconds; the transfer is given up";
+        aborted_ = DownloadAbort::kTooSlow;
       } else {
         continue;
       }
