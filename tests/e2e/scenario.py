@@ -13,7 +13,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
-                      keep_log_below_limit, read_log_bytes, read_records, record_run, start, windows_path)
+                      end_run_folder_programs, keep_log_below_limit, read_log_bytes, read_records, record_run, start,
+                      windows_path)
 from fixture_server import FixtureServer, MatomoTracker, Response  # noqa: E402  (found through stubtest's path)
 
 CONFIG_PORT = 18543     # the tests build's https://localhost:18543/qmx.json
@@ -28,6 +29,7 @@ SHORTCUT = DESKTOP / 'Continue installation.lnk'
 STUB_COPY = PREFIX / 'drive_c' / 'Program Files' / 'Tessaloom Setup' / 'qmxtl_setup.exe'
 BOX_TITLE = 'We apologize!'
 NAVIGATION = 'Navigating user to cancellation page'
+OPENING = 'Pexmira wrapper started'
 # The shell starts the browser in the background; its page arrives a little
 # after the stub has ended.
 PAGE_WAIT = 10
@@ -129,10 +131,14 @@ class Scenario:
     def installer_args(self, exit_code=0, *extra):
         return [f'--record={windows_path(self.record)}', f'--exit={exit_code}', *extra]
 
-    def run(self, *args, expect_box=False, timeout=60, program=STUB, env=None, box_title=BOX_TITLE):
+    def run(self, *args, expect_box=False, timeout=60, program=STUB, env=None, box_title=BOX_TITLE, page_wait=None,
+            expect_start=True):
         """Runs the stub to its end. A "We apologize!" box (box_title in another
         language) is read and dismissed; one that is not expected fails the
-        run, as does a run past its limit."""
+        run, as does a run past its limit, and (unless expect_start is False)
+        a run that wrote no opening record: then Wine did not start it, and its
+        status says nothing of the stub. A page is waited for page_wait
+        seconds, by default PAGE_WAIT where the stub navigated."""
         self.record.unlink(missing_ok=True)
         BROWSER_PAGES.unlink(missing_ok=True)
         log_start = len(read_log_bytes())
@@ -143,7 +149,7 @@ class Scenario:
         drain = threading.Thread(target=stub.stdout.read, daemon=True)
         drain.start()
         title = box_title if box_title.isascii() else 'hex:' + box_title.encode().hex()
-        watcher = start(HELPER, 'messagebox', title, timeout, env=env)
+        watcher = start(HELPER, 'messagebox', title, timeout, f'--owner={Path(program).name}', env=env)
         box = ''
         try:
             while True:
@@ -177,13 +183,21 @@ class Scenario:
             if stderr.strip():
                 print(f'Wine\'s standard error of the stub (exit status {stub.returncode}):\n{stderr}',
                       file=sys.stderr)
+            # An installer that outlived the stub (a run past its limit, or a
+            # stub that does not wait) would run into the next scenario.
+            end_run_folder_programs()
         elapsed = time.monotonic() - began
+        records = read_records(log_start)
+        if expect_start and OPENING not in [m for _, m in records]:
+            raise AssertionError(f'the stub did not start (no "{OPENING}" record; exit status {status}); '
+                                 f'Wine\'s standard error: {stderr.strip()[-2000:]!r}')
         if expect_box is not None and bool(box) != expect_box:
             raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')
-        records = read_records(log_start)
         log = read_records(log_start, details=True)
         installer = json.loads(self.record.read_text(encoding='utf-8')) if self.record.exists() else None
-        pages = wait_for_pages(PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0)
+        if page_wait is None:
+            page_wait = PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0
+        pages = wait_for_pages(page_wait)
         return Result(status, box, records, installer, self.servers.requests, self.analytics.requests,
                       self.tracker.hits, pages, elapsed, stderr, log)
 
@@ -207,6 +221,13 @@ def wait_for_pages(timeout):
         if pages or time.monotonic() >= deadline:
             return pages
         time.sleep(0.1)
+
+
+def drain_late_pages(timeout=PAGE_WAIT):
+    """Waits up to timeout seconds for a page that a run still had queued, and
+    drops it, so that it cannot land in a later run's pages."""
+    wait_for_pages(timeout)
+    BROWSER_PAGES.unlink(missing_ok=True)
 
 
 def temp_files():

@@ -13,6 +13,7 @@
 // (bits, and wow64 on a 64-bit system).
 #include <windows.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <string>
@@ -134,13 +135,43 @@ void ShowWindowFor(DWORD ms) {
   }
 }
 
+// The process that started this one (the stub), or 0 when it can't be told.
+DWORD ParentProcessId() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  const DWORD self = GetCurrentProcessId();
+  DWORD parent = 0;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && parent == 0; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
+  }
+  CloseHandle(snapshot);
+  return parent;
+}
+
+// Whether the stub that started this installer still shows its progress
+// window; a window of the same title that another program shows is not it.
+// Without a known parent any such window counts, so that the check can fail.
+bool ParentShowsWindow(const wchar_t* title) {
+  const DWORD parent = ParentProcessId();
+  if (parent == 0) return FindWindowW(nullptr, title) != nullptr;
+  HWND window = nullptr;
+  while ((window = FindWindowExW(nullptr, window, nullptr, title)) != nullptr) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == parent) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   Facts facts;
   facts.started = UnixNow();
   // The stub's progress window must be gone by the time the installer runs.
-  facts.progressWindow = FindWindowW(nullptr, L"Downloading QMX Installer...") != nullptr;
+  facts.progressWindow = ParentShowsWindow(L"Downloading QMX Installer...");
   int count = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
   for (int i = 1; argv != nullptr && i < count; ++i) facts.args.push_back(argv[i]);
