@@ -17,6 +17,12 @@ timeout $((seconds + 30)) setsid "$root/scripts/wine-run.sh" "$build/bin/stub_te
   </dev/null >"$out" 2>&1 || status=$?
 if [ "$status" -ne 0 ]; then
   echo "start-wine-desktop.sh: the desktop's shell did not answer (status $status): $(cat "$out")" >&2
+  # What ran in this prefix then, for the one who reads the failure.
+  for proc in /proc/[0-9]*; do
+    if tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+      echo "  ${proc#/proc/} $(ps -o etime= -p "${proc#/proc/}") $(tr '\0' ' ' <"$proc/cmdline" 2>/dev/null)" >&2
+    fi
+  done
   exit 1
 fi
 echo "Wine's desktop answers: $(tail -n 1 "$out")"
