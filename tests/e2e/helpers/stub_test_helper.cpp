@@ -40,8 +40,8 @@
 // one that another test's program shows under the same title.
 // Exit status 0 on success, 1 on time-out or failure, 2 on bad usage.
 #include <windows.h>
-#include <objbase.h>
 #include <exdisp.h>
+#include <objbase.h>
 #include <oleacc.h>
 #include <shlobj.h>
 #include <softpub.h>
