@@ -189,7 +189,8 @@ class Scenario:
                       file=sys.stderr)
             # An installer that outlived the stub (a run past its limit, or a
             # stub that does not wait) would run into the next scenario.
-            end_run_folder_programs()
+            for command in end_run_folder_programs():
+                print(f'ended {command}, which the run left running', file=sys.stderr)
         elapsed = time.monotonic() - began
         records = read_records(log_start)
         if expect_start and OPENING not in [m for _, m in records]:

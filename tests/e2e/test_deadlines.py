@@ -10,7 +10,7 @@ import time
 import unittest
 
 from scenario import ANALYTICS_PORT, CONFIG_PORT, Scenario, drain_late_pages
-from stubtest import PREFIX, read_log_bytes
+from stubtest import prefix_processes, read_log_bytes
 from fixture_server import HOST  # noqa: E402  (found through stubtest's path)
 
 CONFIG_DEADLINE = 30
@@ -114,21 +114,7 @@ class FailedHitDeadlineTest(DeadlineTestCase):
 def explorer_processes():
     """The Linux processes of this prefix's explorer.exe, which serves the
     desktop's shell."""
-    found = []
-    for entry in os.listdir('/proc'):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f'/proc/{entry}/cmdline', 'rb') as stream:
-                command = stream.read().split(b'\0')
-            with open(f'/proc/{entry}/environ', 'rb') as stream:
-                environment = stream.read().split(b'\0')
-        except OSError:
-            continue
-        if (command and command[0].lower().endswith(b'explorer.exe')
-                and b'WINEPREFIX=' + str(PREFIX).encode() in environment):
-            found.append(int(entry))
-    return found
+    return [pid for pid, command in prefix_processes() if command and command[0].lower().endswith(b'explorer.exe')]
 
 
 class SuspendedExplorer:
