@@ -10,21 +10,23 @@ cd "$root"
 
 times=()
 started=$SECONDS
+current=""
 # Runs one step and keeps its time; a failing step ends the run with its status.
 step() {
   local name=$1 begun=$SECONDS
   shift
   echo "== $name"
+  current=$name
   "$@"
   times+=("$(printf '%5d s  %s' $((SECONDS - begun)) "$name")")
   echo "== $name: $((SECONDS - begun)) s"
 }
 print_times() {
-  local status=$?
+  local status=${1:-$?}
   [ ${#times[@]} -gt 0 ] || exit "$status"
   echo "Step times:"
   printf '  %s\n' "${times[@]}"
-  echo "  total $((SECONDS - started)) s$([ "$status" -eq 0 ] || echo ", ended by a failure")"
+  echo "  total $((SECONDS - started)) s$([ "$status" -eq 0 ] || echo ", ended by a failure in: $current")"
   exit "$status"
 }
 trap print_times EXIT
@@ -55,7 +57,7 @@ step "fuzz" "$root/scripts/fuzz.sh" 15
 # A persistent Wine server, detached from ctest's pipes, keeps each test's Wine
 # start short; it is ended when the run ends, whatever the outcome.
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
-trap 'stop_wine; print_times' EXIT
+trap 'status=$?; stop_wine; print_times "$status"' EXIT
 setsid wineserver -p </dev/null >/dev/null 2>&1 &
 setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
