@@ -367,7 +367,9 @@ class ProgressTest(unittest.TestCase):
         self.assertEqual(percents[-1], 100)
         self.assertEqual(messages.count('End download'), 1)
         self.assertTrue(messages[end + 1].startswith('Wrapper successfully downloaded to '), messages[end:])
-        # The installer starts right after the check: the window was gone by then.
+        # The installer starts right after the check: the window was gone by
+        # then. (The installer looks for its parent's window.)
+        self.assertEqual(result.installer['parent'], STUB.name)
         self.assertFalse(result.installer['progress_window'])
 
     def test_closing_the_window_ends_the_stub_at_once(self):
