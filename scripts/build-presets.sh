@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The first step of every entry point: installs what the build and the tests
-# need (scripts/install-deps.sh, idempotent), then configures and builds each
-# CMake preset named, in order. With --log FILE a build's output goes to FILE
+# need (scripts/install-deps.sh, idempotent; skipped when the caller has run it
+# and set STUB_DEPS_CHECKED=1), then configures and builds each CMake preset
+# named, in order. With --log FILE a build's output goes to FILE
 # and is shown only when it fails; without, the build's output is shown.
 #
 #   scripts/build-presets.sh [--log FILE] PRESET...
@@ -14,7 +15,7 @@ if [ "${1:-}" = --log ]; then
 fi
 [ $# -ge 1 ] || { echo "usage: $0 [--log FILE] PRESET..." >&2; exit 2; }
 cd "$root"
-"$root/scripts/install-deps.sh" >/dev/null
+[ "${STUB_DEPS_CHECKED:-}" = 1 ] || "$root/scripts/install-deps.sh" >/dev/null
 mkdir -p "$root/build"
 for preset in "$@"; do
   if [ -z "$log" ]; then

@@ -26,6 +26,7 @@ from fixture_server import FixtureServer, Response, make_certs  # noqa: E402
 
 CONFIG_PORT, ANALYTICS_PORT, DOWNLOAD_PORT = 18643, 18644, 18646
 OUTCOMES = {'installed': 0, 'cancelled': 2, 'failed': 1}
+PAGE_WAIT = 10  # seconds for the cancellation page to reach the browser
 
 
 def wine_env(display):
@@ -69,6 +70,14 @@ def prepare_prefix(env, display):
     subprocess.run(['wine', 'reg', 'add', r'HKCU\Software\Wine\Drivers', '/v', 'Graphics', '/d',
                     'x11' if display else 'null', '/f'], env=env, capture_output=True, timeout=60, check=True)
     return certs
+
+
+def wait_for_page(pages, timeout):
+    """The shell hands the page to the browser in the background, a moment
+    after the stub has ended: waits for it, up to timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while not (pages.exists() and pages.read_text().strip()) and time.monotonic() < deadline:
+        time.sleep(0.1)
 
 
 def start_display():
@@ -141,6 +150,9 @@ def main():
                 raise SystemExit('the stub did not end within 180 s')
             print(f'\nStub exit status: {status}\n\nStub log ({log}):')
             data = log.read_bytes()[before:] if log.exists() else b''
+            navigated = b'Navigating user to cancellation page' in data
+            if navigated:
+                wait_for_page(pages, PAGE_WAIT)
             print(data.decode('utf-8', 'replace').replace('\r\n', '\n'), end='')
             print('\nRequests the servers received:')
             for request in sorted(servers.requests + analytics.requests, key=lambda r: r.time):
@@ -149,6 +161,8 @@ def main():
                 print('\nPages handed to the browser:')
                 for page in pages.read_text().split():
                     print(f'  {page}')
+            elif navigated:
+                print(f'\nNo page reached the browser within {PAGE_WAIT} s of the stub\'s end')
     finally:
         subprocess.run(['wineserver', '-k'], env=env, capture_output=True, timeout=60)
         if xvfb is not None:

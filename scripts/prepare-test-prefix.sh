@@ -13,6 +13,17 @@ codesign_stamp="$WINEPREFIX/.stub-codesign-ready"
 # part was installed; wine-run.sh makes it again, and then it needs everything
 # below again.
 wow64_ready() { "$root/scripts/prefix-has-wow64.sh" "$WINEPREFIX"; }
+# A new prefix links the user's desktop to the Linux home folder, which every
+# prefix on the machine shares: the shortcut one test run makes, another
+# deletes. The tests' prefix gets a desktop of its own.
+own_desktop() {
+  local desktop="$WINEPREFIX/drive_c/users/$(id -un)/Desktop"
+  if [ -L "$desktop" ]; then
+    rm "$desktop"
+    mkdir "$desktop"
+  fi
+}
+[ -d "$WINEPREFIX" ] && own_desktop
 [ -f "$stamp" ] && [ -f "$codesign_stamp" ] && wow64_ready && exit 0
 
 "$root/tests/fixtures/make_certs.sh" "$build/certs"
@@ -36,4 +47,5 @@ SCRIPT
 chmod +x "$browser"
 wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$browser" /f >/dev/null 2>&1
 wineserver -w
+own_desktop
 touch "$stamp"

@@ -15,4 +15,5 @@ stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
 setsid wineserver -p </dev/null >/dev/null 2>&1 &
 setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+"$root/scripts/start-wine-desktop.sh" "$build" 60 >/dev/null
 python3 "$root/scripts/repeat-runs.py" "$@"

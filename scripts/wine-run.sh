@@ -3,7 +3,11 @@
 # (the folder holding CMakeCache.txt above the program), creating the prefix on
 # first use: 64-bit with the 32-bit part (WoW64), Wine's own messages silenced,
 # the null graphics driver (real windows that are never drawn). WINEPREFIX,
-# when set, wins.
+# when set, wins. It ends with the program's exit status, or with 125 when
+# the prefix could not be made (2 for bad usage): no program exit status of
+# the stub's is mistaken for a Wine that did not start. (A Wine that fails to
+# load the program itself ends with a status of its own and says why on
+# standard error; the scenarios tell it apart by the stub's opening record.)
 set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: wine-run.sh PROGRAM [ARGS...]" >&2; exit 2; }
 program=$1
@@ -12,7 +16,7 @@ shift
 if [ -z "${WINEPREFIX:-}" ]; then
   dir=$(cd "$(dirname "$program")" && pwd)
   while [ "$dir" != "/" ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
-  [ -f "$dir/CMakeCache.txt" ] || { echo "wine-run.sh: no build folder above $program" >&2; exit 2; }
+  [ -f "$dir/CMakeCache.txt" ] || { echo "wine-run.sh: no build folder above $program" >&2; exit 125; }
   export WINEPREFIX="$dir/wineprefix"
 fi
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -28,8 +32,8 @@ scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 wow64_ready() { "$scripts/prefix-has-wow64.sh" "$WINEPREFIX"; }
 prefix_ready() { [ -f "$WINEPREFIX/.stub-prefix-ready" ] && wow64_ready; }
 if ! prefix_ready; then
-  mkdir -p "$(dirname "$WINEPREFIX")"
-  exec 9>"$WINEPREFIX.lock"
+  mkdir -p "$(dirname "$WINEPREFIX")" || exit 125
+  exec 9>"$WINEPREFIX.lock" || exit 125
   flock 9
   if ! prefix_ready; then
     # Only a prefix this script made (its mark is there) is removed.
@@ -39,7 +43,7 @@ if ! prefix_ready; then
       rm -rf "$WINEPREFIX"
     fi
     wineboot -i >/dev/null 2>&1 || true
-    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || exit 125
     wineserver -w
     # Wine links the user's Desktop and documents folders to the Linux home
     # folder, which every prefix on the machine shares: a shortcut one prefix's
@@ -50,7 +54,7 @@ if ! prefix_ready; then
     done
     if ! wow64_ready; then
       echo "wine-run.sh: Wine made $WINEPREFIX without its 32-bit part: install wine32:i386 (scripts/install-deps.sh)" >&2
-      exit 1
+      exit 125
     fi
     touch "$WINEPREFIX/.stub-prefix-ready"
   fi

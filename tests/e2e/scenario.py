@@ -13,7 +13,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
-                      keep_log_below_limit, read_log_bytes, read_records, record_run, start, windows_path, wine_env)
+                      end_run_folder_programs, keep_log_below_limit, read_log_bytes, read_records, record_run, start,
+                      windows_path, wine_env)
 from fixture_server import FixtureServer, MatomoTracker, Response  # noqa: E402  (found through stubtest's path)
 
 CONFIG_PORT = 18543     # the tests build's https://localhost:18543/qmx.json
@@ -45,6 +46,7 @@ HINTS = {
     'later': 'Please try again later, or from another network.',
 }
 NAVIGATION = 'Navigating user to cancellation page'
+OPENING = 'Pexmira wrapper started'
 # The shell starts the browser in the background; its page arrives a little
 # after the stub has ended.
 PAGE_WAIT = 10
@@ -146,10 +148,14 @@ class Scenario:
     def installer_args(self, exit_code=0, *extra):
         return [f'--record={windows_path(self.record)}', f'--exit={exit_code}', *extra]
 
-    def run(self, *args, expect_box=False, timeout=60, program=STUB, env=None, box_title=BOX_TITLE):
+    def run(self, *args, expect_box=False, timeout=60, program=STUB, env=None, box_title=BOX_TITLE, page_wait=None,
+            expect_start=True):
         """Runs the stub to its end. A "We apologize!" box (box_title in another
         language) is read and dismissed; one that is not expected fails the
-        run, as does a run past its limit."""
+        run, as does a run past its limit, and (unless expect_start is False)
+        a run that wrote no opening record: then Wine did not start it, and its
+        status says nothing of the stub. A page is waited for page_wait
+        seconds, by default PAGE_WAIT where the stub navigated."""
         self.record.unlink(missing_ok=True)
         BROWSER_PAGES.unlink(missing_ok=True)
         log_start = len(read_log_bytes())
@@ -160,48 +166,61 @@ class Scenario:
         drain = threading.Thread(target=stub.stdout.read, daemon=True)
         drain.start()
         title = box_title if box_title.isascii() else 'hex:' + box_title.encode().hex()
-        watcher = start(HELPER, 'messagebox', title, timeout, env=env)
+        owner = f'--owner={Path(program).name}'
+        # Where no box may come, none is watched for: a box would keep the
+        # stub from ending, and the time limit then names it.
+        watcher = None if expect_box is False else start(HELPER, 'messagebox', title, timeout, owner, env=env)
         box = ''
         try:
             while True:
-                if watcher.poll() is not None:
+                if watcher is not None and watcher.poll() is not None:
                     if watcher.returncode == 0:
                         box = watcher.stdout.read().decode('utf-8', 'replace').strip()
                     break
                 if stub.poll() is not None:
                     # The watcher prints the box's text before it presses OK,
                     # and may still be ending when the stub has ended.
-                    seen = read_available(watcher.stdout)
+                    seen = read_available(watcher.stdout) if watcher is not None else ''
                     if seen and seen != 'no message box':
                         box = seen
                     break
                 if time.monotonic() - began > timeout:
-                    raise AssertionError(f'the stub did not end within {timeout} s')
+                    raise AssertionError(f'the stub did not end within {timeout} s{unexpected_box(title, owner, env)}')
                 time.sleep(0.05)
             status = stub.wait(timeout=max(1, timeout - (time.monotonic() - began)))
         except subprocess.TimeoutExpired:
-            raise AssertionError(f'the stub did not end within {timeout} s')
+            raise AssertionError(f'the stub did not end within {timeout} s{unexpected_box(title, owner, env)}')
         finally:
             for process in (stub, watcher):
-                if process.poll() is None:
+                if process is not None and process.poll() is None:
                     process.kill()
                     process.wait()
             drain.join(5)
             if not drain.is_alive():  # a program the stub started may still hold the pipe
                 stub.stdout.close()
-            watcher.stdout.close()
+            if watcher is not None:
+                watcher.stdout.close()
             stderr = record_run(stub)
             if stderr.strip():
                 print(f'Wine\'s standard error of the stub (exit status {stub.returncode}):\n{stderr}',
                       file=sys.stderr)
+            # An installer that outlived the stub (a run past its limit, or a
+            # stub that does not wait) would run into the next scenario.
+            for command in end_run_folder_programs():
+                print(f'ended {command}, which the run left running', file=sys.stderr)
         elapsed = time.monotonic() - began
         box = box.replace('\r\n', '\n')  # the watcher prints in text mode
+        records = read_records(log_start)
+        if expect_start and OPENING not in [m for _, m in records]:
+            raise AssertionError(f'the stub did not start (no "{OPENING}" record; exit status {status}); '
+                                 f'Wine\'s standard error: {stderr.strip()[-2000:]!r}')
         if expect_box is not None and bool(box) != expect_box:
             raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')
-        records = read_records(log_start)
         log = read_records(log_start, details=True)
         installer = json.loads(self.record.read_text(encoding='utf-8')) if self.record.exists() else None
-        pages = wait_for_pages(PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0)
+        if page_wait is None:
+            page_wait = PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0
+        pages = wait_for_pages(page_wait)
         return Result(status, box, records, installer, self.servers.requests, self.analytics.requests,
                       self.tracker.hits, pages, elapsed, stderr, log)
 
@@ -215,6 +234,19 @@ def write_proxy_settings(flags, proxy=''):
     value += bytes(32)
     subprocess.run(['wine', 'reg', 'add', CONNECTIONS, '/v', 'DefaultConnectionSettings', '/t', 'REG_BINARY', '/d',
                     value.hex(), '/f'], env=wine_env(), check=True, capture_output=True, timeout=60)
+
+
+def unexpected_box(title, owner, env):
+    """The text of a box the stub shows now, dismissed, as a clause of the
+    failure that it explains; empty when there is none."""
+    watcher = start(HELPER, 'messagebox', title, 0, owner, env=env)
+    try:
+        out, _ = watcher.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        watcher.kill()
+        out, _ = watcher.communicate()
+    record_run(watcher)
+    return f' (it showed a box: {out.decode("utf-8", "replace").strip()!r})' if watcher.returncode == 0 else ''
 
 
 def read_available(stream):
@@ -236,6 +268,13 @@ def wait_for_pages(timeout):
         if pages or time.monotonic() >= deadline:
             return pages
         time.sleep(0.1)
+
+
+def drain_late_pages(timeout=PAGE_WAIT):
+    """Waits up to timeout seconds for a page that a run still had queued, and
+    drops it, so that it cannot land in a later run's pages."""
+    wait_for_pages(timeout)
+    BROWSER_PAGES.unlink(missing_ok=True)
 
 
 def temp_files():

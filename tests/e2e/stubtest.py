@@ -6,6 +6,7 @@ import contextlib
 import getpass
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -179,6 +180,43 @@ def wait(process, timeout):
         raise AssertionError(f'the program did not end within {timeout} s')
     record_run(process)
     return process.returncode
+
+
+# A program started from one of the stub's run folders: the installer.
+RUN_FOLDER_PROGRAM = re.compile(rb'\\qmx-[0-9a-f]{32}\\[^\\]+\.exe$', re.IGNORECASE)
+
+
+def prefix_processes():
+    """(Linux process id, command) of every Windows program running in this
+    prefix; Wine puts the program's Windows path first in the command."""
+    found = []
+    marker = b'WINEPREFIX=' + str(PREFIX).encode()
+    for entry in os.listdir('/proc'):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f'/proc/{entry}/environ', 'rb') as stream:
+                if marker not in stream.read().split(b'\0'):
+                    continue
+            with open(f'/proc/{entry}/cmdline', 'rb') as stream:
+                found.append((int(entry), stream.read().split(b'\0')))
+        except OSError:
+            continue
+    return found
+
+
+def end_run_folder_programs():
+    """Ends what stub runs started from their run folders and left running;
+    returns their commands."""
+    ended = []
+    for pid, command in prefix_processes():
+        if command and RUN_FOLDER_PROGRAM.search(command[0]):
+            try:
+                os.kill(pid, signal.SIGKILL)
+                ended.append(command[0].decode('utf-8', 'replace'))
+            except ProcessLookupError:
+                pass
+    return ended
 
 
 def read_log_bytes():

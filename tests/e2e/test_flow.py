@@ -360,7 +360,7 @@ class ProgressTest(unittest.TestCase):
             data = UNSIGNED_INSTALLER.read_bytes()
             scenario.serve_installer(sign(data + bytes(FIVE_MIB - len(data))), rate=3 * 1024 * 1024)
             scenario.serve_document()
-            window = start(HELPER, 'window', PROGRESS_TITLE, 30)
+            window = start(HELPER, 'window', PROGRESS_TITLE, 30, f'--owner={STUB.name}')
             try:
                 result = scenario.run(*scenario.installer_args(0), timeout=90)
                 self.assertEqual(wait(window, 30), 0, 'the progress window never appeared')
@@ -378,7 +378,9 @@ class ProgressTest(unittest.TestCase):
         self.assertEqual(percents[-1], 100)
         self.assertEqual(messages.count('End download'), 1)
         self.assertTrue(messages[end + 1].startswith('Wrapper successfully downloaded to '), messages[end:])
-        # The installer starts right after the check: the window was gone by then.
+        # The installer starts right after the check: the window was gone by
+        # then. (The installer looks for its parent's window.)
+        self.assertEqual(result.installer['parent'], STUB.name)
         self.assertFalse(result.installer['progress_window'])
 
     def test_closing_the_window_ends_the_stub_at_once(self):
@@ -389,7 +391,7 @@ class ProgressTest(unittest.TestCase):
             log_start = len(read_log_bytes())
             stub = start(STUB, *scenario.installer_args(0))
             try:
-                status, out = helper('close-window', PROGRESS_TITLE, 30, timeout=40)
+                status, out = helper('close-window', PROGRESS_TITLE, 30, f'--owner={STUB.name}', timeout=40)
                 self.assertEqual(status, 0, out)
                 closed = time.monotonic()
                 self.assertEqual(wait(stub, 15), 0)

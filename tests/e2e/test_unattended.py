@@ -5,7 +5,7 @@ import unittest
 
 from scenario import (SHORTCUT, STUB_COPY, UNSIGNED_INSTALLER, Scenario, clean_desktop_and_copy, crc32, sign,
                       wait_for_pages)
-from stubtest import HELPER, start, wait
+from stubtest import HELPER, STUB, start, wait
 
 PROGRESS_TITLE = 'Downloading QMX Installer...'
 SILENT = 'Unattended run (a silent switch on the command line): no window, no message box, no page, no shortcut'
@@ -35,8 +35,11 @@ class SilentSwitchTest(unittest.TestCase):
             data = UNSIGNED_INSTALLER.read_bytes()
             scenario.serve_installer(sign(data + bytes(3 * 1024 * 1024)), rate=1024 * 1024)
             scenario.serve_document(scenario.document(checksum=crc32(scenario.installer) ^ 1))
-            window = start(HELPER, 'window', PROGRESS_TITLE, 10)
+            window = start(HELPER, 'window', PROGRESS_TITLE, 10, f'--owner={STUB.name}')
             try:
+                # Looking before the stub starts: a window that came and went
+                # before the watcher looked would go unseen.
+                self.assertEqual(window.stdout.readline().decode().strip(), 'watching')
                 result = scenario.run('/S', expect_box=False, timeout=60)
                 self.assertEqual(wait(window, 20), 1, 'the progress window appeared')
             finally:

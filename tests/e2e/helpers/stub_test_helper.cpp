@@ -11,8 +11,8 @@
 //                                 title's UTF-8 in hexadecimal (Wine garbles
 //                                 other arguments beyond ASCII under a locale
 //                                 that Linux lacks)
-//   window TITLE SECONDS          wait for a top-level window with this text and
-//                                 print "found"
+//   window TITLE SECONDS          print "watching", wait for a top-level window
+//                                 with this text and print "found"
 //   close-window TITLE SECONDS    wait for such a window and send it WM_CLOSE
 //   press-escape TITLE SECONDS    wait for such a window and press Esc in it
 //   accessible TITLE SECONDS MS   wait for the progress window with this text, then
@@ -31,8 +31,16 @@
 //   verify-signature FILE         check FILE's Authenticode signature the way
 //                                 Windows does (WinVerifyTrust, no UI) and print
 //                                 {"status", "chain", "signer"} as JSON
+//   wait-shell SECONDS            start the desktop if it is not running and wait
+//                                 until its shell answers (the shell windows'
+//                                 class object, the desktop's window among them);
+//                                 print "ready" or the last error
+// The commands that look for a window take "--owner=NAME.exe" anywhere: then
+// only a window of a process run from a program of that file name counts, not
+// one that another test's program shows under the same title.
 // Exit status 0 on success, 1 on time-out or failure, 2 on bad usage.
 #include <windows.h>
+#include <exdisp.h>
 #include <objbase.h>
 #include <oleacc.h>
 #include <shlobj.h>
@@ -143,9 +151,43 @@ int Hold(const std::wstring& kind, int seconds, const std::wstring& release) {
   return 0;
 }
 
-HWND WaitForWindow(const wchar_t* className, const std::wstring& title, int seconds) {
+// The file name of the program whose process made window; empty when it
+// can't be told (the process has ended, or may not be queried).
+std::wstring OwnerProgramName(HWND window) {
+  DWORD processId = 0;
+  GetWindowThreadProcessId(window, &processId);
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (process == nullptr) return {};
+  wchar_t path[MAX_PATH] = {};
+  DWORD size = MAX_PATH;
+  const BOOL named = QueryFullProcessImageNameW(process, 0, path, &size);
+  CloseHandle(process);
+  if (!named) return {};
+  const std::wstring full(path, size);
+  const size_t slash = full.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? full : full.substr(slash + 1);
+}
+
+// Which windows a command looks for: class (any when null), text, and the
+// program that made it (any when empty).
+struct WindowQuery {
+  const wchar_t* className;
+  std::wstring title;
+  std::wstring owner;
+};
+
+HWND FindQueriedWindow(const WindowQuery& query) {
+  if (query.owner.empty()) return FindWindowW(query.className, query.title.c_str());
+  HWND window = nullptr;
+  while ((window = FindWindowExW(nullptr, window, query.className, query.title.c_str())) != nullptr) {
+    if (lstrcmpiW(OwnerProgramName(window).c_str(), query.owner.c_str()) == 0) return window;
+  }
+  return nullptr;
+}
+
+HWND WaitForWindow(const WindowQuery& query, int seconds) {
   for (int waited = 0; waited <= seconds * 1000; waited += 50) {
-    HWND window = FindWindowW(className, title.c_str());
+    HWND window = FindQueriedWindow(query);
     if (window != nullptr) return window;
     Sleep(50);
   }
@@ -164,9 +206,8 @@ std::wstring DecodeArgument(const std::wstring& argument) {
   return text;
 }
 
-int ReadMessageBox(const std::wstring& argument, int seconds) {
-  const std::wstring title = DecodeArgument(argument);
-  HWND box = WaitForWindow(L"#32770", title, seconds);
+int ReadMessageBox(const std::wstring& argument, const std::wstring& owner, int seconds) {
+  HWND box = WaitForWindow({L"#32770", DecodeArgument(argument), owner}, seconds);
   if (box == nullptr) {
     Print("no message box");
     return 1;
@@ -215,8 +256,8 @@ std::string Describe(HWND window) {
   return json;
 }
 
-int DescribeAccessibility(const std::wstring& title, int seconds, int delayMs) {
-  HWND window = WaitForWindow(nullptr, title, seconds);
+int DescribeAccessibility(const WindowQuery& query, int seconds, int delayMs) {
+  HWND window = WaitForWindow(query, seconds);
   if (window == nullptr) return 1;
   Sleep(static_cast<DWORD>(delayMs));
   CoInitialize(nullptr);
@@ -397,30 +438,85 @@ int DesktopShell(int seconds) {
   return 0;
 }
 
+// Until the desktop's shell hands out its desktop window: Wine starts the
+// desktop (its explorer) with the first program that asks for the desktop's
+// window, and the shell's class is registered a moment later.
+int WaitForShell(int seconds) {
+  GetDesktopWindow();
+  HRESULT result = CoInitialize(nullptr);
+  if (FAILED(result)) {
+    Print("cannot start COM: " + std::to_string(static_cast<unsigned long>(result)));
+    return 1;
+  }
+  for (int waited = 0; waited <= seconds * 1000; waited += 100) {
+    IShellWindows* windows = nullptr;
+    result = CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                              reinterpret_cast<void**>(&windows));
+    if (SUCCEEDED(result)) {
+      VARIANT desktop, none;
+      VariantInit(&desktop);
+      VariantInit(&none);
+      desktop.vt = VT_I4;
+      desktop.lVal = CSIDL_DESKTOP;
+      long window = 0;
+      IDispatch* dispatch = nullptr;
+      result = windows->FindWindowSW(&desktop, &none, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, &dispatch);
+      if (SUCCEEDED(result) && dispatch == nullptr) result = E_POINTER;
+      if (dispatch != nullptr) dispatch->Release();
+      windows->Release();
+      if (SUCCEEDED(result)) break;
+    }
+    Sleep(100);
+  }
+  CoUninitialize();
+  if (FAILED(result)) {
+    Print("the desktop's shell did not answer within " + std::to_string(seconds) + " s: error " +
+          std::to_string(static_cast<unsigned long>(result)));
+    return 1;
+  }
+  Print("ready");
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 2) return 2;
-  const std::wstring command = argv[1];
-  const auto seconds = [&](int index) { return argc > index ? _wtoi(argv[index]) : 10; };
-  if (command == L"trust-ca" && (argc == 3 || argc == 4)) return TrustCa(argv[2], argc == 4 ? argv[3] : L"machine");
-  if (command == L"desktop-shell" && argc == 3) return DesktopShell(seconds(2));
-  if (command == L"hold" && argc == 5) return Hold(argv[2], seconds(3), argv[4]);
-  if (command == L"messagebox" && argc >= 3) return ReadMessageBox(argv[2], seconds(3));
-  if (command == L"window" && argc >= 3) {
-    if (WaitForWindow(nullptr, argv[2], seconds(3)) == nullptr) return 1;
+  std::vector<std::wstring> args;
+  std::wstring owner;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (arg.rfind(L"--owner=", 0) == 0) {
+      owner = arg.substr(8);
+    } else {
+      args.push_back(arg);
+    }
+  }
+  const size_t count = args.size();
+  if (count < 1) return 2;
+  const std::wstring& command = args[0];
+  const auto seconds = [&](size_t index) { return count > index ? _wtoi(args[index].c_str()) : 10; };
+  const auto query = [&]() { return WindowQuery{nullptr, args[1], owner}; };
+  if (command == L"trust-ca" && (count == 2 || count == 3)) return TrustCa(args[1], count == 3 ? args[2] : L"machine");
+  if (command == L"desktop-shell" && count == 2) return DesktopShell(seconds(1));
+  if (command == L"hold" && count == 4) return Hold(args[1], seconds(2), args[3]);
+  if (command == L"messagebox" && count >= 2) return ReadMessageBox(args[1], owner, seconds(2));
+  if (command == L"window" && count >= 2) {
+    // A watcher that started after the window had come and gone would find
+    // nothing: the caller waits for this line before it starts the program.
+    Print("watching");
+    if (WaitForWindow(query(), seconds(2)) == nullptr) return 1;
     Print("found");
     return 0;
   }
-  if (command == L"close-window" && argc >= 3) {
-    HWND window = WaitForWindow(nullptr, argv[2], seconds(3));
+  if (command == L"close-window" && count >= 2) {
+    HWND window = WaitForWindow(query(), seconds(2));
     if (window == nullptr) return 1;
     PostMessageW(window, WM_CLOSE, 0, 0);
     Print("closed");
     return 0;
   }
-  if (command == L"press-escape" && argc >= 3) {
-    HWND window = WaitForWindow(nullptr, argv[2], seconds(3));
+  if (command == L"press-escape" && count >= 2) {
+    HWND window = WaitForWindow(query(), seconds(2));
     if (window == nullptr) return 1;
     // What a key press delivers to the focused dialog's modal loop.
     PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
@@ -428,20 +524,21 @@ int wmain(int argc, wchar_t** argv) {
     Print("pressed");
     return 0;
   }
-  if (command == L"accessible" && argc == 5) return DescribeAccessibility(argv[2], seconds(3), _wtoi(argv[4]));
-  if (command == L"wait-gone" && argc >= 3) {
-    for (int waited = 0; waited <= seconds(3) * 1000; waited += 50) {
-      if (FindWindowW(nullptr, argv[2]) == nullptr) return 0;
+  if (command == L"accessible" && count == 4) return DescribeAccessibility(query(), seconds(2), _wtoi(args[3].c_str()));
+  if (command == L"wait-gone" && count >= 2) {
+    for (int waited = 0; waited <= seconds(2) * 1000; waited += 50) {
+      if (FindQueriedWindow(query()) == nullptr) return 0;
       Sleep(50);
     }
     return 1;
   }
-  if (command == L"post" && argc == 3) return Post(argv[2]);
-  if (command == L"read-link" && argc == 3) return ReadLink(argv[2]);
-  if (command == L"attack-installer" && argc == 5) return AttackInstaller(argv[2], argv[3], seconds(4));
-  if (command == L"verify-signature" && argc == 3) return VerifySignature(argv[2]);
-  if (command == L"load-library" && argc == 3) {
-    HMODULE module = LoadLibraryW(argv[2]);
+  if (command == L"post" && count == 2) return Post(args[1]);
+  if (command == L"read-link" && count == 2) return ReadLink(args[1]);
+  if (command == L"attack-installer" && count == 4) return AttackInstaller(args[1], args[2], seconds(3));
+  if (command == L"verify-signature" && count == 2) return VerifySignature(args[1]);
+  if (command == L"wait-shell" && count == 2) return WaitForShell(seconds(1));
+  if (command == L"load-library" && count == 2) {
+    HMODULE module = LoadLibraryW(args[1].c_str());
     wchar_t path[MAX_PATH] = {};
     if (module != nullptr) GetModuleFileNameW(module, path, MAX_PATH);
     Print(module != nullptr ? Utf8(path) : "not loaded");

@@ -15,9 +15,11 @@
 // In that order: window, messages, record, holder, sleep, exit. The record
 // holds the TEMP and TMP it was started with. Everything it waits
 // for is bounded. The record also says whether it ran as a 32-bit program
-// (bits, and wow64 on a 64-bit system).
+// (bits, and wow64 on a 64-bit system), which program started it (parent), and
+// whether that program still showed its progress window.
 #include <windows.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -115,6 +117,7 @@ int Hold(const std::wstring& value) {
 struct Facts {
   double started = 0;
   bool progressWindow = false;
+  std::wstring parent;  // the file name of the program that started this one
   std::vector<std::wstring> args;
   int posted = 0;
 };
@@ -130,8 +133,8 @@ void Record(const std::wstring& path, const Facts& facts) {
                      ", \"working_directory\": " + JsonString(folder) +
                      ", \"bits\": " + std::to_string(sizeof(void*) * 8) + ", \"wow64\": " + (wow64 ? "true" : "false") +
                      ", \"progress_window\": " + (facts.progressWindow ? "true" : "false") +
-                     ", \"posted\": " + std::to_string(facts.posted) + ", \"temp\": " + JsonString(Variable(L"TEMP")) +
-                     ", \"tmp\": " + JsonString(Variable(L"TMP")) +
+                     ", \"parent\": " + JsonString(facts.parent) + ", \"posted\": " + std::to_string(facts.posted) +
+                     ", \"temp\": " + JsonString(Variable(L"TEMP")) + ", \"tmp\": " + JsonString(Variable(L"TMP")) +
                      ", \"command_line\": " + JsonString(GetCommandLineW()) + ", \"args\": [";
   for (size_t i = 0; i < facts.args.size(); ++i) json += (i ? ", " : "") + JsonString(facts.args[i]);
   json += "]}\n";
@@ -185,13 +188,55 @@ void ShowWindowFor(DWORD ms) {
   }
 }
 
+// The process that started this one (the stub): its id (0 when it can't be
+// told) and its program's file name.
+struct Parent {
+  DWORD id = 0;
+  std::wstring program;
+};
+
+Parent FindParent() {
+  Parent parent;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return parent;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && parent.id == 0; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == GetCurrentProcessId()) parent.id = entry.th32ParentProcessID;
+  }
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && parent.id != 0; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == parent.id) {
+      parent.program = entry.szExeFile;
+      break;
+    }
+  }
+  CloseHandle(snapshot);
+  return parent;
+}
+
+// Whether the stub that started this installer still shows its progress
+// window; a window of the same title that another program shows is not it.
+// Without a known parent any such window counts, so that the check can fail.
+bool ParentShowsWindow(const Parent& parent, const wchar_t* title) {
+  if (parent.id == 0) return FindWindowW(nullptr, title) != nullptr;
+  HWND window = nullptr;
+  while ((window = FindWindowExW(nullptr, window, nullptr, title)) != nullptr) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == parent.id) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   Facts facts;
   facts.started = UnixNow();
   // The stub's progress window must be gone by the time the installer runs.
-  facts.progressWindow = FindWindowW(nullptr, L"Downloading QMX Installer...") != nullptr;
+  const Parent parent = FindParent();
+  facts.parent = parent.program;
+  facts.progressWindow = ParentShowsWindow(parent, L"Downloading QMX Installer...");
   int count = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
   for (int i = 1; argv != nullptr && i < count; ++i) facts.args.push_back(argv[i]);
