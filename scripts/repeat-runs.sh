@@ -13,7 +13,5 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
 "$root/scripts/prepare-test-prefix.sh" "$build" >/dev/null
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
-setsid wineserver -p </dev/null >/dev/null 2>&1 &
-setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-"$root/scripts/start-wine-desktop.sh" "$build" 60 >/dev/null
+"$root/scripts/start-wine-session.sh" "$build" >/dev/null
 python3 "$root/scripts/repeat-runs.py" "$@"

@@ -19,7 +19,7 @@ if [ "$status" -ne 0 ]; then
   echo "start-wine-desktop.sh: the desktop's shell did not answer (status $status): $(cat "$out")" >&2
   # What ran in this prefix then, for the one who reads the failure.
   for proc in /proc/[0-9]*; do
-    if tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+    if cat "$proc/environ" 2>/dev/null | tr '\0' '\n' | grep -qx "WINEPREFIX=$WINEPREFIX"; then
       echo "  ${proc#/proc/} $(ps -o etime= -p "${proc#/proc/}") $(tr '\0' ' ' <"$proc/cmdline" 2>/dev/null)" >&2
     fi
   done

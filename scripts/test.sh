@@ -58,8 +58,7 @@ step "fuzz" "$root/scripts/fuzz.sh" 15
 # start short; it is ended when the run ends, whatever the outcome.
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 trap 'status=$?; stop_wine; print_times "$status"' EXIT
-setsid wineserver -p </dev/null >/dev/null 2>&1 &
-setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+step "Wine session" "$root/scripts/start-wine-session.sh" "$build"
 
 # Every stub run of the scenarios leaves its exit status and Wine's standard
 # error in build/tests/e2e-runs.log.
