@@ -215,9 +215,9 @@ TEST_F(InstallerDownloadTest, ATransferPastItsLengthIsStoppedAndMakesNoProgress)
     EXPECT_EQ(installer.error().code, ErrorCode::kInstallerUnavailable);
     EXPECT_GT(transfers_.size(), 2u) << "stopped like a stall, and tried again";
     const auto records = log.Records();
-    EXPECT_TRUE(std::any_of(records.begin(), records.end(),
-                            [&](const std::string& record) { return record.find(c.warning) != std::string::npos; }))
-        << c.warning;
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const std::string& record) {
+      return record.find(c.warning) != std::string::npos;
+    })) << c.warning;
     static_cast<void>(folder_->DeleteFile(PlaceholderNameOf(transfers_[0])));
   }
 }
