@@ -51,12 +51,7 @@ TEST(IsNameSurrogate, RefusesOnlyReparsePointsThatNameAnotherPlace) {
   } cases[] = {
       {"a symbolic link", kReparse, 0xA000000C, true},
       {"a junction", kReparse | FILE_ATTRIBUTE_DIRECTORY, 0xA0000003, true},
-      {"a WSL symbolic link", kReparse, 0xA000001D, true},
-      {"a container's link", kReparse, 0xA0000027, true},
       {"a OneDrive placeholder (cloud files)", kReparse | 0x400000 /* recall on data access */, 0x9000001A, false},
-      {"a placeholder of another sync engine", kReparse | 0x80000 /* pinned */, 0x9000301A, false},
-      {"a deduplicated file", kReparse, 0x80000013, false},
-      {"a compressed system file", kReparse, 0x80000017, false},
       {"an app execution alias", kReparse, 0x8000001B, false},
       {"a plain file", FILE_ATTRIBUTE_ARCHIVE, 0, false},
       {"no reparse point, whatever the tag", FILE_ATTRIBUTE_ARCHIVE, 0xA000000C, false},

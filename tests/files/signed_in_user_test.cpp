@@ -17,7 +17,6 @@ TEST(SignedInUser, WhomTheRunActsForFromWhatWindowsReports) {
       {"a shell whose user can't be had is never exchanged for the stub's account",
        {true, false, true, true, true, false},
        UserSource::kShellUserUnknown},
-      {"a shell refused even to SYSTEM", {true, false, false, false, true, true}, UserSource::kShellUserUnknown},
       {"no shell, elevated, the linked token only identifies",
        {false, false, false, false, true, false},
        UserSource::kNone},
@@ -35,7 +34,5 @@ TEST(SignedInUser, WhomTheRunActsForFromWhatWindowsReports) {
 TEST(SignedInUser, OnlyATokenThatImpersonatesCanAct) {
   EXPECT_TRUE(LinkedTokenCanAct(TokenPrimary, SecurityAnonymous));  // a primary token has no level
   EXPECT_TRUE(LinkedTokenCanAct(TokenImpersonation, SecurityImpersonation));
-  EXPECT_TRUE(LinkedTokenCanAct(TokenImpersonation, SecurityDelegation));
   EXPECT_FALSE(LinkedTokenCanAct(TokenImpersonation, SecurityIdentification));  // what a caller without TCB gets
-  EXPECT_FALSE(LinkedTokenCanAct(TokenImpersonation, SecurityAnonymous));
 }

@@ -31,7 +31,6 @@ TEST(ProxyLookups, AConfiguredScriptComesBeforeDetectionAndTheNamedProxy) {
       {Settings(true, L"http://pac/p.pac", L"proxy:3128"),
        {L::kConfiguredScript, L::kDetection, L::kConfiguredProxy},
        ProxyOrigin::kDetected},
-      {Settings(false, L"http://pac/p.pac", L""), {L::kConfiguredScript}, ProxyOrigin::kSystem},
       // Unread settings: Windows alone decides, and may have detected it.
       {Settings(true, L"http://pac/p.pac", L"proxy:3128", false), {}, ProxyOrigin::kDetected},
   };
@@ -57,7 +56,6 @@ TEST(ProxySchemeToAnswer, OnlyNegotiateOrNtlmOnceAndOnlyToAConfiguredProxy) {
       {kAuthNegotiate | kAuthNtlm, ProxyOrigin::kDetected, false, 0},        // any machine of the network
       {kAuthNtlm, ProxyOrigin::kDirect, false, 0},                           // a server, not a proxy
       {kAuthNegotiate | kAuthNtlm, ProxyOrigin::kConfiguredProxy, true, 0},  // refused once: no second try
-      {0, ProxyOrigin::kConfiguredProxy, false, 0},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ProxySchemeToAnswer(c.offered, c.origin, c.answeredBefore), c.answer)

@@ -30,10 +30,8 @@ TEST(InstallerEnvironment, PointsTempAndTmpIntoTheRunAndKeepsTheRest) {
     Block expected;
   } cases[] = {
       {"the user's own, replaced in place",
-       {L"=C:=C:\\Users\\ann", L"ALLUSERSPROFILE=C:\\ProgramData", L"TEMP=C:\\Users\\ann\\AppData\\Local\\Temp",
-        L"TMP=C:\\Users\\ann\\AppData\\Local\\Temp", L"USERNAME=ann", L"windir=C:\\Windows"},
-       {L"=C:=C:\\Users\\ann", L"ALLUSERSPROFILE=C:\\ProgramData", L"TEMP=" + kTemp, L"TMP=" + kTemp, L"USERNAME=ann",
-        L"windir=C:\\Windows"}},
+       {L"=C:=C:\\Users\\ann", L"TEMP=C:\\Users\\ann\\Temp", L"TMP=C:\\Users\\ann\\Temp", L"USERNAME=ann"},
+       {L"=C:=C:\\Users\\ann", L"TEMP=" + kTemp, L"TMP=" + kTemp, L"USERNAME=ann"}},
       {"any letter case, values with equals signs kept",
        {L"Path=C:\\a;C:\\b", L"temp=D:\\x", L"Tmp=D:\\y", L"TEMPLATE=a=b", L"TMPDIR=z"},
        {L"Path=C:\\a;C:\\b", L"TEMP=" + kTemp, L"TEMPLATE=a=b", L"TMP=" + kTemp, L"TMPDIR=z"}},

@@ -75,7 +75,6 @@ TEST(InstallerTrust, TheBuildsSettingsWinAndTheStubsOwnSignatureFillsTheRest) {
       {Build(L"", {set}), Own(L"Own", own), L"Own", {set}},
       {Build(L"", {}), unsigned_, std::nullopt, {}},
       {Build(L"Named", {}), unsigned_, L"Named", {}},
-      {Build(L"", {set}), unsigned_, std::nullopt, {set}},
   };
   for (const auto& c : cases) {
     const std::string name = "case " + std::to_string(&c - cases);

@@ -113,19 +113,11 @@ TEST(DecideSignature, JudgesTheSignersAndTheTimeStampsChainsEach) {
     SignatureVerdict verdict;
   } cases[] = {
       {"time stamp's server unreachable", kRevocationFailure, 0, kOffline, SignatureVerdict::kTrustedRevocationOffline},
-      {"time stamp's server offline", CRYPT_E_REVOCATION_OFFLINE, 0, kOffline,
-       SignatureVerdict::kTrustedRevocationOffline},
       {"time stamp names no server", S_OK, 0, CERT_TRUST_REVOCATION_STATUS_UNKNOWN, SignatureVerdict::kTrusted},
-      {"revoked signer, time stamp unreachable", CERT_E_REVOKED, CERT_TRUST_IS_REVOKED, kOffline,
-       SignatureVerdict::kRevoked},
       {"revoked signer read as a revocation failure", kRevocationFailure, CERT_TRUST_IS_REVOKED | kOffline, kOffline,
        SignatureVerdict::kRevoked},
-      {"revoked, from the message layer", CRYPT_E_REVOKED, 0, 0, SignatureVerdict::kRevoked},
       {"revoked time stamp", S_OK, 0, CERT_TRUST_IS_REVOKED, SignatureVerdict::kTimeStampInvalid},
-      {"time stamp from an untrusted authority", S_OK, 0, CERT_TRUST_IS_UNTRUSTED_ROOT,
-       SignatureVerdict::kTimeStampInvalid},
       {"time stamp's certificate past its validity", S_OK, 0, CERT_TRUST_IS_NOT_TIME_VALID, SignatureVerdict::kTrusted},
-      {"revocation failure no chain explains", kRevocationFailure, 0, 0, SignatureVerdict::kInvalidCertificate},
       {"signer's server unreachable, time stamp revoked", kRevocationFailure, kOffline, CERT_TRUST_IS_REVOKED,
        SignatureVerdict::kTimeStampInvalid},
   };
