@@ -11,6 +11,7 @@ import argparse
 import getpass
 import json
 import os
+import select
 import shutil
 import subprocess
 import sys
@@ -94,6 +95,24 @@ def start_display():
     return display, xvfb
 
 
+def stand_in_for_the_desktop_shell(env):
+    """Wine's desktop registers no shell window, through which the stub finds
+    the signed-in user (without one it keeps its log in the administrators'
+    folder and makes no shortcut): the test helper stands in for Explorer's,
+    as in the scenarios. None where it could not."""
+    shell = subprocess.Popen([str(ROOT / 'scripts' / 'wine-run.sh'), str(BUILD / 'bin' / 'stub_test_helper.exe'),
+                              'desktop-shell', '1800'], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+    ready, _, _ = select.select([shell.stdout], [], [], 60)
+    line = shell.stdout.readline().decode('utf-8', 'replace').strip() if ready else 'no answer within 60 s'
+    if line == 'ready':
+        return shell
+    shell.kill()
+    shell.wait(timeout=30)
+    print(f'The helper could not stand in for the desktop\'s shell ({line}): the stub runs without the user')
+    return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('outcome', nargs='?', choices=sorted(OUTCOMES), default='installed')
@@ -109,6 +128,7 @@ def main():
     env = wine_env(display)
     stub_env = dict(env, LANG=args.language, LC_ALL=args.language) if args.language else env
     log = PREFIX / 'drive_c' / 'users' / getpass.getuser() / 'AppData' / 'Roaming' / 'Pexmira' / 'QMXT.log'
+    shell = None
     try:
         certs = prepare_prefix(env, display)
         installer = (BUILD / 'bin' / 'test_installer.exe').read_bytes()
@@ -129,6 +149,7 @@ def main():
             stub_args = [f'--exit={code}', '--window=2500']
             if code == 2:
                 stub_args.append('--post=cancelled by the user')
+            shell = stand_in_for_the_desktop_shell(env)
             print(f'Running the stub ({args.outcome}: the demo installer ends with {code}) on '
                   f'{"display " + display if display else "no display (null graphics driver)"}...')
             stub = subprocess.Popen([str(ROOT / 'scripts' / 'wine-run.sh'), str(BUILD / 'bin' / 'tessaloom_setup.exe'),
@@ -164,6 +185,9 @@ def main():
             elif navigated:
                 print(f'\nNo page reached the browser within {PAGE_WAIT} s of the stub\'s end')
     finally:
+        if shell is not None:
+            shell.kill()
+            shell.wait(timeout=30)
         subprocess.run(['wineserver', '-k'], env=env, capture_output=True, timeout=60)
         if xvfb is not None:
             xvfb.terminate()
