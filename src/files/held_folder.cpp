@@ -161,7 +161,7 @@ Result<UniqueFile> HeldFolder::OpenEntryItself(const std::wstring& name, ACCESS_
 
 Result<std::vector<std::wstring>> HeldFolder::EntryNames() const {
   std::vector<std::wstring> names;
-  std::vector<unsigned char> buffer(64 * 1024);
+  std::vector<unsigned char> buffer(size_t{64} * 1024);
   FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
   while (true) {
     if (!GetFileInformationByHandleEx(handle_.get(), kind, buffer.data(), static_cast<DWORD>(buffer.size()))) {
