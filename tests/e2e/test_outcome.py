@@ -218,7 +218,8 @@ class NoDesktopShellTest(OutcomeTestCase):
         user_log = read_log_bytes()
         with DESKTOP_SHELL.away(), self.scenario() as scenario:
             scenario.serve_document(scenario.document(shortcut=True))
-            result = scenario.run(*scenario.installer_args(2, '--post=cancelled'))
+            # Its opening record is in the administrators' log, read below.
+            result = scenario.run(*scenario.installer_args(2, '--post=cancelled'), expect_start=False)
         self.assertEqual(result.status, 2)
         self.assertEqual(read_log_bytes(), user_log, "the user's log was written")
         self.assertFalse(SHORTCUT.exists())
@@ -229,6 +230,7 @@ class NoDesktopShellTest(OutcomeTestCase):
         self.assertIn("INFO  The download's Internet cache entry is left: the run can't act for the desktop's user",
                       text)
         self.assertIn("WARN  No shortcut is made: the run can't act for the desktop's user", text)
+        self.assertIn('INFO  Pexmira wrapper started', text)
         self.assertTrue(text.rstrip().endswith('Pexmira wrapper exiting'), text)
 
 
