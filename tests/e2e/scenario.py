@@ -212,7 +212,11 @@ class Scenario:
         box = box.replace('\r\n', '\n')  # the watcher prints in text mode
         records = read_records(log_start)
         if expect_start and OPENING not in [m for _, m in records]:
-            raise AssertionError(f'the stub did not start (no "{OPENING}" record; exit status {status}); '
+            # The whole log as it stood, before a later scenario moves it aside.
+            kept = BUILD / f'e2e-no-opening-{time.strftime("%H%M%S")}.log'
+            kept.write_bytes(read_log_bytes())
+            raise AssertionError(f'the stub did not start (no "{OPENING}" record after byte {log_start}; exit status '
+                                 f'{status}; the log is kept in {kept}); '
                                  f'Wine\'s standard error: {stderr.strip()[-2000:]!r}')
         if expect_box is not None and bool(box) != expect_box:
             raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')
