@@ -145,29 +145,30 @@ bool ExtractSignature(const std::string& path, const TempFile& extracted, std::s
   return true;
 }
 
+// The signer's certificate of the file's signature, owned by `signature`;
+// null, with the reason in error, where it has none.
+X509* ReadSignatureSigner(const std::string& path, std::unique_ptr<PKCS7, decltype(&PKCS7_free)>& signature,
+                          std::string& error) {
+  const TempFile extracted;
+  if (!ExtractSignature(path, extracted, error)) return nullptr;
+  X509* signer = ReadSigner(extracted.path, signature);
+  if (signer == nullptr) error = "its signature names no signer certificate";
+  return signer;
+}
+
 }  // namespace
 
 std::optional<std::wstring> ReadSignerName(const std::string& path, std::string& error) {
-  const TempFile extracted;
-  if (!ExtractSignature(path, extracted, error)) return std::nullopt;
   std::unique_ptr<PKCS7, decltype(&PKCS7_free)> signature(nullptr, PKCS7_free);
-  X509* signer = ReadSigner(extracted.path, signature);
-  if (signer == nullptr) {
-    error = "its signature names no signer certificate";
-    return std::nullopt;
-  }
+  X509* signer = ReadSignatureSigner(path, signature, error);
+  if (signer == nullptr) return std::nullopt;
   return SimpleDisplayName(signer);
 }
 
 std::optional<std::string> ReadIssuerKey(const std::string& path, std::string& error) {
-  const TempFile extracted;
-  if (!ExtractSignature(path, extracted, error)) return std::nullopt;
   std::unique_ptr<PKCS7, decltype(&PKCS7_free)> signature(nullptr, PKCS7_free);
-  X509* signer = ReadSigner(extracted.path, signature);
-  if (signer == nullptr) {
-    error = "its signature names no signer certificate";
-    return std::nullopt;
-  }
+  X509* signer = ReadSignatureSigner(path, signature, error);
+  if (signer == nullptr) return std::nullopt;
   if (X509_check_issued(signer, signer) == X509_V_OK) return KeyDigest(signer);
   STACK_OF(X509)* certificates = SignatureCertificates(*signature);
   for (int i = 0; certificates != nullptr && i < sk_X509_num(certificates); ++i) {
