@@ -5,15 +5,9 @@
 #include <new>
 #include <stdexcept>
 
-namespace {
+#include "common/text.h"
 
-// A hexadecimal digit's value, either case; -1 for any other character.
-int HexDigitValue(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
-}
+namespace {
 
 // The library reports by exceptions; they end here, as the document's error.
 template <typename Read>
@@ -39,16 +33,6 @@ uint64_t ChecksumFromDouble(double value) {
     throw std::out_of_range("\"checksum\" is out of range");
   }
   return value < 0 ? static_cast<uint64_t>(static_cast<int64_t>(value)) : static_cast<uint64_t>(value);
-}
-
-bool StartsWithIgnoringCase(const std::wstring& text, const wchar_t* prefix) {
-  size_t i = 0;
-  for (; prefix[i] != L'\0'; ++i) {
-    if (i >= text.size()) return false;
-    const wchar_t c = text[i] >= L'A' && text[i] <= L'Z' ? static_cast<wchar_t>(text[i] - L'A' + L'a') : text[i];
-    if (c != prefix[i]) return false;
-  }
-  return true;
 }
 
 std::string Utf8ForRecord(const std::wstring& text) {

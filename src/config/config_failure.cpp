@@ -1,7 +1,6 @@
 #include "config/config_failure.h"
 
-#include <cwctype>
-
+#include "common/text.h"
 #include "config/config_download.h"
 
 namespace {
@@ -30,13 +29,6 @@ std::string Hex(uint32_t value) {
 
 std::string ErrorCodeText(uint32_t error) {
   return ". Error code " + (error > 0xFFFF ? Hex(error) : std::to_string(error));
-}
-
-bool StartsWithIgnoringCase(const std::wstring& text, const wchar_t* prefix) {
-  for (size_t i = 0; prefix[i] != L'\0'; ++i) {
-    if (i >= text.size() || std::towlower(text[i]) != prefix[i]) return false;
-  }
-  return true;
 }
 
 bool IsReadableStatus(const std::wstring& status) {

@@ -1,9 +1,9 @@
 #include "download/callback_handler.h"
 
 #include <cmath>
-#include <cwctype>
 #include <limits>
 
+#include "common/text.h"
 #include "log/log_setup.h"
 #include "progress/progress_text.h"
 #include "progress/progress_window.h"
@@ -22,21 +22,8 @@ STDMETHODIMP CallbackHandler::QueryInterface(REFIID riid, void** object) {
   return E_NOINTERFACE;
 }
 
-namespace {
-
-bool StartsWithHttps(const wchar_t* url) {
-  static const wchar_t kScheme[] = L"https://";
-  if (url == nullptr) return false;
-  for (size_t i = 0; kScheme[i] != L'\0'; ++i) {
-    if (url[i] == L'\0' || std::towlower(url[i]) != kScheme[i]) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool IsRefusedRedirect(bool startedOnHttps, const wchar_t* newUrl) {
-  return startedOnHttps && !StartsWithHttps(newUrl);
+  return startedOnHttps && (newUrl == nullptr || !StartsWithHttps(newUrl));
 }
 
 STDMETHODIMP CallbackHandler::BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additional) {
@@ -65,7 +52,7 @@ void CallbackHandler::BeginAttempt() {
   }
 }
 
-void CallbackHandler::StartsFrom(const std::wstring& url) { startedOnHttps_ = StartsWithHttps(url.c_str()); }
+void CallbackHandler::StartsFrom(const std::wstring& url) { startedOnHttps_ = StartsWithHttps(url); }
 
 STDMETHODIMP CallbackHandler::OnStartBinding(DWORD, IBinding* started) {
   {

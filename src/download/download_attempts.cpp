@@ -1,17 +1,10 @@
 #include "download/download_attempts.h"
 
 #include <algorithm>
-#include <cwctype>
+
+#include "common/text.h"
 
 namespace {
-
-bool EqualsIgnoringCase(const std::wstring& text, const wchar_t* lowerCase) {
-  size_t i = 0;
-  for (; i < text.size() && lowerCase[i] != L'\0'; ++i) {
-    if (std::towlower(text[i]) != lowerCase[i]) return false;
-  }
-  return i == text.size() && lowerCase[i] == L'\0';
-}
 
 std::wstring Trimmed(const std::wstring& text) {
   const size_t first = text.find_first_not_of(L" \t");

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "common/deadline.h"
+#include "common/text.h"
 #include "http/regexp.h"
 #include "log/log_setup.h"
 
@@ -15,8 +16,6 @@ namespace {
 bool Scan(const wchar_t* pattern, const std::wstring& text, std::vector<std::wstring>& captures) {
   return FindMatches(pattern, text.c_str(), captures) && !captures.empty();
 }
-
-bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b) { return _wcsicmp(a.c_str(), b) == 0; }
 
 // The user's Internet settings; their strings are the caller's to free.
 struct UserProxyConfig {

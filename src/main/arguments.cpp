@@ -1,6 +1,6 @@
 #include "main/arguments.h"
 
-#include <cwctype>
+#include "common/text.h"
 
 std::vector<std::wstring> SplitArguments(const std::wstring& args) {
   std::vector<std::wstring> result;
@@ -54,18 +54,6 @@ std::vector<std::wstring> SplitArguments(const std::wstring& args) {
   return result;
 }
 
-namespace {
-
-bool EqualsIgnoringCase(const std::wstring& text, const wchar_t* word) {
-  size_t i = 0;
-  for (; word[i] != L'\0'; ++i) {
-    if (i >= text.size() || std::towlower(text[i]) != std::towlower(word[i])) return false;
-  }
-  return i == text.size();
-}
-
-}  // namespace
-
 bool HasSilentSwitch(const std::wstring& args) {
   static const wchar_t* const kSwitches[] = {L"/S", L"/SILENT", L"/VERYSILENT", L"/quiet", L"/qn"};
   for (const std::wstring& arg : SplitArguments(args)) {
@@ -89,9 +77,7 @@ std::wstring ArgumentsAfterProgramName(const std::wstring& commandLine) {
 
 bool HasNoShortcutSwitch(const std::wstring& args) {
   for (const std::wstring& arg : SplitArguments(args)) {
-    if (arg.size() == 3 && arg[0] == L'-' && std::towlower(arg[1]) == L'n' && std::towlower(arg[2]) == L's') {
-      return true;
-    }
+    if (EqualsIgnoringCase(arg, L"-ns")) return true;
   }
   return false;
 }

@@ -140,7 +140,7 @@ Status VerifyInstallerTrust(const ConfigDocument& document, const DownloadedInst
     return signature ? signature : WithCode(ErrorCode::kInstallerRejected, signature.error());
   }
   const auto sha256 = ReadSha256(document);
-  if (sha256 && RestsOnCrc32Alone(false, sha256->has_value())) LOG(WARNING) << Crc32AloneWarning(url);
+  if (sha256 && !sha256->has_value()) LOG(WARNING) << Crc32AloneWarning(url);
   return Status();
 }
 

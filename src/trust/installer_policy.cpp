@@ -1,9 +1,9 @@
 #include "trust/installer_policy.h"
 
 #include <cstdio>
-#include <cwctype>
 
 #include "build_settings.h"
+#include "common/text.h"
 #include "files/own_image.h"
 #include "log/log_setup.h"
 #include "trust/own_signer.h"
@@ -42,12 +42,11 @@ Result<SignatureFacts> ReadOwnSignature() {
 }  // namespace
 
 std::vector<CaKey> ParseCaKeys(const std::wstring& hex) {
-  const auto digit = [](wchar_t c) { return std::iswdigit(c) ? c - L'0' : std::towlower(c) - L'a' + 10; };
   std::vector<CaKey> keys;
   for (size_t start = 0; start + 64 <= hex.size(); start += 64) {
     CaKey key = {};
     for (size_t i = 0; i < key.size(); ++i) {
-      key[i] = static_cast<uint8_t>(digit(hex[start + 2 * i]) * 16 + digit(hex[start + 2 * i + 1]));
+      key[i] = static_cast<uint8_t>(HexDigitValue(hex[start + 2 * i]) * 16 + HexDigitValue(hex[start + 2 * i + 1]));
     }
     keys.push_back(key);
   }
@@ -137,22 +136,11 @@ Status VerifyInstallerSignature(HANDLE file, const std::wstring& path, const Ins
   return Status();
 }
 
-bool RestsOnCrc32Alone(bool signerRequired, bool hasSha256) { return !signerRequired && !hasSha256; }
-
-bool IsHttpsUrl(const std::wstring& url) {
-  static const wchar_t kScheme[] = L"https://";
-  if (url.size() < 8) return false;
-  for (size_t i = 0; i < 8; ++i) {
-    if (std::towlower(url[i]) != kScheme[i]) return false;
-  }
-  return true;
-}
-
 std::string Crc32AloneWarning(const std::wstring& wrapperUrl) {
   std::string warning =
       "The installer's integrity rests on its CRC-32 alone: no signer is required and the configuration "
       "has no \"sha256\"";
-  if (!IsHttpsUrl(wrapperUrl)) warning += "; its download is not protected by HTTPS either";
+  if (!StartsWithHttps(wrapperUrl)) warning += "; its download is not protected by HTTPS either";
   return warning;
 }
 

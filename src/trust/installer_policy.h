@@ -61,15 +61,9 @@ Status VerifyInstallerSignature(HANDLE file, const std::wstring& path, const Ins
 // after the other; a partial key at the end is left out.
 std::vector<CaKey> ParseCaKeys(const std::wstring& hex);
 
-// True when nothing but the CRC-32 vouches for the installer.
-bool RestsOnCrc32Alone(bool signerRequired, bool hasSha256);
-
-// The WARNING of such a run, which also says when the download itself was not
-// protected by HTTPS.
+// The WARNING of a run where nothing but the CRC-32 vouches for the installer, which also says when the download itself
+// was not protected by HTTPS.
 std::string Crc32AloneWarning(const std::wstring& wrapperUrl);
-
-// True when the address's scheme is "https" (in any letter case).
-bool IsHttpsUrl(const std::wstring& url);
 
 // The record of a verdict, with the system's error number and the signer's
 // name where there is one.

@@ -5,10 +5,11 @@
 
 #include <string>
 
+#include "common/text.h"  // Utf8FromWide
+
 // Each byte that is not part of a well-formed sequence becomes U+FFFD, as in
 // Windows' own decoder; replaced, when given, is set when that happened.
 std::wstring WideFromUtf8(const std::string& text, bool* replaced = nullptr);
-std::string Utf8FromWide(const std::wstring& text);
 
 // How the stub turns a configuration response into text.
 struct DecodedBody {

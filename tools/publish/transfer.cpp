@@ -8,6 +8,8 @@
 #include <ctime>
 #include <memory>
 
+#include "common/text.h"
+
 namespace {
 
 // The stub's limits: a response body of at most 64 MiB, ten automatic
@@ -75,13 +77,6 @@ int ShowProgress(void* context, curl_off_t total, curl_off_t now, curl_off_t, cu
   return 0;
 }
 
-bool IsHttps(const std::string& url) {
-  if (url.size() < 8) return false;
-  std::string scheme = url.substr(0, 8);
-  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return scheme == "https://";
-}
-
 enum class RedirectRule { kDocument, kDownload };
 
 Transfer Run(const std::string& firstUrl, Sink& sink, const TransferOptions& options, RedirectRule rule) {
@@ -145,7 +140,7 @@ Transfer Run(const std::string& firstUrl, Sink& sink, const TransferOptions& opt
       return transfer;
     }
     const std::string next = location;
-    if (IsHttps(url) && !IsHttps(next)) {
+    if (StartsWithHttps(url) && !StartsWithHttps(next)) {
       transfer.redirects.push_back(next);
       if (rule == RedirectRule::kDownload) {
         transfer.refusedRedirect = true;
