@@ -30,7 +30,7 @@ enum class ErrorCode : uint32_t {
   // without KB2533623), or a system DLL or function is missing.
   kUnsafeDllSearch = 11,
   // 12 is taken: the exit status of an unattended run that found another stub
-  // running (main/session.h), which shows no box.
+  // running (main/instance_guard.h), which shows no box.
   // No fault: the user closed the progress window, which ends the run at once
   // with exit status 0 and no box.
   kClosedByUser = 0x100,

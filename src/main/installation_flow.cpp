@@ -146,11 +146,42 @@ Status VerifyInstallerTrust(const ConfigDocument& document, const DownloadedInst
 
 // The user closed the window while the installer was being checked: the run
 // ends as a close during the download does, leaving nothing in its folder.
-Status EndClosedRun(const RunFolder& folder, DownloadedInstaller installer) {
+Error EndClosedRun(const RunFolder& folder, DownloadedInstaller installer) {
   installer.file.reset();  // held against deletes too
   static_cast<void>(folder.DeleteFile(FileNameOf(installer.path)));
   static_cast<void>(folder.DeleteFile(PlaceholderNameOf(installer.path)));
   return MakeError(ErrorCode::kClosedByUser);
+}
+
+// The downloaded installer, held, in the run's folder.
+struct HeldInstaller {
+  RunFolder folder;
+  DownloadedInstaller installer;
+};
+
+// Downloads the document's installer into a new folder of the run's own
+// behind the window and checks it; the window stays open until the caller
+// ends it.
+Result<HeldInstaller> DownloadVerifiedInstaller(const ConfigDocument& document, const SignedInUser& user,
+                                                ProgressWindow& window) {
+  LOG(INFO) << "Downloading wrapper";
+  const auto url = ReadWrapperUrl(document);
+  if (!url) return ReportParseError(url.error());
+  const auto size = ReadSize(document);
+  if (!size) return ReportParseError(size.error());
+  auto folder = MakeRunFolderForInstaller();
+  if (!folder) return folder.error();
+  auto installer = TimePhase("download", [&] { return DownloadInstaller(*url, *size, *folder, user, window); });
+  if (!installer) return installer.error();
+
+  Status verified = TimePhase("verification", [&] {
+    Status matches = VerifyInstaller(document, *installer);
+    return matches ? VerifyInstallerTrust(document, *installer, *url) : matches;
+  });
+  if (!verified) return verified.error();
+  // The window stayed open through the checks, which on a filtered network take a while.
+  if (window.ClosedByUser()) return EndClosedRun(*folder, *std::move(installer));
+  return HeldInstaller{*std::move(folder), *std::move(installer)};
 }
 
 // The document's "version", refused where it would change the installer's
@@ -236,6 +267,26 @@ DWORD WaitForInstaller(HANDLE process) {
   return exitCode;
 }
 
+// Starts the held installer with a fresh session and waits for its end.
+Result<InstallerRun> RunHeldInstaller(HeldInstaller held, const std::wstring& version, const std::wstring& arguments) {
+  const auto tempFolder = held.folder.MakeInstallerTempFolder();
+  if (!tempFolder) {
+    LOG(ERROR) << "Unable to make the installer's temporary folder in " << Quoted(held.folder.path()) << ". Error code "
+               << tempFolder.error().systemError;
+    return WithCode(ErrorCode::kInstallerNotStarted, tempFolder.error());
+  }
+  InstallerRun run;
+  run.sessionId = MakeSessionId();
+  run.version = version;
+  run.installerPath = held.installer.path;
+  const auto process = LaunchInstaller(std::move(held.installer), held.folder.path(), *tempFolder,
+                                       FormatInstallerParameters(run.sessionId, version, arguments));
+  if (!process) return process.error();
+  run.exitCode = TimePhase("installer run", [&] { return WaitForInstaller(process->get()); });
+  run.folder = std::move(held.folder);
+  return run;
+}
+
 }  // namespace
 
 std::wstring FormatInstallerParameters(const std::wstring& sessionId, const std::wstring& version,
@@ -279,52 +330,21 @@ bool DigestsMatch(uint64_t checksum, const std::optional<Sha256Digest>& sha256, 
   return static_cast<uint32_t>(checksum) == digest.crc32 && (!sha256 || *sha256 == digest.sha256);
 }
 
-Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
+Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const SignedInUser& user, const std::wstring& arguments,
+                                         ProgressWindow& window) {
   const auto document = TimePhase("configuration fetch", FetchConfigDocument);
   if (!document) return document.error();
   const auto shortcut = ReadShortcutFlag(*document);
   if (!shortcut) return ReportParseError(shortcut.error());
-  run.shortcutFlag = *shortcut && !run.noShortcutSwitch;
 
-  window.Start(run.instance);
-
-  LOG(INFO) << "Downloading wrapper";
-  const auto url = ReadWrapperUrl(*document);
-  if (!url) return ReportParseError(url.error());
-  const auto size = ReadSize(*document);
-  if (!size) return ReportParseError(size.error());
-  auto folder = MakeRunFolderForInstaller();
-  if (!folder) return folder.error();
-  run.runFolder.emplace(*std::move(folder));
-  auto installer = TimePhase("download",
-                             [&] { return DownloadInstaller(*url, *size, *run.runFolder, run.user, window); });
-  if (!installer) return installer.error();
-  run.installerPath = installer->path;
-
-  Status verified = TimePhase("verification", [&] {
-    Status matches = VerifyInstaller(*document, *installer);
-    return matches ? VerifyInstallerTrust(*document, *installer, *url) : matches;
-  });
-  if (!verified) return verified;
-  // The window stayed open through the checks, which on a filtered network take a while.
-  if (window.ClosedByUser()) return EndClosedRun(*run.runFolder, *std::move(installer));
+  window.Start(instance);
+  auto held = DownloadVerifiedInstaller(*document, user, window);
+  if (!held) return held.error();
   window.End();
 
   const auto version = ReadLaunchableVersion(*document);
   if (!version) return version.error();
-  run.version = *version;
-
-  const auto tempFolder = run.runFolder->MakeInstallerTempFolder();
-  if (!tempFolder) {
-    LOG(ERROR) << "Unable to make the installer's temporary folder in " << Quoted(run.runFolder->path())
-               << ". Error code " << tempFolder.error().systemError;
-    return WithCode(ErrorCode::kInstallerNotStarted, tempFolder.error());
-  }
-  run.sessionId = MakeSessionId();
-  const auto process = LaunchInstaller(*std::move(installer), run.runFolder->path(), *tempFolder,
-                                       FormatInstallerParameters(run.sessionId, run.version, run.arguments));
-  if (!process) return process.error();
-
-  run.exitStatus = TimePhase("installer run", [&] { return WaitForInstaller(process->get()); });
-  return Status();
+  auto run = RunHeldInstaller(*std::move(held), *version, arguments);
+  if (run) run->shortcut = *shortcut;
+  return run;
 }

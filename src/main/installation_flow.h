@@ -12,17 +12,31 @@
 #include "common/result.h"
 #include "config/config_document.h"
 #include "config/version_rule.h"  // VersionUnfitForCommandLine
-#include "main/stub_run.h"
+#include "files/signed_in_user.h"
 #include "progress/progress_window.h"
 #include "trust/installer_file.h"
+#include "trust/run_folder.h"
 
 // The exit status of an installer whose outcome can't be read: none of the
 // codes of a success or a cancellation, so it counts as a failure.
 constexpr DWORD kOutcomeUnknown = 10;
 
-// Runs the flow; on success the run's exit status holds the installer's exit
-// code. The error is that of the step that ended the run, its record written.
-Status RunInstallationFlow(StubRun& run, ProgressWindow& window);
+// What a run that started the installer made: what its outcome acts on.
+struct InstallerRun {
+  DWORD exitCode = 0;          // the installer's, or kOutcomeUnknown
+  std::wstring sessionId;      // passed to the installer after "-id"
+  std::wstring version;        // the document's "version", passed after "-v"
+  bool shortcut = false;       // the document's "shortcut"
+  RunFolder folder;            // held until the outcome removes it
+  std::wstring installerPath;  // the installer, in that folder
+};
+
+// Fetches the document, downloads and verifies the installer behind the
+// window, starts it with the arguments (the stub's own command line) for the
+// user and waits for its end. The error is that of the step that ended the
+// run, its record written; the run's folder is let go with it.
+Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const SignedInUser& user, const std::wstring& arguments,
+                                         ProgressWindow& window);
 
 // The installer's environment: the given one ("NAME=value" entries) with
 // TEMP and TMP pointing at tempFolder in place of any in any letter case, at

@@ -1,14 +1,10 @@
-#include "main/session.h"
+#include "main/installer_channels.h"
 
 #include <memory>
 
 #include "common/message_wait.h"
 #include "log/log_setup.h"
 
-// Machine-wide, as the mailslot's name is: a stub in another session (another
-// user switched to, a remote desktop) would otherwise pass the guard and then
-// find the mailslot taken.
-const wchar_t kInstanceMutexName[] = L"Global\\7b1d4e2a-93c0-4f58-8a6e-d25c0f4e9b31";
 const wchar_t kCommunicationEventName[] = L"orlendt_pexmira";
 const wchar_t kCommunicationSlotName[] = L"\\\\.\\mailslot\\orlendt_pexmira";
 
@@ -19,15 +15,6 @@ constexpr DWORD kPollMs = 50;
 constexpr DWORD kCancelWaitMs = 5000;
 
 }  // namespace
-
-InstanceGuard::InstanceGuard(const wchar_t* name) {
-  // One call that creates or opens, so that two stubs started at the same
-  // moment can't both find no mutex and then both make one.
-  mutex_.reset(CreateMutexW(nullptr, FALSE, name));
-  anotherStubIsRunning_ = GetLastError() == ERROR_ALREADY_EXISTS && mutex_.valid();
-  // Made under another account it can't be opened, but it is there all the same.
-  if (!mutex_ && GetLastError() == ERROR_ACCESS_DENIED) anotherStubIsRunning_ = true;
-}
 
 Status OpenCommunicationChannels(CommunicationChannels& channels) {
   channels.event.reset(CreateEventW(nullptr, FALSE, FALSE, kCommunicationEventName));

@@ -1,5 +1,6 @@
-// Start-up of a run: the single-instance guard and the two channels through
-// which the installer answers at the end of a cancelled installation.
+// The two channels through which the installer answers at the end of a
+// cancelled installation: an event and a mailslot, opened at the start of a
+// run so that another program can't take their names first.
 #pragma once
 
 #include <windows.h>
@@ -9,7 +10,6 @@
 #include "common/result.h"
 #include "common/unique_handle.h"
 
-extern const wchar_t kInstanceMutexName[];
 extern const wchar_t kCommunicationEventName[];
 extern const wchar_t kCommunicationSlotName[];
 
@@ -19,27 +19,6 @@ constexpr DWORD kMaxCancellationMessage = 64;
 // How long the stub waits for the installer's cancellation message, which the
 // installer posts before it exits.
 constexpr DWORD kCancellationMessageWaitMs = 5000;
-
-// The exit status of an unattended run that found another stub running: a
-// deployment tool must not read it as a success. An attended run ends with 0,
-// as the user sees the other stub's window.
-constexpr DWORD kAnotherStubExitStatus = 12;
-
-// Marks a running stub by the existence of a named mutex, which is never
-// waited on and is kept until the process ends.
-class InstanceGuard {
- public:
-  // Creates the mutex under the given name, or opens it when another stub
-  // (in any process) has it already.
-  explicit InstanceGuard(const wchar_t* name = kInstanceMutexName);
-  // True when another stub made the mutex first. Without any mutex (it could
-  // not be made) the run goes on unguarded.
-  bool AnotherStubIsRunning() const { return anotherStubIsRunning_; }
-
- private:
-  UniqueMutex mutex_;
-  bool anotherStubIsRunning_ = false;
-};
 
 struct CommunicationChannels {
   // Declared before the slot, so the slot is closed first.

@@ -1,6 +1,7 @@
 #include "main/outcome.h"
 
 #include "build_settings.h"
+#include "common/text.h"
 #include "files/own_image.h"
 #include "files/paths.h"
 #include "http/win_http_client.h"
@@ -102,8 +103,8 @@ void PlaceContinueShortcut(const SignedInUser& user, const std::wstring& copyPat
   }
 }
 
-void LeaveContinueShortcut(const StubRun& run) {
-  if (!run.user.known()) {
+void LeaveContinueShortcut(const SignedInUser& user) {
+  if (!user.known()) {
     LOG(WARNING) << "No shortcut is made: the run can't act for the desktop's user, and a shortcut made as the "
                     "administrator could land on another desktop";
     return;
@@ -139,29 +140,24 @@ void LeaveContinueShortcut(const StubRun& run) {
     return;
   }
   LOG(INFO) << "Wrapper successfully copied to " << Quoted(copyPath);
-  PlaceContinueShortcut(run.user, copyPath);
+  PlaceContinueShortcut(user, copyPath);
 }
 
-void HandleCancellation(StubRun& run) {
-  LOG(INFO) << "Installer execution canceled. Exit code " << run.exitStatus;
-  if (ReceiveCancellationMessage(run.channels, kCancellationMessageWaitMs)) {
+// The installer posts its message before it exits: the stub only takes it.
+void AwaitCancellationMessage(DWORD exitCode, CommunicationChannels& channels) {
+  LOG(INFO) << "Installer execution canceled. Exit code " << exitCode;
+  if (ReceiveCancellationMessage(channels, kCancellationMessageWaitMs)) {
     LOG(INFO) << "Sent cancellation hit to PIWIK";
   } else {
     LOG(WARNING) << "No cancellation message from the installer within " << kCancellationMessageWaitMs / 1000
                  << " seconds";
   }
-  // Nobody watches an unattended run: no page, and no shortcut on a desktop nobody sees.
-  if (!run.unattended) {
-    LOG(INFO) << "Navigating user to cancellation page";
-    OpenPageAsSignedInUser(CancellationPageUrl(run.version));
-  }
-  if (run.shortcutFlag && !run.unattended) LeaveContinueShortcut(run);
 }
 
-void SendFailedHit(const StubRun& run) {
-  LOG(INFO) << "Installer execution failed. Exit code " << run.exitStatus;
+void SendFailedHit(const std::wstring& sessionId, DWORD exitCode) {
+  LOG(INFO) << "Installer execution failed. Exit code " << exitCode;
   LOG(INFO) << "Sending failed hit to Piwik";
-  WinHttpClient client(FailedHitUrl(run.sessionId, run.exitStatus));
+  WinHttpClient client(FailedHitUrl(sessionId, exitCode));
   client.SetStrictCertificates(true);
   client.SetDeadline(kFailedHitDeadlineMs);
   static_cast<void>(client.Perform(L"GET"));  // the answer changes nothing
@@ -241,8 +237,7 @@ std::optional<std::wstring> MatomoVisitorId(const std::wstring& sessionId) {
   std::wstring id;
   for (const wchar_t c : sessionId) {
     if (c == L'-') continue;
-    const bool hex = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-    if (!hex) return std::nullopt;
+    if (HexDigitValue(c) < 0) return std::nullopt;
     id += c;
     if (id.size() == 16) return id;
   }
@@ -261,19 +256,17 @@ std::wstring FailedHitUrl(const std::wstring& sessionId, DWORD exitCode) {
 std::wstring PercentEncodeForQuery(const std::wstring& value) {
   static const char kHex[] = "0123456789ABCDEF";
   std::wstring encoded;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (KeptInPageAddress(value[i])) {
-      encoded += value[i];
-      continue;
-    }
-    // The character's UTF-8 bytes; a surrogate pair is one character.
-    const size_t length = (value[i] >= 0xD800 && value[i] <= 0xDBFF && i + 1 < value.size()) ? 2 : 1;
-    for (const unsigned char byte : Utf8(value.substr(i, length))) {
+  // Each byte of a character that is not kept, the characters beyond ASCII
+  // included, becomes %XX: the UTF-8 form of everything but the kept ASCII.
+  for (const char c : Utf8FromWide(value)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (KeptInPageAddress(static_cast<wchar_t>(byte))) {
+      encoded += static_cast<wchar_t>(byte);
+    } else {
       encoded += L'%';
       encoded += static_cast<wchar_t>(kHex[byte >> 4]);
       encoded += static_cast<wchar_t>(kHex[byte & 0xF]);
     }
-    i += length - 1;
   }
   return encoded;
 }
@@ -282,15 +275,23 @@ std::wstring CancellationPageUrl(const std::wstring& version) {
   return L"http://" STUB_WEBSITE_HOST_W L"/installation-cancelled/?v=" + PercentEncodeForQuery(version);
 }
 
-void HandleOutcome(StubRun& run) {
-  switch (ClassifyExitCode(run.exitStatus)) {
+void HandleOutcome(InstallerRun& installer, const SignedInUser& user, CommunicationChannels& channels, bool unattended,
+                   bool noShortcutSwitch) {
+  switch (ClassifyExitCode(installer.exitCode)) {
     case Outcome::kSuccess:
       LOG(INFO) << "Installer execution has successfully completed";
-      RemoveLeftoverShortcut(run.user);
+      RemoveLeftoverShortcut(user);
       break;
-    case Outcome::kCancelled: HandleCancellation(run); break;
-    case Outcome::kFailed: SendFailedHit(run); break;
+    case Outcome::kCancelled:
+      AwaitCancellationMessage(installer.exitCode, channels);
+      // Nobody watches an unattended run: no page, and no shortcut on a desktop nobody sees.
+      if (unattended) break;
+      LOG(INFO) << "Navigating user to cancellation page";
+      OpenPageAsSignedInUser(CancellationPageUrl(installer.version));
+      if (installer.shortcut && !noShortcutSwitch) LeaveContinueShortcut(user);
+      break;
+    case Outcome::kFailed: SendFailedHit(installer.sessionId, installer.exitCode); break;
   }
-  if (run.runFolder) RemoveRunFiles(*run.runFolder, run.installerPath);
+  RemoveRunFiles(installer.folder, installer.installerPath);
   LOG(INFO) << "Pexmira wrapper exiting";
 }

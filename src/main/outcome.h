@@ -4,7 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "main/stub_run.h"
+#include "files/signed_in_user.h"
+#include "main/installation_flow.h"
+#include "main/installer_channels.h"
 
 enum class Outcome { kSuccess, kCancelled, kFailed };
 
@@ -16,9 +18,13 @@ Outcome ClassifyExitCode(DWORD exitCode);
 // (or another protection of the desktop) answers an unknown program.
 bool WriteWasBlocked(uint32_t error);
 
-// Acts on the run's exit status and deletes the installer. The
-// exit status is left as the installer's exit code.
-void HandleOutcome(StubRun& run);
+// Acts on the installer's exit code for the user: a success removes a
+// left-over shortcut; a cancellation waits for the installer's message on the
+// channels and, in a run someone watches, opens the cancellation page and
+// leaves the shortcut the document asks for (unless -ns); a failure sends the
+// failed hit. Then deletes the installer and the run's folder.
+void HandleOutcome(InstallerRun& installer, const SignedInUser& user, CommunicationChannels& channels, bool unattended,
+                   bool noShortcutSwitch);
 
 // The visitor id Matomo keeps for a session identifier: its first 16
 // hexadecimal digits, dashes left out ("4f34395d-6f19-487e-..." gives

@@ -9,9 +9,9 @@
 #include "main/arguments.h"
 #include "main/fatal_error.h"
 #include "main/installation_flow.h"
+#include "main/installer_channels.h"
+#include "main/instance_guard.h"
 #include "main/outcome.h"
-#include "main/session.h"
-#include "main/stub_run.h"
 #include "main/unattended.h"
 #include "main/version_resource.h"
 #include "progress/progress_window.h"
@@ -113,32 +113,30 @@ void SecureComCalls() {
   }
 }
 
-DWORD RunGuarded(SignedInUser user, HINSTANCE instance, const wchar_t* commandLine) {
+DWORD RunGuarded(const SignedInUser& user, HINSTANCE instance, const wchar_t* commandLine) {
   // One apartment for the whole run, as URL monikers and the shell's objects
   // (the page, the shortcut) ask of their caller; it outlives the run.
   const ComApartment com;
   SecureComCalls();
-  // Everything of the run, the channels included, is closed when it goes out
-  // of scope: that is the teardown of every road.
-  StubRun run;
-  run.user = std::move(user);
-  run.instance = instance;
-  run.arguments = commandLine != nullptr ? commandLine : L"";
-  run.noShortcutSwitch = HasNoShortcutSwitch(run.arguments);
+  const std::wstring arguments = commandLine != nullptr ? commandLine : L"";
+  const bool noShortcutSwitch = HasNoShortcutSwitch(arguments);
   const Attendance attendance = ProcessAttendance();
-  run.unattended = attendance != Attendance::kAttended;
-  if (run.unattended) LOG(INFO) << DescribeUnattended(attendance);
+  const bool unattended = attendance != Attendance::kAttended;
+  if (unattended) LOG(INFO) << DescribeUnattended(attendance);
 
-  if (const Status opened = OpenCommunicationChannels(run.channels); !opened) {
+  // Open until the run's end, after the installer's folder has gone.
+  CommunicationChannels channels;
+  if (const Status opened = OpenCommunicationChannels(channels); !opened) {
     return ReportFatalError(opened.error().code);
   }
-  ProgressWindow window(run.unattended ? ProgressWindow::kHidden : ProgressWindow::kShown);
-  if (const Status flow = RunInstallationFlow(run, window); !flow) {
+  ProgressWindow window(unattended ? ProgressWindow::kHidden : ProgressWindow::kShown);
+  auto installer = RunInstallationFlow(instance, user, arguments, window);
+  if (!installer) {
     window.Close();
-    return ReportFatalError(flow.error().code, flow.error().hint);
+    return ReportFatalError(installer.error().code, installer.error().hint);
   }
-  HandleOutcome(run);
-  return run.exitStatus;
+  HandleOutcome(*installer, user, channels, unattended, noShortcutSwitch);
+  return installer->exitCode;
 }
 
 }  // namespace
@@ -149,13 +147,13 @@ DWORD RunStub(HINSTANCE instance, const wchar_t* commandLine) noexcept {
     return ProcessAttendance() == Attendance::kAttended ? 0 : kAnotherStubExitStatus;
   }
   try {
-    SignedInUser user = SignedInUser::FromDesktop();
+    const SignedInUser user = SignedInUser::FromDesktop();
     const UserLog log = ConfigureUserLog(user);
     LOG(INFO) << "Pexmira wrapper started";
     LogStubAndArguments(instance, commandLine);
     ReportLogRotation(log);
     ReportUser(user, log);
-    return RunGuarded(std::move(user), instance, commandLine);
+    return RunGuarded(user, instance, commandLine);
   } catch (const std::exception& error) {
     LogUnexpectedFailure(error.what());
   } catch (...) {

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "main/installation_flow.h"
+#include "main/installer_channels.h"
+#include "main/instance_guard.h"
 #include "main/outcome.h"
-#include "main/session.h"
 #include "trust/installer_file.h"
 
 TEST(FormatInstallerParameters, JoinsTheValuesWithOneBlankEach) {
