@@ -1,6 +1,6 @@
 // Total time limits for steps that the system bounds only call by call: a
 // server that trickles a byte now and then keeps every single call alive.
-// Needs no Windows header, so the decisions are tested natively too.
+// The limits themselves are in common/time_limits.h. Needs no Windows header.
 #pragma once
 
 #include <algorithm>

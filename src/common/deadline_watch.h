@@ -1,5 +1,10 @@
 // A timer with a thread of its own, for a deadline that only another thread
-// can enforce: the owner's thread is blocked in the call to be ended.
+// can enforce: the owner's thread is blocked in the call to be ended (a
+// WinHTTP request, ended by closing its handle). Two waits keep threads of
+// their own: the download's watchdog judges a transfer's progress every
+// second rather than one deadline, and a call into the desktop's shell runs
+// on a thread that the stub must be able to leave behind, since a COM call
+// that never answers can't always be ended (Wine cancels none).
 #pragma once
 
 #include <windows.h>

@@ -5,11 +5,7 @@
 #include <string>
 
 #include "common/result.h"
-
-// The whole configuration request, its attempts and the proxy fallback
-// together, ends within this time: the document is a few hundred bytes, no
-// window is shown meanwhile, and the stub holds its single-instance mutex.
-constexpr uint32_t kConfigRequestDeadlineMs = 30000;
+#include "common/time_limits.h"
 
 // The document's address (STUB_CONFIG_URL at build time).
 const wchar_t* ConfigDocumentUrl();

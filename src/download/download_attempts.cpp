@@ -88,8 +88,8 @@ TransferEnd ClassifyTransfer(bool reportedDone, const TransferHeaders& headers, 
 bool IsTriedAgain(TransferEnd end) { return end == TransferEnd::kFailed || end == TransferEnd::kWrongLength; }
 
 uint32_t PauseBeforeAttemptMs(int attempt, double jitter) {
-  constexpr uint32_t kFirstMs = 1000;
-  constexpr uint32_t kLongestMs = 16000;
+  constexpr uint32_t kFirstMs = kFirstRetryPauseMs;
+  constexpr uint32_t kLongestMs = kLongestRetryPauseMs;
   uint32_t pause = kFirstMs;
   for (int i = 2; i < attempt && pause < kLongestMs; ++i) pause *= 2;
   pause = std::min(pause, kLongestMs);

@@ -15,11 +15,10 @@
 #include <optional>
 #include <string>
 
-// How long the attempts may go on without any of them making progress.
-constexpr uint64_t kNoProgressLimitMs = 60000;
+#include "common/time_limits.h"
+
 // A transfer that brings fewer bytes than this over the last kSlowWindowMs is
 // stalled, however steadily it trickles: 1 KiB/s.
-constexpr uint64_t kSlowWindowMs = 60000;
 constexpr uint64_t kSlowestBytesPerWindow = 60ULL * 1024;
 
 // What one transfer's answer said about itself: its HTTP status and

@@ -11,14 +11,9 @@
 #include <optional>
 #include <thread>
 
+#include "common/time_limits.h"
 #include "common/unique_handle.h"
 #include "download/callback_handler.h"
-
-// A download that gets no notification for this long is aborted, like a
-// request that times out.
-constexpr ULONGLONG kDownloadStallMs = 30000;
-// How long an aborted download may take to return.
-constexpr ULONGLONG kAbortGraceMs = 15000;
 
 // True when the download has been quiet for the stall limit: since its last
 // notification, or, before the first one, since it started. Times are tick

@@ -20,9 +20,8 @@
 
 namespace {
 
-// How long a downloaded file that another program holds open (a scanner
-// looking at a new executable) is waited for, and how often it is tried.
-constexpr ULONGLONG kHeldByOthersLimitMs = 60000;
+// How often a downloaded file that another program holds open is tried
+// (kHeldByOthersLimitMs).
 constexpr DWORD kHeldByOthersPauseMs = 500;
 
 // One transfer of the installer to its name, watched for a stall and for the

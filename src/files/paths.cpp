@@ -17,12 +17,6 @@ Result<std::wstring> GetTempFolder() {
   return Failure(ERROR_INSUFFICIENT_BUFFER);
 }
 
-Result<std::wstring> MakeTempInstallerPath() {
-  auto folder = GetTempFolder();
-  if (!folder) return folder;
-  return MakeInstallerPathIn(*folder);
-}
-
 Result<std::wstring> MakeInstallerPathIn(const std::wstring& folder) {
   // The name is the folder plus at most 3 + 4 + 4 characters.
   std::vector<wchar_t> name(folder.size() + MAX_PATH, L'\0');
@@ -55,9 +49,4 @@ bool MeansDoesNotExist(unsigned long errorCode) {
     case ERROR_BAD_PATHNAME: return true;
     default: return false;
   }
-}
-
-bool FileExists(const std::wstring& path) {
-  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
-  return !MeansDoesNotExist(GetLastError());
 }

@@ -9,13 +9,11 @@
 // The user's temporary folder, ending in a backslash.
 Result<std::wstring> GetTempFolder();
 
-// A fresh name for the downloaded installer: the temporary folder, "qmx", a
-// unique hexadecimal number, the temporary-file extension, then ".exe". The
-// system creates an empty placeholder under the name without ".exe", which is
-// left in place so that no later call hands out the same name.
-Result<std::wstring> MakeTempInstallerPath();
-
-// The same in the given folder (ending in a backslash): the run's own folder.
+// A fresh name for the downloaded installer in the given folder (ending in a
+// backslash), the run's own: "qmx", a unique hexadecimal number, the
+// temporary-file extension, then ".exe". The system creates an empty
+// placeholder under the name without ".exe", which is left in place so that
+// no later call hands out the same name.
 Result<std::wstring> MakeInstallerPathIn(const std::wstring& folder);
 
 // The last name of a path.
@@ -24,10 +22,6 @@ std::wstring FileNameOf(const std::wstring& path);
 // The name of the placeholder that the system made for an installer's name:
 // the name without ".exe".
 std::wstring PlaceholderNameOf(const std::wstring& installerPath);
-
-// True when something exists under the path, or when its attributes can't be
-// read for a reason other than its absence (access denied, sharing violation).
-bool FileExists(const std::wstring& path);
 
 // True for the error codes that mean "nothing exists under this path".
 bool MeansDoesNotExist(unsigned long errorCode);

@@ -22,6 +22,7 @@
 
 #include "common/deadline_watch.h"
 #include "common/result.h"
+#include "common/time_limits.h"
 #include "common/unique_handle.h"
 #include "http/certificate_facts.h"
 #include "http/proxy_policy.h"
@@ -47,44 +48,22 @@ class WinHttpClient {
 
   std::wstring ResponseText() const { return responseText_; }
 
-  // Options; the defaults are what the stub's requests use unless noted.
+  // What the stub's two requests set and read (the configuration document
+  // and the failed hit).
   void SetStrictCertificates(bool strict) { strictCertificates_ = strict; }
-  void SetUserAgent(std::wstring agent) { userAgent_ = std::move(agent); }
-  void SetTimeouts(int resolve, int connect, int send, int receive);
-  void SetAdditionalRequestHeaders(std::wstring headers) { extraHeaders_ = std::move(headers); }
-  void SetRequestCookies(std::wstring cookies) { requestCookies_ = std::move(cookies); }
-  void SetRequestBody(std::vector<uint8_t> body) { requestBody_ = std::move(body); }
-  void SetProxy(std::wstring proxy, std::wstring userName = L"", std::wstring password = L"");
-  void SetFixedCharset(std::wstring charset);
-  void SetProgressCallback(std::function<void(double)> callback) { progress_ = std::move(callback); }
-  void SetMaxResponseBytes(uint32_t bytes) { maxResponseBytes_ = bytes; }
   // Ends Perform within totalMs of its start, whatever the server does: its
   // attempts and the proxy fallback together. 0, the default, sets none.
   void SetDeadline(uint32_t totalMs) { deadlineMs_ = totalMs; }
-
-  // Response state of the most recent request.
-  const std::wstring& Url() const { return url_; }
-  const std::wstring& HostName() const { return hostName_; }
-  const std::wstring& RawResponseHeaders() const { return rawHeaders_; }
-  const std::wstring& ResponseCharset() const { return charset_; }
-  uint32_t ContentLength() const { return contentLength_; }
-  const std::wstring& ResponseCookies() const { return responseCookies_; }
   const std::wstring& StatusCode() const { return statusCode_; }
   const std::wstring& ContentType() const { return contentType_; }
-  // The raw body; always followed by at least one zero byte in the buffer.
-  const uint8_t* ResponseBytes() const { return responseBytes_.empty() ? nullptr : responseBytes_.data(); }
-  uint32_t ResponseByteCount() const { return responseByteCount_; }
   // True when the last Perform was given up at its deadline; its error is
   // then ERROR_WINHTTP_TIMEOUT.
   bool DeadlinePassed() const { return deadlinePassed_; }
-  // The TLS versions the last request's session was allowed: TLS 1.2 and 1.3,
-  // TLS 1.2 alone where the system has no 1.3, or 0 where the system refused
-  // both (an unpatched Windows 7, which then offers TLS 1.0 only);
-  // SecureProtocolsError() is the system's error for that refusal. The client
-  // logs only each answer's status and size: its callers warn.
-  DWORD SecureProtocols() const { return secureProtocols_; }
+  // The system's error where it refused the last request's session TLS 1.2
+  // (an unpatched Windows 7, which then offers TLS 1.0 only); 0 where it
+  // allowed it. The client logs only each answer's status and size: its
+  // callers warn.
   DWORD SecureProtocolsError() const { return secureProtocolsError_; }
-  bool StrictCertificates() const { return strictCertificates_; }
   // Where the last request's proxy came from, what a 407 offered and whether
   // it was answered with the signed-in user's credentials.
   ProxyOrigin ProxyOriginUsed() const { return proxyOrigin_; }
@@ -100,7 +79,35 @@ class WinHttpClient {
   // showed, read over a second connection that ignored the refusal and
   // carried no data; empty where it could not be read.
   const std::optional<RefusedCertificate>& RefusedServerCertificate() const { return refusedCertificate_; }
+
+  // The rest of the client's definition: options the stub never sets and
+  // response state it never reads, kept as the client is defined (its tests
+  // use most of them; the user agent's and the time-outs' setters, the extra
+  // headers, the request cookies, the fixed charset and Url have no caller).
+  // The defaults are what the stub's requests use.
+  void SetUserAgent(std::wstring agent) { userAgent_ = std::move(agent); }
+  void SetTimeouts(int resolve, int connect, int send, int receive);
+  void SetAdditionalRequestHeaders(std::wstring headers) { extraHeaders_ = std::move(headers); }
+  void SetRequestCookies(std::wstring cookies) { requestCookies_ = std::move(cookies); }
+  void SetRequestBody(std::vector<uint8_t> body) { requestBody_ = std::move(body); }
+  void SetProxy(std::wstring proxy, std::wstring userName = L"", std::wstring password = L"");
+  void SetFixedCharset(std::wstring charset);
+  void SetProgressCallback(std::function<void(double)> callback) { progress_ = std::move(callback); }
+  void SetMaxResponseBytes(uint32_t bytes) { maxResponseBytes_ = bytes; }
+  const std::wstring& Url() const { return url_; }
+  const std::wstring& HostName() const { return hostName_; }
+  const std::wstring& RawResponseHeaders() const { return rawHeaders_; }
+  const std::wstring& ResponseCharset() const { return charset_; }
+  uint32_t ContentLength() const { return contentLength_; }
+  const std::wstring& ResponseCookies() const { return responseCookies_; }
+  // The raw body; always followed by at least one zero byte in the buffer.
+  const uint8_t* ResponseBytes() const { return responseBytes_.empty() ? nullptr : responseBytes_.data(); }
+  uint32_t ResponseByteCount() const { return responseByteCount_; }
+  bool StrictCertificates() const { return strictCertificates_; }
   const std::wstring& UserAgent() const { return userAgent_; }
+  // The TLS versions the last request's session was allowed: TLS 1.2 and 1.3,
+  // TLS 1.2 alone where the system has no 1.3, or 0 where it refused both.
+  DWORD SecureProtocols() const { return secureProtocols_; }
 
  private:
   bool PerformRequest(const std::wstring& verb);
@@ -139,9 +146,9 @@ class WinHttpClient {
   bool strictCertificates_ = false;
   std::wstring userAgent_ = L"WinHttpClient";
   int resolveTimeout_ = 0;
-  int connectTimeout_ = 60000;
-  int sendTimeout_ = 30000;
-  int receiveTimeout_ = 30000;
+  int connectTimeout_ = kWinHttpConnectTimeoutMs;
+  int sendTimeout_ = kWinHttpSendTimeoutMs;
+  int receiveTimeout_ = kWinHttpReceiveTimeoutMs;
   std::wstring extraHeaders_;
   std::wstring requestCookies_;
   std::vector<uint8_t> requestBody_;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/message_wait.h"
+#include "common/time_limits.h"
 #include "config/config_download.h"
 #include "download/installer_download.h"
 #include "files/paths.h"
@@ -199,7 +200,7 @@ Result<std::wstring> ReadLaunchableVersion(const ConfigDocument& document) {
 // Ends a process that was created suspended and never ran.
 void EndUnstartedProcess(HANDLE process) {
   TerminateProcess(process, kOutcomeUnknown);
-  WaitDispatching(process, 5000);
+  WaitDispatching(process, kUnstartedProcessEndWaitMs);
 }
 
 // Starts exactly the held file, with the administrator's rights the stub

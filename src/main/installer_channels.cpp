@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "common/message_wait.h"
+#include "common/time_limits.h"
 #include "log/log_setup.h"
 
 const wchar_t kCommunicationEventName[] = L"orlendt_pexmira";
@@ -11,8 +12,6 @@ const wchar_t kCommunicationSlotName[] = L"\\\\.\\mailslot\\orlendt_pexmira";
 namespace {
 
 constexpr DWORD kPollMs = 50;
-// A cancelled read completes at once; this only bounds a system that doesn't.
-constexpr DWORD kCancelWaitMs = 5000;
 
 }  // namespace
 
@@ -67,7 +66,7 @@ Result<std::string> ReceiveCancellationMessage(CommunicationChannels& channels, 
     // The buffer and the read record must outlive the read: wait until the
     // cancelled read has completed before they go.
     CancelIo(channels.slot.get());
-    if (WaitDispatching(channels.event.get(), kCancelWaitMs) != WAIT_OBJECT_0) {
+    if (WaitDispatching(channels.event.get(), kCancelledReadWaitMs) != WAIT_OBJECT_0) {
       // Never free what the system may still write into; the slot's closing
       // at the end of the run ends the read.
       static_cast<void>(buffer.release());

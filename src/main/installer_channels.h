@@ -16,10 +16,6 @@ extern const wchar_t kCommunicationSlotName[];
 // The installer's cancellation message is at most this long.
 constexpr DWORD kMaxCancellationMessage = 64;
 
-// How long the stub waits for the installer's cancellation message, which the
-// installer posts before it exits.
-constexpr DWORD kCancellationMessageWaitMs = 5000;
-
 struct CommunicationChannels {
   // Declared before the slot, so the slot is closed first.
   UniqueEvent event;

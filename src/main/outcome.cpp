@@ -2,6 +2,7 @@
 
 #include "build_settings.h"
 #include "common/text.h"
+#include "common/time_limits.h"
 #include "files/own_image.h"
 #include "files/paths.h"
 #include "http/win_http_client.h"
@@ -12,15 +13,6 @@
 #include "shell/stub_copy.h"
 
 namespace {
-
-// How long the end of the run waits for the installer's folder to be let go
-// (by the installer's leftovers, a scanner or an indexer) before it leaves
-// the folder for the next restart to remove.
-constexpr DWORD kRunFolderReleaseWaitMs = 10000;
-
-// The failed hit, its attempts and the proxy fallback together, ends within
-// this time: the installer has ended, and the user waits for nothing else.
-constexpr uint32_t kFailedHitDeadlineMs = 10000;
 
 // The WARNING of a shortcut name that a program of the user has made lead
 // elsewhere: the stub leaves it as it is.
@@ -123,6 +115,8 @@ void LeaveContinueShortcut(const SignedInUser& user) {
   // Started from the copy itself: the copy and its shortcut are already there.
   if (*ownPath == copyPath) return;
 
+  // The record keeps its old text: the copy goes to the stub's folder under
+  // the program files folder, not to a temporary one.
   LOG(INFO) << "Copy wrapper to temp directory";
   if (!TrustedStubCopyFolder(*folderPath)) return;
   // Only the file the process runs from is copied: another file put under
@@ -147,6 +141,8 @@ void LeaveContinueShortcut(const SignedInUser& user) {
 void AwaitCancellationMessage(DWORD exitCode, CommunicationChannels& channels) {
   LOG(INFO) << "Installer execution canceled. Exit code " << exitCode;
   if (ReceiveCancellationMessage(channels, kCancellationMessageWaitMs)) {
+    // The record keeps its old text, though the stub sends nothing: it only
+    // says that the installer's message has arrived.
     LOG(INFO) << "Sent cancellation hit to PIWIK";
   } else {
     LOG(WARNING) << "No cancellation message from the installer within " << kCancellationMessageWaitMs / 1000

@@ -12,13 +12,13 @@
 
 #include "common/com_apartment.h"
 #include "common/message_wait.h"
+#include "common/time_limits.h"
 #include "progress/bar_accessible.h"
 #include "resource.h"
 #include "text/ui_text.h"
 
 namespace {
 
-constexpr DWORD kOpenWaitMs = 10000;
 // Asks the window, from another thread, to end itself: a dialog is ended from
 // its own procedure, on its own thread.
 constexpr UINT kEndProgressMessage = WM_APP + 1;
@@ -28,7 +28,6 @@ constexpr UINT kSetLineMessage = WM_APP + 2;
 constexpr UINT_PTR kStallTimer = 1;
 constexpr UINT kStallCheckMs = 1000;
 
-constexpr DWORD kCloseWaitMs = 5000;
 // The line under the bar, in dialog units: below the bar (7, 7, 266 x 21),
 // and the window grows by its height and a margin.
 constexpr RECT kLineArea = {7, 31, 7 + 266, 31 + 9};
@@ -218,7 +217,7 @@ void ProgressWindow::Start(HINSTANCE instance) {
   static_cast<void>(reference.release());  // the thread owns it now
   if (state_->settled) {
     HANDLE waits[] = {state_->settled.get(), thread_.get()};
-    WaitDispatching(2, waits, kOpenWaitMs);
+    WaitDispatching(2, waits, kProgressWindowOpenWaitMs);
   }
 }
 
@@ -229,7 +228,7 @@ void ProgressWindow::End() {
 
 void ProgressWindow::Close() {
   End();
-  if (thread_) WaitDispatching(thread_.get(), kCloseWaitMs);
+  if (thread_) WaitDispatching(thread_.get(), kProgressWindowCloseWaitMs);
 }
 
 void ProgressWindow::SetPosition(int percent) const {

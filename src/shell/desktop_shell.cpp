@@ -95,9 +95,6 @@ Result<ComPtr<IShellDispatch2>> FindDesktopShellDispatch() {
   return shell;
 }
 
-// How long a cancelled call into the shell may take to unwind: releasing the
-// shell's objects are calls into it too, each one cancelled in turn.
-constexpr DWORD kCancelGraceMs = 2000;
 constexpr DWORD kCancelIntervalMs = 100;
 
 // What the calling thread hands back. Shared with it, since a thread whose
@@ -143,7 +140,7 @@ bool CancelShellCall(const ShellCall& shellCall) {
   do {
     if (threadId != 0) CoCancelCall(threadId, 0);
     if (WaitDispatching(shellCall.finished.get(), kCancelIntervalMs) == WAIT_OBJECT_0) return true;
-  } while (GetTickCount64() - started < kCancelGraceMs);
+  } while (GetTickCount64() - started < kShellCallCancelGraceMs);
   return false;
 }
 

@@ -10,10 +10,8 @@
 #include <string>
 
 #include "common/result.h"
+#include "common/time_limits.h"
 
-// The shell's answer must come within this time: a hung or suspended
-// Explorer never answers, and the end of the run would wait with it.
-constexpr uint32_t kPageOpeningDeadlineMs = 10000;
 // What a call into the shell that was given up at its deadline fails with.
 constexpr uint32_t kShellCallTimedOut = 0x8001011F;  // RPC_E_TIMEOUT
 

@@ -115,6 +115,8 @@ class LogSizeTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp, Scenario() as scenario:
             elsewhere = Path(tmp) / 'elsewhere.txt'
             elsewhere.write_bytes(b'not the log')
+            # The first scenario of a new prefix finds no log folder yet.
+            OLD_LOG.parent.mkdir(parents=True, exist_ok=True)
             OLD_LOG.unlink(missing_ok=True)
             OLD_LOG.symlink_to(elsewhere)
             line = b'2026-12-01 10:00:00,000 INFO  an earlier run\r\n'

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/scratch_folder.h"
+
 namespace {
 
 bool EndsWith(const std::wstring& text, const std::wstring& tail) {
@@ -12,15 +14,15 @@ bool EndsWith(const std::wstring& text, const std::wstring& tail) {
 
 }  // namespace
 
-TEST(MakeTempInstallerPath, GivesFreshNamesAndLeavesTheirPlaceholders) {
+TEST(MakeInstallerPathIn, GivesFreshNamesAndLeavesTheirPlaceholders) {
   const auto temp = GetTempFolder();
   ASSERT_TRUE(temp);
   const std::wstring folder = *temp;
   ASSERT_FALSE(folder.empty());
   ASSERT_EQ(folder.back(), L'\\');
 
-  const auto firstPath = MakeTempInstallerPath();
-  const auto secondPath = MakeTempInstallerPath();
+  const auto firstPath = MakeInstallerPathIn(folder);
+  const auto secondPath = MakeInstallerPathIn(folder);
   ASSERT_TRUE(firstPath && secondPath);
   const std::wstring first = *firstPath;
   const std::wstring second = *secondPath;
@@ -42,26 +44,7 @@ TEST(FileNames, TheLastNameAndThePlaceholderOfAnInstaller) {
   EXPECT_EQ(PlaceholderNameOf(L"C:\\x\\.exe"), L".exe") << "no name is left to be a placeholder";
 }
 
-TEST(FileExists, FilesAndFoldersExistMissingOnesDoNot) {
-  const std::wstring folder = *GetTempFolder();
-  const std::wstring file = folder + L"file-exists-test.txt";
-  HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-
-  EXPECT_TRUE(FileExists(file));
-  EXPECT_TRUE(FileExists(folder));
-  EXPECT_TRUE(FileExists(folder.substr(0, folder.size() - 1)));
-  // Opened without sharing: its attributes can still be read, so it exists.
-  EXPECT_TRUE(FileExists(file));
-  CloseHandle(handle);
-  DeleteFileW(file.c_str());
-
-  EXPECT_FALSE(FileExists(file));
-  EXPECT_FALSE(FileExists(folder + L"no-such-folder\\file.txt"));
-  EXPECT_FALSE(FileExists(L"bad\x01name?.txt"));
-}
-
-TEST(FileExists, OnlyTheEightAbsenceCodesMeanMissing) {
+TEST(MeansDoesNotExist, OnlyTheEightAbsenceCodesMeanMissing) {
   for (unsigned long code : {2ul, 3ul, 15ul, 21ul, 53ul, 87ul, 123ul, 161ul}) {
     EXPECT_TRUE(MeansDoesNotExist(code)) << code;
   }

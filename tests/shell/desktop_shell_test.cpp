@@ -9,6 +9,7 @@
 
 #include "common/com_apartment.h"
 #include "files/paths.h"
+#include "support/scratch_folder.h"
 
 // The whole road through the desktop's shell (its ShellWindows, view and
 // IShellDispatch2), which Wine's explorer serves too. A batch file stands in

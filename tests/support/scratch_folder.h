@@ -9,6 +9,13 @@
 
 #include "files/paths.h"
 
+// True when something exists under the path, or when its attributes can't be
+// read for a reason other than its absence (access denied, sharing violation).
+inline bool FileExists(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  return !MeansDoesNotExist(GetLastError());
+}
+
 namespace scratch_folder {
 
 inline void WriteSomething(const std::wstring& path) {

@@ -1,10 +1,13 @@
 // tessaloom-publish: writes, checks and probes what the stub reads, with the
 // stub's own reading of it.
 //
+// clang-format off
 //   tessaloom-publish make INSTALLER --url URL [--version V] [--shortcut] [--allow-http] [--output FILE]
 //   tessaloom-publish check DOCUMENT [INSTALLER] [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE]
-//   [--allow-http] tessaloom-publish probe URL [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--cacert
-//   FILE] [--allow-http]
+//       [--allow-http]
+//   tessaloom-publish probe URL [--signer NAME | --stub FILE] [--ca FILE] [--tsa-ca FILE] [--cacert FILE]
+//       [--allow-http]
+// clang-format on
 //
 // Exit status: 0 when a user's stub would run the installer (make: the
 // document was written), 1 when it would not or the publication is faulty,
