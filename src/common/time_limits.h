@@ -1,8 +1,9 @@
 // Every time limit of the stub, in milliseconds, in the order a run meets
 // them. A run must never hang: each wait on another program, a server or the
-// system ends at one of these. README's table of time limits lists each
-// of them by name, and a test reads both. Cadences (how often a wait looks
-// again) stay beside the code that polls.
+// system ends at one of these, but the wait for the installer's own run,
+// which takes as long as the user takes. README's table of time limits lists
+// each of them by name, and a test reads both. Cadences (how often a wait
+// looks again) stay beside the code that polls.
 // Needs no Windows header, so the portable pieces use it too.
 #pragma once
 
