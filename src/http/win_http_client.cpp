@@ -666,7 +666,7 @@ bool WinHttpClient::ReadBody(HINTERNET request) {
 void WinHttpClient::DecodeBody() {
   UINT codePage = CP_ACP;
   DWORD flags = MB_PRECOMPOSED;
-  if (charset_.size() >= 5 && _wcsnicmp(charset_.c_str(), L"utf-8", 5) == 0) {
+  if (StartsWithIgnoringCase(charset_, L"utf-8")) {
     codePage = CP_UTF8;
     flags = 0;
   }

@@ -2,10 +2,10 @@
 
 #include <rpc.h>
 
-#include <cwctype>
 #include <vector>
 
 #include "common/message_wait.h"
+#include "common/text.h"
 #include "common/time_limits.h"
 #include "config/config_download.h"
 #include "download/installer_download.h"
@@ -304,7 +304,7 @@ std::wstring MakeSessionId() {
     id = reinterpret_cast<const wchar_t*>(text);
     RpcStringFreeW(&text);
   }
-  for (wchar_t& c : id) c = static_cast<wchar_t>(std::towlower(c));
+  for (wchar_t& c : id) c = AsciiLower(c);
   return id;
 }
 

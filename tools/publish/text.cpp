@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cwctype>
 #include <vector>
 
 #include "http/regexp.h"
@@ -47,15 +46,6 @@ size_t DecodeSequence(const std::string& bytes, size_t i, char32_t& out) {
   return length;
 }
 
-bool BeginsWithUtf8(const std::wstring& charset) {
-  static const wchar_t kName[] = L"utf-8";
-  if (charset.size() < 5) return false;
-  for (size_t i = 0; i < 5; ++i) {
-    if (std::towlower(static_cast<wint_t>(charset[i])) != static_cast<wint_t>(kName[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::wstring WideFromUtf8(const std::string& text, bool* replaced) {
@@ -82,7 +72,7 @@ DecodedBody DecodeLikeStub(const std::wstring& rawHeaders, const std::string& bo
   if (FindMatches(L"charset={[A-Za-z0-9\\-_]+}", rawHeaders.c_str(), captures) && !captures.empty()) {
     decoded.charset = captures.front();
   }
-  decoded.utf8 = BeginsWithUtf8(decoded.charset);
+  decoded.utf8 = StartsWithIgnoringCase(decoded.charset, L"utf-8");
   for (const char byte : body) {
     if (static_cast<unsigned char>(byte) >= 0x80) decoded.nonAscii = true;
   }
