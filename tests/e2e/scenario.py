@@ -12,7 +12,7 @@ import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
+from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, LANE, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
                       end_run_folder_programs, keep_log_below_limit, read_log_bytes, read_records, record_run, start,
                       windows_path, wine_env)
 from fixture_server import FixtureServer, MatomoTracker, Response  # noqa: E402  (found through stubtest's path)
@@ -213,7 +213,7 @@ class Scenario:
         records = read_records(log_start)
         if expect_start and OPENING not in [m for _, m in records]:
             # The whole log as it stood, before a later scenario moves it aside.
-            kept = BUILD / f'e2e-no-opening-{time.strftime("%H%M%S")}.log'
+            kept = LANE / f'e2e-no-opening-{time.strftime("%H%M%S")}.log'
             kept.write_bytes(read_log_bytes())
             raise AssertionError(f'the stub did not start (no "{OPENING}" record after byte {log_start}; exit status '
                                  f'{status}; the log is kept in {kept}); '
