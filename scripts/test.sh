@@ -80,7 +80,12 @@ step "Wine session" "$root/scripts/start-wine-session.sh" "$build"
 
 # Every stub run of the scenarios leaves its exit status and Wine's standard
 # error in build/tests/e2e-runs.log (the second lane's in build/tests/lane-2).
-rm -f "$build/e2e-runs.log"
+rm -f "$build/e2e-runs.log" "$build/e2e-case-times.txt" "$build/lane-2/e2e-case-times.txt"
+# The slowest scenario cases of both lanes: where the time goes.
+print_case_times() {
+  echo "== the slowest scenario cases:"
+  cat "$build/e2e-case-times.txt" "$build/lane-2/e2e-case-times.txt" 2>/dev/null | sort -rn | head -n 15
+}
 run_lanes() {
   local status=0 lane2_status=0 begun=$SECONDS
   if [ ${#namespace[@]} -gt 0 ]; then
@@ -97,6 +102,7 @@ run_lanes() {
   else
     "$root/scripts/run-lane.sh" "$build" "$@" || lane2_status=$?
   fi
+  print_case_times
   [ "$status" -ne 0 ] && return "$status"
   return "$lane2_status"
 }

@@ -1,10 +1,14 @@
 """Runs one scenario module as unittest's -v would, and prints how long each
-case took, the slowest first: where a module's time goes.
+case took, the slowest first: where a module's time goes. The times are also
+appended to e2e-case-times.txt beside the lane's prefix, which
+scripts/test.sh sums up (ctest shows a passing test's output nowhere).
 
   python3 run_module.py test_flow.py [unittest options]"""
 import sys
 import time
 import unittest
+
+from stubtest import LANE
 
 
 class TimedResult(unittest.TextTestResult):
@@ -27,8 +31,11 @@ class TimedRunner(unittest.TextTestRunner):
     def run(self, test):
         result = super().run(test)
         self.stream.writeln('Case times:')
-        for seconds, name in sorted(result.case_times, reverse=True):
-            self.stream.writeln(f'{seconds:8.1f} s  {name}')
+        lines = [f'{seconds:8.1f} s  {name}' for seconds, name in sorted(result.case_times, reverse=True)]
+        for line in lines:
+            self.stream.writeln(line)
+        with open(LANE / 'e2e-case-times.txt', 'a', encoding='utf-8') as times:
+            times.writelines(line + '\n' for line in lines)
         return result
 
 
