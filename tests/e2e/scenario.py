@@ -27,6 +27,8 @@ INSTALLERS = BIN / 'installers'
 UNSIGNED_INSTALLER = INSTALLERS / 'unsigned.exe'
 SHORTCUT = DESKTOP / 'Continue installation.lnk'
 STUB_COPY = PREFIX / 'drive_c' / 'Program Files' / 'Tessaloom Setup' / 'qmxtl_setup.exe'
+# Where a run that can't act for the desktop's user keeps its log.
+ADMINISTRATORS_LOG = STUB_COPY.parent / 'Pexmira' / 'QMXT.log'
 BOX_TITLE = 'We apologize!'
 CONNECTIONS = r'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
 CONFIG_BOX = 'Cannot obtain configuration. Error code 1'
@@ -162,8 +164,10 @@ class Scenario:
         began = time.monotonic()
         stub = start(program, *args, env=env)
         # The stub also writes its records to its standard output; a full pipe
-        # would stop it.
-        drain = threading.Thread(target=stub.stdout.read, daemon=True)
+        # would stop it. They are kept: where the log file got none, they tell
+        # what the run did.
+        output = []
+        drain = threading.Thread(target=lambda: output.append(stub.stdout.read()), daemon=True)
         drain.start()
         title = box_title if box_title.isascii() else 'hex:' + box_title.encode().hex()
         owner = f'--owner={Path(program).name}'
@@ -212,11 +216,19 @@ class Scenario:
         box = box.replace('\r\n', '\n')  # the watcher prints in text mode
         records = read_records(log_start)
         if expect_start and OPENING not in [m for _, m in records]:
-            # The whole log as it stood, before a later scenario moves it aside.
-            kept = LANE / f'e2e-no-opening-{time.strftime("%H%M%S")}.log'
-            kept.write_bytes(read_log_bytes())
+            # The whole log as it stood, before a later scenario moves it aside,
+            # the administrators' log (which a later scenario deletes), and
+            # what the stub wrote to its standard output.
+            kept = f'e2e-no-opening-{time.strftime("%H%M%S")}'
+            (LANE / f'{kept}.log').write_bytes(read_log_bytes())
+            if ADMINISTRATORS_LOG.exists():
+                shutil.copy(ADMINISTRATORS_LOG, LANE / f'{kept}.administrators.log')
+            stdout = b''.join(output)
+            (LANE / f'{kept}.stdout.txt').write_bytes(stdout)
             raise AssertionError(f'the stub did not start (no "{OPENING}" record after byte {log_start}; exit status '
-                                 f'{status}; the log is kept in {kept}); '
+                                 f'{status}; the logs are kept as {LANE / kept}.*; administrators\' log: '
+                                 f'{ADMINISTRATORS_LOG.exists()}); its standard output: '
+                                 f'{stdout.decode("utf-8", "replace")[-2000:]!r}; '
                                  f'Wine\'s standard error: {stderr.strip()[-2000:]!r}')
         if expect_box is not None and bool(box) != expect_box:
             raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')

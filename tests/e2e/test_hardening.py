@@ -10,7 +10,8 @@ import unittest
 from pathlib import Path
 
 from stubtest import BIN, HELPER, LOG_FILE, STUB, SYSTEM_TEMP, helper, start, wait, windows_path
-from scenario import INSTALLER, SHORTCUT, UNSIGNED_INSTALLER, Scenario, clean_desktop_and_copy, crc32, sign, unsigned_stub
+from scenario import (INSTALLER, SHORTCUT, UNSIGNED_INSTALLER, Scenario, clean_desktop_and_copy, crc32, sign, unsigned_stub,
+                      write_proxy_settings)
 from fixture_server import Response  # noqa: E402  (found through stubtest's path)
 
 # Windows never takes these from a program's folder: they are in its
@@ -49,6 +50,13 @@ class PlantedDllTest(unittest.TestCase):
     def test_no_dll_beside_the_stub_is_ever_loaded(self):
         folder = Path(tempfile.mkdtemp(prefix='stub-downloads-'))
         stub = folder / STUB.name
+        # Direct connections, whatever an earlier scenario left: with automatic
+        # detection (a new prefix's settings), Wine's WinHTTP delay-loads
+        # iphlpapi.dll for the detection, and Wine resolves a system DLL's
+        # delay imports from the program's folder first, whatever the program
+        # set with SetDefaultDllDirectories. Windows searches its default
+        # directories there, as for every other load.
+        write_proxy_settings(1)
         try:
             for program in (STUB, HELPER):
                 shutil.copy(program, folder / program.name)
