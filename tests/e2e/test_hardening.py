@@ -149,14 +149,14 @@ INSTALLER_BOXES = {4: 'Cannot obtain installer. Error code 4', 6: 'The installat
 
 class HostileServerTest(unittest.TestCase):
     """Each ends in an error box within the request time-outs, or runs the
-    installer it has verified; nothing else runs. The roads that take a
+    installer it has verified; nothing else runs. The roads that take half a
     minute or more each are driven once elsewhere: a configuration server that
     stalls (the client's deadline tests, on a short deadline, and the
-    configuration deadline's scenario), an installer server that closes
-    before answering (the unreachable installer server of the flow's
-    scenarios), that cuts the file or announces more than it sends (the
-    retries' scenario of a server that always cuts at the same byte; both end
-    a transfer short of its announced length)."""
+    configuration deadline's scenario); an installer server that closes before
+    answering (the download's unit tests, on a fast clock, and the dead-link
+    scenario's refused connections), that cuts the file or announces more than
+    it sends (the retries' scenario of a server that always cuts at the same
+    byte: both end a transfer short of its announced length)."""
 
     def ends_in(self, scenario, boxes, timeout=60):
         try:
