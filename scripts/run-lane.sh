@@ -25,7 +25,7 @@ wineserver -w >/dev/null 2>&1 || true
   exit 2
 }
 "$root/scripts/start-wine-session.sh" "$build" >/dev/null || exit 2
-rm -f "$build/lane-2/e2e-runs.log"
+rm -f "$build/lane-2/e2e-runs.log" "$build/lane-2/e2e-case-times.txt"
 ctest --test-dir "$build" --output-on-failure --timeout 900 -L lane-2 "$@"
 status=$?
 wineserver -k >/dev/null 2>&1 || true
