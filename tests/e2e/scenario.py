@@ -1,5 +1,6 @@
 """A run of the stub against loopback servers: the configuration server, the
 installer download and the analytics recorder, with the test installer."""
+import hashlib
 import json
 import os
 import shutil
@@ -58,17 +59,33 @@ def crc32(data):
     return zlib.crc32(data) & 0xFFFFFFFF
 
 
+# Signed programs of earlier runs, by the digest of what they were made from.
+SIGNED_CACHE = BUILD / 'signed-payloads'
+
+
 def sign(data, signer='signer'):
     """The bytes of a program signed by one of the test fixtures' signers
     (signer, other_signer, untrusted_signer, wrongusage_signer), as the
-    build signs the test installer."""
-    with tempfile.TemporaryDirectory(prefix='stub-sign-') as work:
+    build signs the test installer. A signature carries no time, so the
+    result of the same bytes, signer and certificates is kept for later
+    runs."""
+    certs, key = CERTS / f'{signer}.pem', CERTS / f'{signer}.key'
+    digest = hashlib.sha256(data)
+    for part in (certs.read_bytes(), key.read_bytes()):
+        digest.update(hashlib.sha256(part).digest())
+    cached = SIGNED_CACHE / f'{digest.hexdigest()}.exe'
+    if cached.exists():
+        return cached.read_bytes()
+    SIGNED_CACHE.mkdir(exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix='stub-sign-', dir=SIGNED_CACHE) as work:
         unsigned, signed = Path(work) / 'in.exe', Path(work) / 'out.exe'
         unsigned.write_bytes(data)
-        subprocess.run(['osslsigncode', 'sign', '-certs', str(CERTS / f'{signer}.pem'),
-                        '-key', str(CERTS / f'{signer}.key'), '-h', 'sha256', '-n', 'Tessaloom test installer',
-                        '-in', str(unsigned), '-out', str(signed)], check=True, capture_output=True, timeout=120)
-        return signed.read_bytes()
+        subprocess.run(['osslsigncode', 'sign', '-certs', str(certs), '-key', str(key), '-h', 'sha256',
+                        '-n', 'Tessaloom test installer', '-in', str(unsigned), '-out', str(signed)], check=True,
+                       capture_output=True, timeout=120)
+        result = signed.read_bytes()
+        os.replace(signed, cached)  # whole or not at all: the other lane may sign the same bytes
+    return result
 
 
 def unsigned_stub():
