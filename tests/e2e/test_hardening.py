@@ -10,8 +10,8 @@ import unittest
 from pathlib import Path
 
 from stubtest import BIN, HELPER, LOG_FILE, STUB, SYSTEM_TEMP, helper, start, wait, windows_path
-from scenario import (INSTALLER, SHORTCUT, UNSIGNED_INSTALLER, Scenario, clean_desktop_and_copy, crc32, sign, unsigned_stub,
-                      write_proxy_settings)
+from scenario import (INSTALLER, SHORTCUT, UNSIGNED_INSTALLER, Scenario, clean_desktop_and_copy, crc32, sign,
+                      unsigned_stub, write_proxy_settings)
 from fixture_server import Response  # noqa: E402  (found through stubtest's path)
 
 # Windows never takes these from a program's folder: they are in its
@@ -206,12 +206,6 @@ class HostileServerTest(unittest.TestCase):
         scenario.serve_document(text='[' * 100000 + ']' * 100000)
         result = self.ends_in(scenario, {3: CONFIG_BOXES[3]})
         self.assertTrue(any(m.startswith('Error parsing file. Error: ') for m in result.messages))
-
-    def installer(self, **behaviour):
-        scenario = self.config()
-        scenario.serve_installer(scenario.installer, **behaviour)
-        scenario.serve_document()
-        return scenario
 
     def test_an_installer_server_that_stalls_after_the_headers_is_left_for_another_attempt(self):
         scenario = self.config()
