@@ -2,10 +2,17 @@
 # Prepares the Wine prefix of a test build folder once: the prefix itself, the
 # test certificates, the test CA and the test code-signing CA trusted by the
 # machine, and a stand-in browser that records the pages it is asked to open.
+# A lane of scenarios other than the first has its prefix and its pages in a
+# folder of its own (LANE_DIR, made here); the certificates and programs are
+# the build folder's.
+#   scripts/prepare-test-prefix.sh BUILD_DIR [LANE_DIR]
 set -euo pipefail
-build=$(cd "${1:?usage: prepare-test-prefix.sh BUILD_DIR}" && pwd)
+build=$(cd "${1:?usage: prepare-test-prefix.sh BUILD_DIR [LANE_DIR]}" && pwd)
+lane=${2:-$build}
+mkdir -p "$lane"
+lane=$(cd "$lane" && pwd)
 root="$(cd "$(dirname "$0")/.." && pwd)"
-export WINEPREFIX="$build/wineprefix"
+export WINEPREFIX="$lane/wineprefix"
 export WINEDEBUG=-all
 stamp="$WINEPREFIX/.stub-tests-ready"
 codesign_stamp="$WINEPREFIX/.stub-codesign-ready"
@@ -39,10 +46,10 @@ fi
 "$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/ca.der" 2>/dev/null)"
 
 # The browser hand-off: Wine's launcher runs the programs listed here.
-browser="$build/record-browser.sh"
+browser="$lane/record-browser.sh"
 cat > "$browser" <<SCRIPT
 #!/bin/sh
-printf '%s\n' "\$1" >> "$build/browser-pages.txt"
+printf '%s\n' "\$1" >> "$lane/browser-pages.txt"
 SCRIPT
 chmod +x "$browser"
 wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$browser" /f >/dev/null 2>&1

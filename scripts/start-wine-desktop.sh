@@ -11,7 +11,8 @@ build=$(cd "${1:?usage: start-wine-desktop.sh BUILD_DIR [SECONDS]}" && pwd)
 seconds=${2:-60}
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
-out="$build/desktop-start.txt"
+# Beside the prefix: each lane of scenarios has its own.
+out="$(dirname "$WINEPREFIX")/desktop-start.txt"
 status=0
 timeout $((seconds + 30)) setsid "$root/scripts/wine-run.sh" "$build/bin/stub_test_helper.exe" wait-shell "$seconds" \
   </dev/null >"$out" 2>&1 || status=$?

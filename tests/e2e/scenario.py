@@ -1,5 +1,6 @@
 """A run of the stub against loopback servers: the configuration server, the
 installer download and the analytics recorder, with the test installer."""
+import hashlib
 import json
 import os
 import shutil
@@ -12,7 +13,7 @@ import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
+from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, LANE, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
                       end_run_folder_programs, keep_log_below_limit, read_log_bytes, read_records, record_run, start,
                       windows_path, wine_env)
 from fixture_server import FixtureServer, MatomoTracker, Response  # noqa: E402  (found through stubtest's path)
@@ -27,6 +28,8 @@ INSTALLERS = BIN / 'installers'
 UNSIGNED_INSTALLER = INSTALLERS / 'unsigned.exe'
 SHORTCUT = DESKTOP / 'Continue installation.lnk'
 STUB_COPY = PREFIX / 'drive_c' / 'Program Files' / 'Tessaloom Setup' / 'qmxtl_setup.exe'
+# Where a run that can't act for the desktop's user keeps its log.
+ADMINISTRATORS_LOG = STUB_COPY.parent / 'Pexmira' / 'QMXT.log'
 BOX_TITLE = 'We apologize!'
 CONNECTIONS = r'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
 CONFIG_BOX = 'Cannot obtain configuration. Error code 1'
@@ -56,17 +59,33 @@ def crc32(data):
     return zlib.crc32(data) & 0xFFFFFFFF
 
 
+# Signed programs of earlier runs, by the digest of what they were made from.
+SIGNED_CACHE = BUILD / 'signed-payloads'
+
+
 def sign(data, signer='signer'):
     """The bytes of a program signed by one of the test fixtures' signers
     (signer, other_signer, untrusted_signer, wrongusage_signer), as the
-    build signs the test installer."""
-    with tempfile.TemporaryDirectory(prefix='stub-sign-') as work:
+    build signs the test installer. A signature carries no time, so the
+    result of the same bytes, signer and certificates is kept for later
+    runs."""
+    certs, key = CERTS / f'{signer}.pem', CERTS / f'{signer}.key'
+    digest = hashlib.sha256(data)
+    for part in (certs.read_bytes(), key.read_bytes()):
+        digest.update(hashlib.sha256(part).digest())
+    cached = SIGNED_CACHE / f'{digest.hexdigest()}.exe'
+    if cached.exists():
+        return cached.read_bytes()
+    SIGNED_CACHE.mkdir(exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix='stub-sign-', dir=SIGNED_CACHE) as work:
         unsigned, signed = Path(work) / 'in.exe', Path(work) / 'out.exe'
         unsigned.write_bytes(data)
-        subprocess.run(['osslsigncode', 'sign', '-certs', str(CERTS / f'{signer}.pem'),
-                        '-key', str(CERTS / f'{signer}.key'), '-h', 'sha256', '-n', 'Tessaloom test installer',
-                        '-in', str(unsigned), '-out', str(signed)], check=True, capture_output=True, timeout=120)
-        return signed.read_bytes()
+        subprocess.run(['osslsigncode', 'sign', '-certs', str(certs), '-key', str(key), '-h', 'sha256',
+                        '-n', 'Tessaloom test installer', '-in', str(unsigned), '-out', str(signed)], check=True,
+                       capture_output=True, timeout=120)
+        result = signed.read_bytes()
+        os.replace(signed, cached)  # whole or not at all: the other lane may sign the same bytes
+    return result
 
 
 def unsigned_stub():
@@ -162,8 +181,10 @@ class Scenario:
         began = time.monotonic()
         stub = start(program, *args, env=env)
         # The stub also writes its records to its standard output; a full pipe
-        # would stop it.
-        drain = threading.Thread(target=stub.stdout.read, daemon=True)
+        # would stop it. They are kept: where the log file got none, they tell
+        # what the run did.
+        output = []
+        drain = threading.Thread(target=lambda: output.append(stub.stdout.read()), daemon=True)
         drain.start()
         title = box_title if box_title.isascii() else 'hex:' + box_title.encode().hex()
         owner = f'--owner={Path(program).name}'
@@ -212,11 +233,19 @@ class Scenario:
         box = box.replace('\r\n', '\n')  # the watcher prints in text mode
         records = read_records(log_start)
         if expect_start and OPENING not in [m for _, m in records]:
-            # The whole log as it stood, before a later scenario moves it aside.
-            kept = BUILD / f'e2e-no-opening-{time.strftime("%H%M%S")}.log'
-            kept.write_bytes(read_log_bytes())
+            # The whole log as it stood, before a later scenario moves it aside,
+            # the administrators' log (which a later scenario deletes), and
+            # what the stub wrote to its standard output.
+            kept = f'e2e-no-opening-{time.strftime("%H%M%S")}'
+            (LANE / f'{kept}.log').write_bytes(read_log_bytes())
+            if ADMINISTRATORS_LOG.exists():
+                shutil.copy(ADMINISTRATORS_LOG, LANE / f'{kept}.administrators.log')
+            stdout = b''.join(output)
+            (LANE / f'{kept}.stdout.txt').write_bytes(stdout)
             raise AssertionError(f'the stub did not start (no "{OPENING}" record after byte {log_start}; exit status '
-                                 f'{status}; the log is kept in {kept}); '
+                                 f'{status}; the logs are kept as {LANE / kept}.*; administrators\' log: '
+                                 f'{ADMINISTRATORS_LOG.exists()}); its standard output: '
+                                 f'{stdout.decode("utf-8", "replace")[-2000:]!r}; '
                                  f'Wine\'s standard error: {stderr.strip()[-2000:]!r}')
         if expect_box is not None and bool(box) != expect_box:
             raise AssertionError(f'message box expected: {expect_box}, seen: {box!r}')

@@ -17,6 +17,9 @@ from pathlib import Path
 BUILD = Path(os.environ.get('STUB_BUILD_DIR', Path(__file__).resolve().parents[2] / 'build' / 'tests'))
 SOURCE = Path(os.environ.get('STUB_SOURCE_DIR', Path(__file__).resolve().parents[2]))
 PREFIX = Path(os.environ.get('WINEPREFIX', BUILD / 'wineprefix'))
+# The files of this lane of scenarios, beside its prefix: the build folder for
+# the first lane, build/tests/lane-2 for the second.
+LANE = PREFIX.parent
 BIN = BUILD / 'bin'
 STUB = BIN / 'tessaloom_setup.exe'
 HELPER = BIN / 'stub_test_helper.exe'
@@ -28,10 +31,10 @@ TEMP_DIR = USER_DIR / 'Temp'
 # The system's temporary folder, where each run makes its own folder.
 SYSTEM_TEMP = PREFIX / 'drive_c' / 'windows' / 'temp'
 DESKTOP = USER_DIR / 'Desktop'
-BROWSER_PAGES = BUILD / 'browser-pages.txt'
+BROWSER_PAGES = LANE / 'browser-pages.txt'
 # Every run of a Windows program by the scenarios: its command, exit status and
 # Wine's standard error, so that a rare failure leaves a trace.
-RUNS_LOG = BUILD / 'e2e-runs.log'
+RUNS_LOG = LANE / 'e2e-runs.log'
 
 sys.path.insert(0, str(SOURCE / 'tests' / 'fixtures'))
 

@@ -161,11 +161,12 @@ class VersionTest(unittest.TestCase):
 
 class LongDownloadTest(unittest.TestCase):
     def test_data_that_keeps_coming_for_longer_than_the_stall_limit(self):
-        # 40 seconds of steady data: the watchdog must tell a notification
-        # within the current clock tick from none at all.
+        # 35 seconds of steady data, past the 30 s stall limit: the watchdog
+        # must tell a notification within the current clock tick from none at
+        # all.
         with Scenario() as scenario:
             data = UNSIGNED_INSTALLER.read_bytes()
-            scenario.serve_installer(sign(data + bytes(8 * 1024 * 1024 - len(data))), rate=200 * 1024)
+            scenario.serve_installer(sign(data + bytes(7 * 1024 * 1024 - len(data))), rate=200 * 1024)
             scenario.serve_document()
             result = scenario.run(*scenario.installer_args(0), timeout=120)
         self.assertEqual(result.status, 0, result.messages)
@@ -299,14 +300,10 @@ class FatalRoadTest(unittest.TestCase):
                 self.assertTrue(error.startswith('Error parsing file. Error: '), error)
                 self.assertEqual(len(downloads(result)), int(downloaded))
 
-    def test_an_unreachable_installer_server(self):
-        with Scenario() as scenario:
-            scenario.serve_document(scenario.document(wrapper='http://127.0.0.1:18549/qmx_installer.exe'))
-            # Given up once a minute has passed without an attempt getting anywhere.
-            result, error = self.fatal(scenario, 4, 'Cannot obtain installer. Error code 4', timeout=120)
-        self.assertGreaterEqual(result.elapsed, 60)
-        self.assertRegex(error, r'^Can\'t download wrapper to "C:\\.+\\qmx[0-9A-Fa-f]{1,4}\.tmp\.exe"$')
-        self.assertNotIn('End download', result.messages)
+    # An installer server that can't be reached is tried again until a minute
+    # passes without progress: the download's unit tests drive that ("always
+    # dropped") on a fast clock; the dead-link scenario retries refused
+    # connections for real, and the retries' scenario gives up after a minute.
 
     def test_a_missing_installer_is_not_tried_again(self):
         # Wine's URL monikers save a 404 page and report success: the status
