@@ -115,13 +115,8 @@ Status VerifyInstaller(const ConfigDocument& document, const DownloadedInstaller
   if (!checksum) return ReportParseError(checksum.error());
   const auto sha256 = ReadSha256(document, ThisBuildsTrustSettings().release);
   if (!sha256) return ReportParseError(sha256.error());
-  const auto digest = DigestInstaller(installer.file.get(), sha256->has_value());
-  if (!digest) {
-    LOG(ERROR) << "Failed to read the installer " << Quoted(installer.path) << ". Error code "
-               << digest.error().systemError;
-    return WithCode(ErrorCode::kInstallerUnreadable, digest.error());
-  }
-  if (!DigestsMatch(*checksum, *sha256, *digest)) {
+  // The digests were taken as the bytes arrived.
+  if (!DigestsMatch(*checksum, *sha256, installer.digest)) {
     LOG(ERROR) << "Mismatch of the wrapper checksum";
     return MakeError(ErrorCode::kInstallerRejected);
   }
@@ -297,7 +292,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   if (!folder) return folder.error();
   run.runFolder.emplace(*std::move(folder));
   auto installer = TimePhase("download",
-                             [&] { return DownloadInstaller(*url, *size, *run.runFolder, run.user, window); });
+                             [&] { return DownloadInstaller(*url, *size, *run.runFolder, window); });
   if (!installer) return installer.error();
   run.installerPath = installer->path;
 
