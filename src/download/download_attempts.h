@@ -63,9 +63,9 @@ std::wstring RangeRequestHeaders(uint64_t offset, const std::wstring& validator)
 // Where the answer's body goes in the file, for a transfer that asked for
 // the rest from offset (0: the whole file).
 enum class BodyPlace {
-  kWhole,    // a whole file: what the file holds is thrown away first
-  kAppend,   // the asked-for rest (a 206 from offset): added to what the file holds
-  kUnusable, // a part of something else, or no file at all: nothing is written
+  kWhole,     // a whole file: what the file holds is thrown away first
+  kAppend,    // the asked-for rest (a 206 from offset): added to what the file holds
+  kUnusable,  // a part of something else, or no file at all: nothing is written
 };
 BodyPlace PlaceOfBody(uint64_t offset, const TransferHeaders& headers);
 

@@ -28,10 +28,10 @@ bool IsDownloadStalled(ULONGLONG startedAt, std::optional<ULONGLONG> lastNotific
 
 enum class DownloadAbort {
   kNone,
-  kStalled,       // silent for kDownloadStallMs
-  kTooSlow,       // see SlowTransferCheck
-  kTooLong,       // past its length (CallbackHandler::Overran)
-  kRefused,       // its callback refused it (a redirect, an unusable answer, a failed write)
+  kStalled,  // silent for kDownloadStallMs
+  kTooSlow,  // see SlowTransferCheck
+  kTooLong,  // past its length (CallbackHandler::Overran)
+  kRefused,  // its callback refused it (a redirect, an unusable answer, a failed write)
   kClosedByUser,
 };
 

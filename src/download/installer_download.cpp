@@ -262,9 +262,12 @@ Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, std::
     }
     // A transfer stopped past its length is no whole file, even where URL
     // monikers had all of it already and report success.
-    const bool reportedDone =
-        transfer.result == S_OK && transfer.aborted == DownloadAbort::kNone && !callback.WantsAbort();
-    const TransferEnd end = ClassifyTransfer(reportedDone, callback.Headers(), file->size());
+    const bool reportedDone = transfer.result == S_OK && transfer.aborted == DownloadAbort::kNone &&
+                              !callback.WantsAbort();
+    // A server that can't serve the rest (416) may still serve the whole.
+    const bool rangeRefused = resumeFrom > 0 && callback.Headers().status == 416;
+    const TransferEnd end = rangeRefused ? TransferEnd::kFailed
+                                         : ClassifyTransfer(reportedDone, callback.Headers(), file->size());
     if (end == TransferEnd::kComplete) {
       auto installer = KeepWholeFile(*path, *file, window, system);
       if (!installer && installer.error().code == ErrorCode::kClosedByUser) break;

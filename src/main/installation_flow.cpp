@@ -291,8 +291,7 @@ Status RunInstallationFlow(StubRun& run, ProgressWindow& window) {
   auto folder = MakeRunFolderForInstaller();
   if (!folder) return folder.error();
   run.runFolder.emplace(*std::move(folder));
-  auto installer = TimePhase("download",
-                             [&] { return DownloadInstaller(*url, *size, *run.runFolder, window); });
+  auto installer = TimePhase("download", [&] { return DownloadInstaller(*url, *size, *run.runFolder, window); });
   if (!installer) return installer.error();
   run.installerPath = installer->path;
 

@@ -88,8 +88,7 @@ Result<InstallerDigester> InstallerDigester::Start(bool withSha256) {
 Status InstallerDigester::Add(const unsigned char* data, size_t count) {
   crc32_ = UpdateCrc32(crc32_, data, count);
   if (!hash_) return Status();
-  const NTSTATUS status =
-      BCryptHashData(hash_->hash.get(), const_cast<PUCHAR>(data), static_cast<ULONG>(count), 0);
+  const NTSTATUS status = BCryptHashData(hash_->hash.get(), const_cast<PUCHAR>(data), static_cast<ULONG>(count), 0);
   if (!BCRYPT_SUCCESS(status)) return ReadError(FromStatus(status));
   return Status();
 }
