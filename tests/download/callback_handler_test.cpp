@@ -134,7 +134,9 @@ TEST(CallbackHandlerData, TheAnswerSaysWhereItsBodyGoesInTheFile) {
       auto file = ArrivingFile::Create(path);
       ASSERT_TRUE(file);
       ASSERT_TRUE(file->Append(reinterpret_cast<const unsigned char*>(first.data()), first.size()));
-      if (c.resumeFrom == 0) ASSERT_TRUE(file->StartOver());
+      if (c.resumeFrom == 0) {
+        ASSERT_TRUE(file->StartOver());
+      }
       CallbackHandler handler;
       handler.BeginAttempt(&*file, c.resumeFrom, L"\"v1\"");
       handler.OnResponse(0, c.answer, nullptr, nullptr);
