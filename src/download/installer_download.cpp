@@ -269,9 +269,9 @@ Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, std::
     const TransferEnd end = rangeRefused ? TransferEnd::kFailed
                                          : ClassifyTransfer(reportedDone, callback.Headers(), file->size());
     if (end == TransferEnd::kComplete) {
+      // A file that can't be held is left for support to look at.
       auto installer = KeepWholeFile(*path, *file, window, system);
       if (!installer && installer.error().code == ErrorCode::kClosedByUser) break;
-      if (!installer) removeFiles(file);
       return installer;
     }
     if (MadeProgress(transfer, callback, file->size(), furthest)) {
