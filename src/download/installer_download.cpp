@@ -256,10 +256,7 @@ Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, std::
     // The version of the bytes the file now holds: a whole answer names it,
     // an unusable one leaves nothing to resume.
     if (callback.Place() == BodyPlace::kWhole) validator = RangeValidator(callback.Headers());
-    if (!validator || callback.Place() == BodyPlace::kUnusable) {
-      validator.reset();
-      if (callback.Place() == BodyPlace::kUnusable) static_cast<void>(file->StartOver());
-    }
+    if (callback.Place() == BodyPlace::kUnusable) validator.reset();
     // A transfer stopped past its length is no whole file, even where URL
     // monikers had all of it already and report success.
     const bool reportedDone = transfer.result == S_OK && transfer.aborted == DownloadAbort::kNone &&
