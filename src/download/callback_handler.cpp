@@ -73,6 +73,13 @@ STDMETHODIMP CallbackHandler::OnResponse(DWORD status, LPCWSTR responseHeaders, 
   if (detached_) return E_ABORT;
   headers_ = ParseTransferHeaders(responseHeaders != nullptr ? responseHeaders : L"");
   if (headers_.status == 0) headers_.status = status;
+  PlaceBody();
+  return S_OK;  // an unusable body is not taken; the binding's abort ends the transfer
+}
+
+// Decides where this answer's body goes in the file, and empties the file
+// for a whole one.
+void CallbackHandler::PlaceBody() {
   place_ = PlaceOfBody(resumeFrom_, headers_);
   if (resumeFrom_ > 0 && *place_ == BodyPlace::kAppend) {
     LOG(INFO) << "The installer's server sends the rest from byte " << resumeFrom_;
@@ -81,16 +88,13 @@ STDMETHODIMP CallbackHandler::OnResponse(DWORD status, LPCWSTR responseHeaders, 
   }
   if (*place_ == BodyPlace::kUnusable) {
     Refuse();
-    return S_OK;  // no body is taken; the binding's abort ends the transfer
-  }
-  if (*place_ == BodyPlace::kWhole && file_ != nullptr && file_->size() > 0) {
+  } else if (*place_ == BodyPlace::kWhole && file_ != nullptr && file_->size() > 0) {
     const Status emptied = file_->StartOver();
     if (!emptied) {
       writeError_ = emptied.error().systemError;
       Refuse();
     }
   }
-  return S_OK;
 }
 
 void CallbackHandler::BeginAttempt(ArrivingFile* file, uint64_t resumeFrom, const std::wstring& validator) {
@@ -151,11 +155,8 @@ STDMETHODIMP CallbackHandler::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIU
   Notified();
   if (wantsAbort_) return E_ABORT;
   if (medium == nullptr || medium->tymed != TYMED_ISTREAM || medium->pstm == nullptr) return S_OK;
-  if (!place_) place_ = PlaceOfBody(resumeFrom_, headers_);  // no answer was negotiated
-  if (*place_ == BodyPlace::kUnusable) {
-    Refuse();
-    return E_ABORT;
-  }
+  if (!place_) PlaceBody();  // no answer was negotiated
+  if (wantsAbort_) return E_ABORT;
   return PullData(medium->pstm);
 }
 

@@ -116,6 +116,7 @@ class CallbackHandler : public IBindStatusCallback, public IHttpNegotiate {
  private:
   void Notified();
   void Refuse();
+  void PlaceBody();
   HRESULT PullData(IStream* stream);
   bool Keep(const unsigned char* data, size_t count);
   void ProgressStep(uint64_t progress, uint64_t progressMax);

@@ -119,9 +119,9 @@ class SlowTransferCheck {
   bool slow_ = false;
 };
 
-// The smallest of the lengths the transfer may not go past: the answer's
-// Content-Length (unless the body is encoded) and the size the document names.
-// None when neither is known.
+// The smallest of the lengths the file may not grow past: the whole file's
+// length the answer announces (AnnouncedFileLength) and the size the document
+// names. None when neither is known.
 std::optional<uint64_t> TransferLimit(const TransferHeaders& headers, std::optional<uint64_t> documentSize);
 
 // True for an open of the downloaded file that failed only because another

@@ -7,10 +7,7 @@
 #include <functional>
 
 #include "common/unique_handle.h"
-#include "download/arriving_file.h"
 #include "download/download_watchdog.h"
-#include "files/crc32.h"
-#include "files/paths.h"
 #include "progress/progress_window.h"
 #include "support/fake_binding.h"
 #include "support/log_capture.h"
@@ -64,23 +61,12 @@ TEST(CallbackHandlerInterface, AnswersOnlyForItsThreeInterfacesAndCountsNothing)
   EXPECT_EQ(handler.OnDataAvailable(0, 0, nullptr, nullptr), S_OK) << "no stream: nothing to take";
   EXPECT_EQ(handler.OnStopBinding(S_OK, nullptr), S_OK);
   EXPECT_TRUE(handler.Stopped());
-}
-
-TEST(CallbackHandlerInterface, BindsAsynchronouslyWithoutTheInternetCache) {
-  CallbackHandler handler;
-  DWORD flags = 0;
   BINDINFO info = {};
   info.cbSize = sizeof(info);
-  info.dwBindVerb = BINDVERB_POST;
+  DWORD flags = 0;
   ASSERT_EQ(handler.GetBindInfo(&flags, &info), S_OK);
-  EXPECT_EQ(info.cbSize, sizeof(info));
-  EXPECT_EQ(info.dwBindVerb, static_cast<DWORD>(BINDVERB_GET));
-  for (DWORD flag :
-       {BINDF_ASYNCHRONOUS, BINDF_ASYNCSTORAGE, BINDF_PULLDATA, BINDF_NOWRITECACHE, BINDF_GETNEWESTVERSION}) {
-    EXPECT_NE(flags & flag, 0u) << flag;
-  }
-  EXPECT_EQ(flags & BINDF_NEEDFILE, 0u) << "a cache file would be a copy of the download";
-  EXPECT_EQ(handler.GetBindInfo(&flags, nullptr), E_INVALIDARG);
+  EXPECT_EQ(flags & (BINDF_PULLDATA | BINDF_NOWRITECACHE | BINDF_NEEDFILE), BINDF_PULLDATA | BINDF_NOWRITECACHE)
+      << "pulled by the callback, and no copy in the Internet cache";
 }
 
 TEST(CallbackHandlerAttempts, EachAttemptReadsItsOwnAnswerAndIsWatchedFromItsStart) {
@@ -109,51 +95,6 @@ TEST(CallbackHandlerAttempts, EachAttemptReadsItsOwnAnswerAndIsWatchedFromItsSta
   ASSERT_NE(added, nullptr);
   EXPECT_STREQ(added, L"Range: bytes=300-\r\nIf-Range: \"v1\"\r\n");
   CoTaskMemFree(added);
-}
-
-TEST(CallbackHandlerData, TheAnswerSaysWhereItsBodyGoesInTheFile) {
-  const std::wstring path = *GetTempFolder() + L"callback-data-" + std::to_wstring(GetCurrentProcessId()) + L".bin";
-  const std::string first(300, 'a'), rest(200, 'b');
-  struct Case {
-    const char* name;
-    const wchar_t* answer;
-    uint64_t resumeFrom;
-    std::string expected;  // what the file holds after the answer's body
-    bool refused;
-  };
-  const Case cases[] = {
-      {"the rest", L"HTTP/1.1 206 Partial\r\nContent-Range: bytes 300-499/500\r\n", 300, first + rest, false},
-      {"the whole file again", L"HTTP/1.1 200 OK\r\nContent-Length: 200\r\n", 300, rest, false},
-      {"a part from elsewhere", L"HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-199/500\r\n", 300, first, true},
-      {"past its announced length", L"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n", 0, std::string(), true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    DeleteFileW(path.c_str());
-    {
-      auto file = ArrivingFile::Create(path);
-      ASSERT_TRUE(file);
-      ASSERT_TRUE(file->Append(reinterpret_cast<const unsigned char*>(first.data()), first.size()));
-      if (c.resumeFrom == 0) {
-        ASSERT_TRUE(file->StartOver());
-      }
-      CallbackHandler handler;
-      handler.BeginAttempt(&*file, c.resumeFrom, L"\"v1\"");
-      handler.OnResponse(0, c.answer, nullptr, nullptr);
-      EXPECT_EQ(DeliverData(&handler, rest), c.refused ? E_ABORT : S_OK);
-      EXPECT_EQ(handler.WantsAbort(), c.refused);
-      EXPECT_EQ(file->size(), c.expected.size());
-      const auto digest = file->Finish();
-      ASSERT_TRUE(digest);
-      EXPECT_EQ(digest->crc32, UpdateCrc32(0, c.expected.data(), c.expected.size())) << "the digest runs over the file";
-    }
-    std::string held(1000, '\0');
-    const UniqueFile reading(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    DWORD got = 0;
-    ReadFile(reading.get(), &held[0], static_cast<DWORD>(held.size()), &got, nullptr);
-    EXPECT_EQ(held.substr(0, got), c.expected);
-  }
-  DeleteFileW(path.c_str());
 }
 
 TEST(CallbackHandlerLog, EachStatusCodeHasItsRecord) {
