@@ -190,6 +190,11 @@ bool CallbackHandler::Keep(const unsigned char* data, size_t count) {
   }
   received_ += count;
   lastDataAt_ = clock_();
+  // The bar follows the bytes written, whatever URL monikers report of them.
+  if (const auto total = AnnouncedFileLength(headers_)) {
+    ProgressStep(had + count, *total);
+    ShowLine(had + count, *total, false);
+  }
   return true;
 }
 
