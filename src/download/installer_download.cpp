@@ -58,14 +58,19 @@ Transfer TransferInstaller(const std::wstring& url, const ProgressWindow& window
       transfer.stuck = true;
       return transfer;
     }
-    // The binding may not have started yet when the abort came.
+    // The binding may not have started yet when the abort came: it is
+    // aborted once it has.
     if (transfer.aborted != DownloadAbort::kNone && !abortDelivered) {
       abortDelivered = callback.Abort();
-      continue;  // it may have stopped within its abort
+      if (abortDelivered) continue;  // it may have stopped within its abort
     }
-    const HANDLE waits[] = {callback.AttentionEvent(), window.ClosedByUserEvent()};
-    const bool watchClose = transfer.aborted == DownloadAbort::kNone && waits[1] != nullptr;
-    static_cast<void>(system.wait(watchClose ? 2 : 1, waits, kWatchIntervalMs));
+    HANDLE waits[2] = {};
+    DWORD count = 0;
+    if (callback.AttentionEvent() != nullptr) waits[count++] = callback.AttentionEvent();
+    if (transfer.aborted == DownloadAbort::kNone && window.ClosedByUserEvent() != nullptr) {
+      waits[count++] = window.ClosedByUserEvent();
+    }
+    static_cast<void>(system.wait(count, waits, kWatchIntervalMs));
   }
   transfer.result = callback.StopResult();
   return transfer;
