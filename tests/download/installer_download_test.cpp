@@ -355,6 +355,22 @@ TEST_F(InstallerDownloadTest, AClosedWindowEndsTheDownloadDuringAPauseAndDuringA
   EXPECT_EQ(binding.aborts, 1);
   EXPECT_TRUE(pauses_.empty());
   EXPECT_TRUE(Downloads().empty());
+
+  // The close came before the binding started, which only the thread's
+  // messages bring: it is aborted once it has.
+  FakeBinding late;
+  CallbackHandler waiting;
+  late.stopOnAbort = &waiting;
+  system.begin = [](const std::wstring&, IBindStatusCallback*) { return S_OK; };
+  const auto wait = system.wait;
+  system.wait = [&](DWORD count, const HANDLE* handles, DWORD ms) {
+    if (late.references == 1) waiting.OnStartBinding(0, &late);
+    return wait(count, handles, ms);
+  };
+  installer = Download(system, waiting);
+  ASSERT_FALSE(installer);
+  EXPECT_EQ(installer.error().code, ErrorCode::kClosedByUser);
+  EXPECT_EQ(late.aborts, 1);
 }
 
 TEST_F(InstallerDownloadTest, ARedirectAwayFromHttpsEndsTheDownloadAtOnce) {
