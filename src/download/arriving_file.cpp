@@ -27,12 +27,12 @@ Status ArrivingFile::Append(const unsigned char* data, size_t count) {
 }
 
 Status ArrivingFile::StartOver() {
+  auto digester = InstallerDigester::Start(true);
+  if (!digester) return digester.error();
   LARGE_INTEGER start = {};
   if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get())) {
     return Failure(GetLastError());
   }
-  auto digester = InstallerDigester::Start(true);
-  if (!digester) return digester.error();
   digester_ = *std::move(digester);
   size_ = 0;
   return Status();
