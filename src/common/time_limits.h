@@ -29,7 +29,8 @@ constexpr uint32_t kProgressWindowCloseWaitMs = 5000;
 // A transfer of the installer that gets no notification for this long is
 // aborted, like a request that times out.
 constexpr uint64_t kDownloadStallMs = 30000;
-// How long an aborted transfer may take to return before the process ends.
+// How long an aborted transfer may take to return before the download is given
+// up without it (the run then ends as a failed download does).
 constexpr uint64_t kAbortGraceMs = 15000;
 // A transfer that brings fewer than 60 KiB over this long is given up,
 // however steadily it trickles.

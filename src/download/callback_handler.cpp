@@ -1,13 +1,27 @@
 #include "download/callback_handler.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "common/text.h"
+#include "download/arriving_file.h"
 #include "log/log_setup.h"
 #include "progress/progress_text.h"
 #include "progress/progress_window.h"
 
+namespace {
+
+// What one read of the binding's stream takes.
+constexpr size_t kReadBlockSize = size_t{64} * 1024;
+
+}  // namespace
+
+CallbackHandler::CallbackHandler(ProgressWindow* window, TickClock clock)
+    : window_(window),
+      clock_(std::move(clock)),
+      attention_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      block_(kReadBlockSize) {}
 STDMETHODIMP CallbackHandler::QueryInterface(REFIID riid, void** object) {
   if (object == nullptr) return E_POINTER;
   if (IsEqualIID(riid, IID_IBindStatusCallback) || IsEqualIID(riid, IID_IUnknown)) {
@@ -27,25 +41,67 @@ bool IsRefusedRedirect(bool startedOnHttps, const wchar_t* newUrl) {
 }
 
 STDMETHODIMP CallbackHandler::BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additional) {
-  if (additional != nullptr) *additional = nullptr;  // no headers of the stub's own
+  if (additional == nullptr) return S_OK;
+  *additional = nullptr;
+  if (detached_) return E_ABORT;
+  if (resumeFrom_ == 0) return S_OK;
+  // URL monikers free the headers with the task allocator.
+  const std::wstring headers = RangeRequestHeaders(resumeFrom_, validator_);
+  const size_t bytes = (headers.size() + 1) * sizeof(wchar_t);
+  auto* copy = static_cast<wchar_t*>(CoTaskMemAlloc(bytes));
+  if (copy == nullptr) return E_OUTOFMEMORY;
+  std::memcpy(copy, headers.c_str(), bytes);
+  *additional = copy;
   return S_OK;
 }
 
 STDMETHODIMP CallbackHandler::OnResponse(DWORD status, LPCWSTR responseHeaders, LPCWSTR, LPWSTR* additional) {
   if (additional != nullptr) *additional = nullptr;
+  if (detached_) return E_ABORT;
   headers_ = ParseTransferHeaders(responseHeaders != nullptr ? responseHeaders : L"");
   if (headers_.status == 0) headers_.status = status;
-  return S_OK;
+  PlaceBody();
+  return S_OK;  // an unusable body is not taken; the binding's abort ends the transfer
 }
 
-void CallbackHandler::BeginAttempt() {
+// Decides where this answer's body goes in the file, and empties the file
+// for a whole one.
+void CallbackHandler::PlaceBody() {
+  place_ = PlaceOfBody(resumeFrom_, headers_);
+  if (resumeFrom_ > 0 && *place_ == BodyPlace::kAppend) {
+    LOG(INFO) << "The installer's server sends the rest from byte " << resumeFrom_;
+  } else if (resumeFrom_ > 0 && *place_ == BodyPlace::kWhole) {
+    LOG(INFO) << "The installer's server sends the whole file again";
+  }
+  if (*place_ == BodyPlace::kUnusable) {
+    Refuse();
+  } else if (*place_ == BodyPlace::kWhole && file_ != nullptr && file_->size() > 0) {
+    const Status emptied = file_->StartOver();
+    if (!emptied) {
+      writeError_ = emptied.error().systemError;
+      Refuse();
+    }
+  }
+}
+
+void CallbackHandler::BeginAttempt(ArrivingFile* file, uint64_t resumeFrom, const std::wstring& validator) {
+  file_ = file;
+  resumeFrom_ = resumeFrom;
+  validator_ = validator;
   lastPercent_ = 0;
   line_ = ProgressLine();
   headers_ = TransferHeaders();
-  received_.store(0);
-  lastDataAt_.store(0);
-  overran_.store(false);
-  notified_.store(false);  // the watchdog's quiet time counts from this attempt's start
+  place_.reset();
+  received_ = 0;
+  lastDataAt_ = 0;
+  overran_ = false;
+  writeError_ = 0;
+  wantsAbort_ = false;
+  notified_ = false;  // the quiet time counts from this attempt's start
+  stopped_ = false;
+  stopResult_ = S_OK;
+  binding_.Reset();
+  if (attention_) ResetEvent(attention_.get());
   if (window_ != nullptr) {
     window_->SetPosition(0);
     window_->SetLine(std::wstring(), std::wstring());
@@ -55,68 +111,136 @@ void CallbackHandler::BeginAttempt() {
 void CallbackHandler::StartsFrom(const std::wstring& url) { startedOnHttps_ = StartsWithHttps(url); }
 
 STDMETHODIMP CallbackHandler::OnStartBinding(DWORD, IBinding* started) {
-  {
-    std::lock_guard<std::mutex> lock(bindingLock_);
-    binding_ = started;
-  }
+  if (detached_) return E_ABORT;
+  binding_ = started;
   Notified();
   return S_OK;
 }
 
-STDMETHODIMP CallbackHandler::OnStopBinding(HRESULT, LPCWSTR) {
-  Microsoft::WRL::ComPtr<IBinding> stopped;
-  {
-    std::lock_guard<std::mutex> lock(bindingLock_);
-    stopped.Swap(binding_);
+STDMETHODIMP CallbackHandler::OnStopBinding(HRESULT result, LPCWSTR) {
+  if (detached_) return S_OK;
+  binding_.Reset();
+  stopped_ = true;
+  stopResult_ = result;
+  if (attention_) SetEvent(attention_.get());
+  return S_OK;
+}
+
+STDMETHODIMP CallbackHandler::GetBindInfo(DWORD* flags, BINDINFO* info) {
+  if (flags == nullptr || info == nullptr) return E_INVALIDARG;
+  *flags = kDownloadBindFlags;
+  // The caller's structure may be of another version: its size says.
+  const ULONG size = info->cbSize;
+  std::memset(info, 0, size);
+  info->cbSize = size;
+  info->dwBindVerb = BINDVERB_GET;
+  return S_OK;
+}
+
+STDMETHODIMP CallbackHandler::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM* medium) {
+  if (detached_) return E_ABORT;
+  Notified();
+  if (wantsAbort_) return E_ABORT;
+  if (medium == nullptr || medium->tymed != TYMED_ISTREAM || medium->pstm == nullptr) return S_OK;
+  if (!place_) PlaceBody();  // no answer was negotiated
+  if (wantsAbort_) return E_ABORT;
+  return PullData(medium->pstm);
+}
+
+// Reads what the stream holds until it has no more for now (E_PENDING) or
+// at all (S_FALSE): URL monikers report new data only once it was all taken.
+HRESULT CallbackHandler::PullData(IStream* stream) {
+  for (;;) {
+    ULONG got = 0;
+    const HRESULT read = stream->Read(block_.data(), static_cast<ULONG>(block_.size()), &got);
+    if (got > 0 && !Keep(block_.data(), got)) return E_ABORT;
+    if (read != S_OK || got == 0) return S_OK;  // a failed read ends the binding with its own result
   }
-  return S_OK;  // released outside the lock
+}
+
+// Writes the bytes to the file; false once the transfer is refused.
+bool CallbackHandler::Keep(const unsigned char* data, size_t count) {
+  const uint64_t had = file_ != nullptr ? file_->size() : resumeFrom_ + received_;
+  const auto limit = Limit();
+  if (limit && had + count > *limit) {
+    overran_ = true;  // the attempt's record says so
+    Refuse();
+    return false;
+  }
+  if (file_ != nullptr) {
+    const Status written = file_->Append(data, count);
+    if (!written) {
+      writeError_ = written.error().systemError;
+      Refuse();
+      return false;
+    }
+  }
+  received_ += count;
+  lastDataAt_ = clock_();
+  // The bar follows the bytes written, whatever URL monikers report of them.
+  if (const auto total = AnnouncedFileLength(headers_)) {
+    ProgressStep(had + count, *total);
+    ShowLine(had + count, *total, false);
+  }
+  return true;
+}
+
+void CallbackHandler::Refuse() {
+  wantsAbort_ = true;
+  if (attention_) SetEvent(attention_.get());
 }
 
 void CallbackHandler::Notified() {
-  lastNotification_.store(clock_());
-  notified_.store(true);
+  lastNotification_ = clock_();
+  notified_ = true;
 }
 
 std::optional<ULONGLONG> CallbackHandler::LastNotificationAt() const {
-  if (!notified_.load()) return std::nullopt;
-  return lastNotification_.load();
+  if (!notified_) return std::nullopt;
+  return lastNotification_;
 }
 
 bool CallbackHandler::Abort() {
-  Microsoft::WRL::ComPtr<IBinding> binding;
-  {
-    std::lock_guard<std::mutex> lock(bindingLock_);
-    binding = binding_;
-  }
-  // Outside the lock: the binding may report its stop on this very thread.
+  // A copy: the binding may report its stop within its own Abort.
+  const Microsoft::WRL::ComPtr<IBinding> binding = binding_;
   if (!binding) return false;
   binding->Abort();
   return true;
 }
 
+void CallbackHandler::Detach() {
+  detached_ = true;
+  window_ = nullptr;
+  file_ = nullptr;
+  binding_.Reset();
+}
+
 STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode, LPCWSTR statusText) {
+  if (detached_) return E_ABORT;
   Notified();
   // Windows reports a redirect with its new address; a download that began on
   // HTTPS does not go on over plain HTTP (Wine reports no redirects).
   if (statusCode == BINDSTATUS_REDIRECTING && IsRefusedRedirect(startedOnHttps_, statusText)) {
     refusedRedirect_ = true;
+    Refuse();
     LOG(ERROR) << "The installer's download was redirected from HTTPS to "
                << Quoted(statusText != nullptr ? statusText : L"") << "; the redirect is refused";
     return E_ABORT;
   }
+  // The reports count this answer's bytes; the bar shows the file's.
+  const uint64_t base = place_ == BodyPlace::kAppend ? resumeFrom_ : 0;
+  const uint64_t total = progressMax == 0 ? 0 : base + progressMax;
   switch (statusCode) {
     case BINDSTATUS_FINDINGRESOURCE: LOG(INFO) << "Finding resource..."; break;
     case BINDSTATUS_CONNECTING: LOG(INFO) << "Connecting..."; break;
     case BINDSTATUS_BEGINDOWNLOADDATA: LOG(INFO) << "Begin download"; break;
     case BINDSTATUS_DOWNLOADINGDATA:
-      if (!CountReceived(progress)) return E_ABORT;
-      ProgressStep(progress, progressMax);
-      ShowLine(progress, progressMax, false);
+      ProgressStep(base + progress, total);
+      ShowLine(base + progress, total, false);
       break;
     case BINDSTATUS_ENDDOWNLOADDATA:
-      if (!CountReceived(progress)) return E_ABORT;
-      ProgressStep(progress, progressMax);
-      ShowLine(progress, progressMax, true);
+      ProgressStep(base + progress, total);
+      ShowLine(base + progress, total, true);
       LOG(INFO) << "End download";
       break;
     case BINDSTATUS_SENDINGREQUEST: LOG(INFO) << "Sending request..."; break;
@@ -127,7 +251,7 @@ STDMETHODIMP CallbackHandler::OnProgress(ULONG progress, ULONG progressMax, ULON
   return S_OK;
 }
 
-void CallbackHandler::ProgressStep(ULONG progress, ULONG progressMax) {
+void CallbackHandler::ProgressStep(uint64_t progress, uint64_t progressMax) {
   if (progressMax == 0) return;  // total size unknown
   // In double precision, so progress * 100 can't overflow on large files.
   const double quotient = std::trunc(static_cast<double>(progress) * 100.0 / static_cast<double>(progressMax));
@@ -139,7 +263,7 @@ void CallbackHandler::ProgressStep(ULONG progress, ULONG progressMax) {
   lastPercent_ = percent;
 }
 
-void CallbackHandler::ShowLine(ULONG progress, ULONG progressMax, bool final) {
+void CallbackHandler::ShowLine(uint64_t progress, uint64_t progressMax, bool final) {
   if (window_ == nullptr) return;
   if (const auto content = line_.Update(clock_(), progress, progressMax, final)) {
     LineContent stalled = *content;
@@ -149,23 +273,6 @@ void CallbackHandler::ShowLine(ULONG progress, ULONG progressMax, bool final) {
 }
 
 std::optional<ULONGLONG> CallbackHandler::LastDataAt() const {
-  if (received_.load() == 0) return std::nullopt;
-  return lastDataAt_.load();
-}
-
-// False once the transfer has gone past its limit: it is to be aborted.
-bool CallbackHandler::CountReceived(ULONG progress) {
-  // The reports carry the count in 32 bits: a count below the last one has
-  // wrapped past 4 GiB.
-  const uint64_t last = received_.load();
-  const uint64_t lastLow = last & 0xFFFFFFFFULL;
-  uint64_t now = (last & ~0xFFFFFFFFULL) | progress;
-  if (progress < lastLow) now += 0x100000000ULL;
-  if (now > last) {
-    received_.store(now);
-    lastDataAt_.store(clock_());
-  }
-  const auto limit = Limit();
-  if (limit && now > *limit) overran_.store(true);  // the attempt's record says so
-  return !overran_.load();
+  if (received_ == 0) return std::nullopt;
+  return lastDataAt_;
 }

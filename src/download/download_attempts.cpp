@@ -32,6 +32,22 @@ uint32_t StatusOfLine(const std::wstring& line) {
   return status && *status >= 100 && *status <= 999 ? static_cast<uint32_t>(*status) : 0;
 }
 
+// "bytes 100-199/200" (total "*": unknown) gives its first byte and total;
+// anything else leaves both unknown.
+void ReadContentRange(const std::wstring& value, TransferHeaders& headers) {
+  if (value.compare(0, 6, L"bytes ") != 0) return;
+  const size_t dash = value.find(L'-', 6);
+  const size_t slash = value.find(L'/', 6);
+  if (dash == std::wstring::npos || slash == std::wstring::npos || slash < dash) return;
+  const auto first = DecimalValue(Trimmed(value.substr(6, dash - 6)));
+  const auto last = DecimalValue(value.substr(dash + 1, slash - dash - 1));
+  const std::wstring totalText = value.substr(slash + 1);
+  const auto total = DecimalValue(totalText);
+  if (!first || !last || *last < *first || (totalText != L"*" && (!total || *last >= *total))) return;
+  headers.rangeStart = first;
+  headers.rangeTotal = total;
+}
+
 }  // namespace
 
 TransferHeaders ParseTransferHeaders(const std::wstring& raw) {
@@ -65,9 +81,48 @@ TransferHeaders ParseTransferHeaders(const std::wstring& raw) {
       lengthSeen = true;
     } else if (EqualsIgnoringCase(name, L"content-encoding") && !EqualsIgnoringCase(value, L"identity")) {
       headers.encoded = true;
+    } else if (EqualsIgnoringCase(name, L"content-range")) {
+      ReadContentRange(value, headers);
+    } else if (EqualsIgnoringCase(name, L"etag")) {
+      // Only a quoted, strong tag may name the bytes of a range.
+      const bool strong = value.size() >= 2 && value.front() == L'"' && value.back() == L'"';
+      headers.etag = strong ? value : std::wstring();
+    } else if (EqualsIgnoringCase(name, L"last-modified")) {
+      headers.lastModified = value;
     }
   }
   return headers;
+}
+
+std::optional<uint64_t> AnnouncedFileLength(const TransferHeaders& headers) {
+  if (headers.encoded) return std::nullopt;
+  if (headers.status == 206) {
+    if (headers.rangeTotal) return headers.rangeTotal;
+    if (headers.rangeStart && headers.contentLength) return *headers.rangeStart + *headers.contentLength;
+    return std::nullopt;
+  }
+  return headers.contentLength;
+}
+
+std::optional<std::wstring> RangeValidator(const TransferHeaders& first) {
+  if (first.encoded) return std::nullopt;
+  if (!first.etag.empty()) return first.etag;
+  if (!first.lastModified.empty()) return first.lastModified;
+  return std::nullopt;
+}
+
+std::wstring RangeRequestHeaders(uint64_t offset, const std::wstring& validator) {
+  return L"Range: bytes=" + std::to_wstring(offset) + L"-\r\nIf-Range: " + validator + L"\r\n";
+}
+
+BodyPlace PlaceOfBody(uint64_t offset, const TransferHeaders& headers) {
+  if (headers.status == 206) {
+    const bool theRest = offset > 0 && !headers.encoded && headers.rangeStart == offset;
+    return theRest ? BodyPlace::kAppend : BodyPlace::kUnusable;
+  }
+  // A status 0 is an answer without HTTP (a file:// address, a test's transfer).
+  const bool whole = headers.status == 0 || (headers.status >= 200 && headers.status <= 299);
+  return whole ? BodyPlace::kWhole : BodyPlace::kUnusable;
 }
 
 TransferEnd ClassifyTransfer(bool reportedDone, const TransferHeaders& headers, std::optional<uint64_t> received) {
@@ -79,9 +134,8 @@ TransferEnd ClassifyTransfer(bool reportedDone, const TransferHeaders& headers, 
   // an empty file that the download reports done.
   if (!received) return TransferEnd::kComplete;
   if (*received == 0) return TransferEnd::kFailed;
-  if (headers.contentLength && !headers.encoded && *headers.contentLength != *received) {
-    return TransferEnd::kWrongLength;
-  }
+  const auto announced = AnnouncedFileLength(headers);
+  if (announced && *announced != *received) return TransferEnd::kWrongLength;
   return TransferEnd::kComplete;
 }
 
@@ -125,9 +179,8 @@ void SlowTransferCheck::Sample(uint64_t nowMs, uint64_t bytes) {
 
 std::optional<uint64_t> TransferLimit(const TransferHeaders& headers, std::optional<uint64_t> documentSize) {
   std::optional<uint64_t> limit = documentSize;
-  if (headers.contentLength && !headers.encoded && (!limit || *headers.contentLength < *limit)) {
-    limit = headers.contentLength;
-  }
+  const auto announced = AnnouncedFileLength(headers);
+  if (announced && (!limit || *announced < *limit)) limit = announced;
   return limit;
 }
 

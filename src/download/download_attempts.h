@@ -22,12 +22,17 @@
 constexpr uint64_t kSlowestBytesPerWindow = 60ULL * 1024;
 
 // What one transfer's answer said about itself: its HTTP status and
-// Content-Length, and whether the body was encoded (compressed), in which
-// case the length counts other bytes than the file's.
+// Content-Length, whether the body was encoded (compressed), in which case
+// the length counts other bytes than the file's, where a part (206) starts
+// and how long its whole file is, and what names this version of the file.
 struct TransferHeaders {
   uint32_t status = 0;  // 0 where no HTTP answer came
   std::optional<uint64_t> contentLength;
   bool encoded = false;
+  std::optional<uint64_t> rangeStart;  // Content-Range: bytes first-last/total
+  std::optional<uint64_t> rangeTotal;  // none where the total is "*"
+  std::wstring etag;                   // a strong ETag only; a weak one names no bytes
+  std::wstring lastModified;
 };
 
 // Reads the raw response headers URL monikers hand over ("HTTP/1.1 200 OK",
@@ -40,6 +45,28 @@ enum class TransferEnd {
   kWrongLength,  // reported done, but the file is not as long as the server announced
   kRefused,      // an answer that another attempt won't change (a 4xx status)
 };
+
+// The whole file's length as the answer announces it: a part's total (or
+// its start and length), else the Content-Length. None where it is unknown
+// or the body is encoded.
+std::optional<uint64_t> AnnouncedFileLength(const TransferHeaders& headers);
+
+// A broken transfer asks for the rest of the file, from the byte it got to,
+// on the condition that the file is still the one it began: If-Range names
+// the first answer's ETag, else its Last-Modified. None where the first
+// answer named neither or was encoded (the rest is then asked for whole).
+std::optional<std::wstring> RangeValidator(const TransferHeaders& first);
+// The request's headers for the rest from offset, each line ending in CR LF.
+std::wstring RangeRequestHeaders(uint64_t offset, const std::wstring& validator);
+
+// Where the answer's body goes in the file, for a transfer that asked for
+// the rest from offset (0: the whole file).
+enum class BodyPlace {
+  kWhole,     // a whole file: what the file holds is thrown away first
+  kAppend,    // the asked-for rest (a 206 from offset): added to what the file holds
+  kUnusable,  // a part of something else, or no file at all: nothing is written
+};
+BodyPlace PlaceOfBody(uint64_t offset, const TransferHeaders& headers);
 
 // received is the size of the file the download produced, none where the
 // file can't be read (its own error then tells).
@@ -91,9 +118,9 @@ class SlowTransferCheck {
   bool slow_ = false;
 };
 
-// The smallest of the lengths the transfer may not go past: the answer's
-// Content-Length (unless the body is encoded) and the size the document names.
-// None when neither is known.
+// The smallest of the lengths the file may not grow past: the whole file's
+// length the answer announces (AnnouncedFileLength) and the size the document
+// names. None when neither is known.
 std::optional<uint64_t> TransferLimit(const TransferHeaders& headers, std::optional<uint64_t> documentSize);
 
 // True for an open of the downloaded file that failed only because another

@@ -1,19 +1,20 @@
 // URL monikers have no time limit of their own: a server that stops sending
 // would keep the stub waiting for ever, and one that trickles or sends without
-// end nearly so. The watchdog aborts a download that gets no notification for
-// a while, that brings less than 1 KiB/s over a minute, that goes past its
-// length, or that the user cancelled by closing the progress window.
+// end nearly so. The watchdog judges a transfer now and then from the main
+// thread's wait: it tells when one is silent for a while, brings less than
+// 1 KiB/s over a minute, goes past its length, was refused by its callback or
+// cancelled by the user's close, and the main thread then aborts the binding.
 #pragma once
 
 #include <windows.h>
 
-#include <functional>
 #include <optional>
-#include <thread>
 
 #include "common/time_limits.h"
-#include "common/unique_handle.h"
 #include "download/callback_handler.h"
+
+// How often the main thread's wait wakes to judge the transfer.
+constexpr DWORD kWatchIntervalMs = 1000;
 
 // True when the download has been quiet for the stall limit: since its last
 // notification, or, before the first one, since it started. Times are tick
@@ -25,34 +26,21 @@ enum class DownloadAbort {
   kStalled,  // silent for kDownloadStallMs
   kTooSlow,  // see SlowTransferCheck
   kTooLong,  // past its length (CallbackHandler::Overran)
+  kRefused,  // its callback refused it (a redirect, an unusable answer, a failed write)
   kClosedByUser,
 };
 
 class DownloadWatchdog {
  public:
-  // Watches the download that the callback reports on, from a thread of its
-  // own, until the watchdog goes out of scope; its times are the callback's
-  // clock's. `closedByUser` is an event that
-  // cancels the download when signalled. If an aborted download does not
-  // return within the grace time, `stuck` is called on the watchdog's thread
-  // and must end the process.
-  DownloadWatchdog(CallbackHandler& callback, HANDLE closedByUser, std::function<void(DownloadAbort)> stuck);
-  ~DownloadWatchdog();
-  DownloadWatchdog(const DownloadWatchdog&) = delete;
-  DownloadWatchdog& operator=(const DownloadWatchdog&) = delete;
+  // Watches one transfer that began at startedAt (the callback's clock).
+  explicit DownloadWatchdog(ULONGLONG startedAt) : startedAt_(startedAt) {}
 
-  // Ends the watch once the download has returned and says why it was
-  // aborted. The flag is read only after the watchdog's thread has been
-  // joined, so there is no other way to read it.
-  DownloadAbort Stop();
+  // Why the transfer is to be aborted now, kNone while it goes on. Called
+  // from the main thread's wait, as often as it wakes.
+  DownloadAbort Judge(ULONGLONG now, const CallbackHandler& callback, bool closedByUser);
 
  private:
-  void Watch();
-
-  CallbackHandler& callback_;
-  HANDLE closedByUser_;
-  std::function<void(DownloadAbort)> stuck_;
-  DownloadAbort aborted_ = DownloadAbort::kNone;  // the watchdog's thread's until Stop has joined it
-  UniqueEvent done_;
-  std::thread thread_;
+  ULONGLONG startedAt_;
+  std::optional<ULONGLONG> sampledAt_;
+  SlowTransferCheck slow_;
 };

@@ -9,14 +9,12 @@
 #include <sstream>
 
 #include "common/message_wait.h"
+#include "download/arriving_file.h"
 #include "download/download_attempts.h"
-#include "download/url_cache.h"
 #include "files/paths.h"
 #include "log/log_setup.h"
-#include "main/fatal_error.h"
 #include "resource.h"
 #include "text/ui_text.h"
-#include "trust/installer_file.h"
 
 namespace {
 
@@ -24,22 +22,56 @@ namespace {
 // (kHeldByOthersLimitMs).
 constexpr DWORD kHeldByOthersPauseMs = 500;
 
-// One transfer of the installer to its name, watched for a stall and for the
-// user's close.
+// One transfer of the installer, watched for a stall and for the user's close.
 struct Transfer {
   HRESULT result = E_FAIL;
   DownloadAbort aborted = DownloadAbort::kNone;
+  bool stuck = false;  // aborted, and the binding never stopped
 };
 
-Transfer TransferInstaller(const std::wstring& url, const std::wstring& path, ProgressWindow& window,
-                           CallbackHandler& callback, const DownloadSystem& system, const StuckDownload& stuck) {
+bool WaitForEvent(const DownloadSystem& system, HANDLE event, DWORD ms) {
+  return system.wait(1, &event, ms) == WAIT_OBJECT_0;
+}
+
+// Begins the transfer and dispatches the thread's messages, in which URL
+// monikers call the callback back, until the binding stops. Every second the
+// watchdog judges the transfer; the binding is aborted from here, on the
+// thread that began it.
+Transfer TransferInstaller(const std::wstring& url, const ProgressWindow& window, CallbackHandler& callback,
+                           const DownloadSystem& system) {
   Transfer transfer;
-  DownloadWatchdog watchdog(callback, window.ClosedByUserEvent(), [&](DownloadAbort reason) { stuck(reason, path); });
-  transfer.result = system.transfer(url, path, &callback);
-  // Stopped before the file is opened: a scanner that holds the open is no
-  // silent server.
-  transfer.aborted = watchdog.Stop();
-  if (callback.RefusedRedirect()) transfer.result = E_ABORT;  // whatever the download made of it
+  const HRESULT begun = system.begin(url, &callback);
+  if (FAILED(begun) && !callback.Stopped()) {
+    transfer.result = begun;
+    return transfer;
+  }
+  DownloadWatchdog watchdog(system.now());
+  ULONGLONG abortedAt = 0;
+  bool abortDelivered = false;
+  while (!callback.Stopped()) {
+    const ULONGLONG now = system.now();
+    if (transfer.aborted == DownloadAbort::kNone) {
+      transfer.aborted = watchdog.Judge(now, callback, window.ClosedByUser());
+      if (transfer.aborted != DownloadAbort::kNone) abortedAt = now;
+    } else if (now - abortedAt >= kAbortGraceMs) {
+      transfer.stuck = true;
+      return transfer;
+    }
+    // The binding may not have started yet when the abort came: it is
+    // aborted once it has.
+    if (transfer.aborted != DownloadAbort::kNone && !abortDelivered) {
+      abortDelivered = callback.Abort();
+      if (abortDelivered) continue;  // it may have stopped within its abort
+    }
+    HANDLE waits[2] = {};
+    DWORD count = 0;
+    if (callback.AttentionEvent() != nullptr) waits[count++] = callback.AttentionEvent();
+    if (transfer.aborted == DownloadAbort::kNone && window.ClosedByUserEvent() != nullptr) {
+      waits[count++] = window.ClosedByUserEvent();
+    }
+    static_cast<void>(system.wait(count, waits, kWatchIntervalMs));
+  }
+  transfer.result = callback.StopResult();
   return transfer;
 }
 
@@ -56,41 +88,29 @@ Result<UniqueFile> HoldDownloadedFile(const std::wstring& path, const ProgressWi
       LOG(WARNING) << "Another program, such as a virus scanner, has the installer " << Quoted(path)
                    << " open; waiting for it. Error code " << held.error().systemError;
     }
-    if (system.wait(window.ClosedByUserEvent(), kHeldByOthersPauseMs)) return held;
+    if (WaitForEvent(system, window.ClosedByUserEvent(), kHeldByOthersPauseMs)) return held;
   }
-}
-
-// The cache is the user's, in folders the user's registry names: without the
-// user, the entry stays rather than the stub deleting there with its rights.
-void ForgetCachedDownloadAs(const SignedInUser& user, const std::wstring& url) {
-  const ImpersonationScope asUser(user);
-  if (!user.known() || asUser.refused()) {
-    LOG(INFO) << "The download's Internet cache entry is left: the run can't act for the desktop's user";
-    return;
-  }
-  ForgetCachedDownload(url);
-}
-
-std::optional<uint64_t> SizeOfHeldFile(const Result<UniqueFile>& held) {
-  LARGE_INTEGER size = {};
-  if (!held || !GetFileSizeEx(held->get(), &size)) return std::nullopt;
-  return static_cast<uint64_t>(size.QuadPart);
 }
 
 // What went wrong with one attempt, for support: the download's HRESULT, the
-// server's status, or how many bytes arrived of how many.
-void LogFailedAttempt(const Transfer& transfer, TransferEnd end, const CallbackHandler& callback,
-                      std::optional<uint64_t> received, int attempt) {
+// server's status, a failed write, or how many bytes the file holds of how
+// many.
+void LogFailedAttempt(const Transfer& transfer, TransferEnd end, const CallbackHandler& callback, uint64_t received,
+                      int attempt) {
   const TransferHeaders& headers = callback.Headers();
   std::ostringstream what;
-  if (callback.Overran()) {
+  if (callback.WriteError() != 0) {
+    what << "The installer's file could not be written. Error code " << callback.WriteError();
+  } else if (callback.Overran()) {
     what << "The installer's server sent more than the " << callback.Limit().value_or(0)
          << " bytes it or the configuration announced";
   } else if (end == TransferEnd::kWrongLength) {
-    what << "The installer's server announced " << *headers.contentLength << " bytes, but " << received.value_or(0)
-         << " arrived";
+    what << "The installer's server announced " << AnnouncedFileLength(headers).value_or(0) << " bytes, but "
+         << received << " arrived";
   } else if (headers.status != 0 && (headers.status < 200 || headers.status > 299)) {
     what << "The installer's server answered with HTTP status " << headers.status;
+  } else if (callback.Place() == BodyPlace::kUnusable) {
+    what << "The installer's server answered with a part of another file";
   } else if (transfer.result == S_OK && transfer.aborted == DownloadAbort::kNone) {
     what << "The installer's server sent no data";
   } else {
@@ -101,13 +121,11 @@ void LogFailedAttempt(const Transfer& transfer, TransferEnd end, const CallbackH
 }
 
 // An attempt that got further into the file than any before it, at a pace
-// worth keeping and within its length. Each attempt starts from the first
-// byte: one that only gets as far as the last did brings nothing new.
-bool MadeProgress(const Transfer& transfer, const CallbackHandler& callback, uint64_t furthest) {
+// worth keeping and within its length.
+bool MadeProgress(const Transfer& transfer, const CallbackHandler& callback, uint64_t fileSize, uint64_t furthest) {
   const uint32_t status = callback.Headers().status;
   const bool answered = status == 0 || (status >= 200 && status <= 299);
-  return answered && transfer.aborted != DownloadAbort::kTooSlow && !callback.Overran() &&
-         callback.BytesReceived() > furthest;
+  return answered && transfer.aborted != DownloadAbort::kTooSlow && !callback.Overran() && fileSize > furthest;
 }
 
 // Waits before the next attempt with the line saying so; false when the user
@@ -119,24 +137,54 @@ bool PauseBeforeAttempt(int attempt, uint64_t budgetLeftMs, ProgressWindow& wind
             << " seconds (attempt " << attempt << ")";
   const std::wstring waiting = UiText(IDS_LINE_WAITING_FOR_NETWORK);
   window.SetLine(waiting, waiting);
-  return !system.wait(window.ClosedByUserEvent(), pause);
+  return !WaitForEvent(system, window.ClosedByUserEvent(), pause);
 }
 
-Error GiveUp(const std::wstring& path, const Transfer& transfer, TransferEnd end) {
+Error GiveUp(const std::wstring& path, uint32_t cause) {
   LOG(ERROR) << "Can't download wrapper to " << Quoted(path);
-  const uint32_t cause = end == TransferEnd::kFailed && FAILED(transfer.result) ? static_cast<uint32_t>(transfer.result)
-                                                                                : static_cast<uint32_t>(E_FAIL);
   return MakeError(ErrorCode::kInstallerUnavailable, cause);
 }
 
-// What ends the run when an aborted transfer does not return: the main thread
-// is still inside URL monikers' download and can't be reached, so the run
-// ends from the watchdog's thread.
-void EndStuckDownload(DownloadAbort reason, ProgressWindow& window, const std::wstring& path) {
-  window.End();
-  if (reason == DownloadAbort::kClosedByUser) ExitProcess(0);
-  LOG(ERROR) << "Can't download wrapper to " << Quoted(path);
-  ExitProcess(ReportFatalError(ErrorCode::kInstallerUnavailable));
+uint32_t CauseOf(const Transfer& transfer, TransferEnd end, const CallbackHandler& callback) {
+  if (callback.WriteError() != 0) return callback.WriteError();
+  return end == TransferEnd::kFailed && FAILED(transfer.result) ? static_cast<uint32_t>(transfer.result)
+                                                                : static_cast<uint32_t>(E_FAIL);
+}
+
+// The file's whole now: its digests are taken, and it is held for the checks.
+Result<DownloadedInstaller> KeepWholeFile(const std::wstring& path, ArrivingFile& file, ProgressWindow& window,
+                                          const DownloadSystem& system) {
+  auto digest = file.Finish();
+  if (!digest) {
+    LOG(ERROR) << "Failed to read the installer " << Quoted(path) << ". Error code " << digest.error().systemError;
+    return WithCode(ErrorCode::kInstallerUnreadable, digest.error());
+  }
+  LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(path);
+  Result<UniqueFile> held = HoldDownloadedFile(path, window, system);
+  if (window.ClosedByUser()) return MakeError(ErrorCode::kClosedByUser);
+  if (!held) {
+    LOG(ERROR) << "Failed to open the file " << Quoted(path) << ". Error code " << held.error().systemError;
+    return WithCode(ErrorCode::kInstallerUnreadable, held.error());
+  }
+  window.SetPosition(100);
+  const std::wstring checking = UiText(IDS_LINE_CHECKING_INSTALLER);
+  window.SetLine(checking, checking);
+  return DownloadedInstaller{path, *std::move(held), *digest};
+}
+
+// URL monikers bind the address to a stream whose data the callback pulls:
+// they find and authenticate to proxies as the browser does, and with the
+// callback's bind flags they keep no copy in the Internet cache.
+HRESULT BeginStorageBinding(const std::wstring& url, IBindStatusCallback* callback) {
+  Microsoft::WRL::ComPtr<IMoniker> moniker;
+  HRESULT result = CreateURLMonikerEx(nullptr, url.c_str(), &moniker, URL_MK_UNIFORM);
+  if (FAILED(result)) return result;
+  Microsoft::WRL::ComPtr<IBindCtx> context;
+  result = CreateAsyncBindCtx(0, callback, nullptr, &context);
+  if (FAILED(result)) return result;
+  Microsoft::WRL::ComPtr<IStream> stream;  // the data comes through the callback
+  result = moniker->BindToStorage(context.Get(), nullptr, IID_IStream, reinterpret_cast<void**>(stream.GetAddressOf()));
+  return FAILED(result) ? result : S_OK;
 }
 
 }  // namespace
@@ -147,10 +195,8 @@ std::wstring AppendCacheBuster(const std::wstring& url, int number) {
 
 DownloadSystem SystemDownload() {
   DownloadSystem system;
-  system.transfer = [](const std::wstring& url, const std::wstring& path, IBindStatusCallback* callback) {
-    return URLDownloadToFileW(nullptr, url.c_str(), path.c_str(), 0, callback);
-  };
-  system.wait = [](HANDLE event, DWORD ms) { return WaitDispatching(event, ms) == WAIT_OBJECT_0; };
+  system.begin = BeginStorageBinding;
+  system.wait = [](DWORD count, const HANDLE* handles, DWORD ms) { return WaitDispatching(count, handles, ms); };
   system.now = GetTickCount64;
   auto random = std::make_shared<std::minstd_rand>(static_cast<unsigned>(GetTickCount64() ^ GetCurrentProcessId()));
   system.jitter = [random] { return std::uniform_real_distribution<double>(0.0, 1.0)(*random); };
@@ -159,85 +205,96 @@ DownloadSystem SystemDownload() {
 }
 
 Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, std::optional<uint64_t> size,
-                                              const RunFolder& folder, const SignedInUser& user,
-                                              ProgressWindow& window) {
-  // URL monikers may hold the callback until they are torn down, and it
-  // counts no references: it lives to the end of the download.
-  CallbackHandler callback(&window);
+                                              const RunFolder& folder, ProgressWindow& window) {
+  auto callback = std::make_unique<CallbackHandler>(&window);
   srand(static_cast<unsigned>(time(nullptr)));
   // The Windows C runtime keeps rand's state per thread, and only this thread draws.
   const std::wstring address = AppendCacheBuster(url, rand());  // NOLINT(concurrency-mt-unsafe)
-  const auto stuck = [&window](DownloadAbort reason, const std::wstring& path) {
-    EndStuckDownload(reason, window, path);
-  };
-  return DownloadInstallerWith(address, size, folder, user, window, callback, SystemDownload(), stuck);
+  auto installer = DownloadInstallerWith(address, size, folder, window, *callback, SystemDownload());
+  // A binding that never stopped may still call its callback, which is cut
+  // off from the window and the file: it lives to the end of the process.
+  if (callback->Detached()) static_cast<void>(callback.release());
+  return installer;
 }
 
 Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, std::optional<uint64_t> size,
-                                                  const RunFolder& folder, const SignedInUser& user,
-                                                  ProgressWindow& window, CallbackHandler& callback,
-                                                  const DownloadSystem& system, const StuckDownload& stuck) {
-  DownloadedInstaller installer;
+                                                  const RunFolder& folder, ProgressWindow& window,
+                                                  CallbackHandler& callback, const DownloadSystem& system) {
   const auto path = MakeInstallerPathIn(folder.path());
   if (!path) {
     LOG(WARNING) << "Unable to make a temporary file name for the installer. Error code " << path.error().systemError;
     LOG(ERROR) << "Can't download wrapper to " << Quoted(L"");
     return WithCode(ErrorCode::kInstallerUnavailable, path.error());
   }
-  installer.path = *path;
-  const std::wstring name = FileNameOf(installer.path);
+  const std::wstring name = FileNameOf(*path);
+  const auto removeFiles = [&](std::optional<ArrivingFile>& file) {
+    file.reset();  // closed first: no part of a file is ever checked or run
+    static_cast<void>(folder.DeleteFile(name));
+  };
+  auto created = ArrivingFile::Create(*path);
+  if (!created) {
+    LOG(WARNING) << "Unable to create the installer's file. Error code " << created.error().systemError;
+    return GiveUp(*path, created.error().systemError);
+  }
+  std::optional<ArrivingFile> file(*std::move(created));
 
   callback.StartsFrom(url);
   callback.LimitTo(size);
   DownloadBudget budget(system.now());
-  uint64_t furthest = 0;  // the most bytes an attempt has brought
+  uint64_t furthest = 0;                  // the most bytes the file has held
+  std::optional<std::wstring> validator;  // names the version of the file's bytes
   for (int attempt = 1;; ++attempt) {
-    if (attempt > 1) {
-      if (!PauseBeforeAttempt(attempt, budget.RemainingMs(system.now()), window, system)) break;
-      callback.BeginAttempt();
+    if (attempt > 1 && !PauseBeforeAttempt(attempt, budget.RemainingMs(system.now()), window, system)) break;
+    const uint64_t resumeFrom = validator && file->size() > 0 ? file->size() : 0;
+    callback.BeginAttempt(&*file, resumeFrom, validator.value_or(std::wstring()));
+    const Transfer transfer = TransferInstaller(url, window, callback, system);
+    if (transfer.stuck) {
+      callback.Detach();
+      LOG(WARNING) << "The installer's download did not stop within " << kAbortGraceMs / 1000
+                   << " seconds of its abort; it is left behind";
+      if (transfer.aborted == DownloadAbort::kClosedByUser) break;
+      removeFiles(file);
+      return GiveUp(*path, static_cast<uint32_t>(E_ABORT));
     }
-    const Transfer transfer = TransferInstaller(url, installer.path, window, callback, system, stuck);
-    // URL monikers keep a copy in the Internet cache; an installer is no page
-    // to keep, it can be large, and a cut copy must not serve the next attempt.
-    ForgetCachedDownloadAs(user, url);
     if (transfer.aborted == DownloadAbort::kClosedByUser || window.ClosedByUser()) break;
+    // The version of the bytes the file now holds: a whole answer names it,
+    // an unusable one leaves nothing to resume.
+    if (callback.Place() == BodyPlace::kWhole) validator = RangeValidator(callback.Headers());
+    if (callback.Place() == BodyPlace::kUnusable) validator.reset();
     // A transfer stopped past its length is no whole file, even where URL
     // monikers had all of it already and report success.
     const bool reportedDone = transfer.result == S_OK && transfer.aborted == DownloadAbort::kNone &&
-                              !callback.Overran();
-    Result<UniqueFile> held = reportedDone ? HoldDownloadedFile(installer.path, window, system) : Failure(0);
-    if (window.ClosedByUser()) break;
-    const std::optional<uint64_t> received = SizeOfHeldFile(held);
-    const TransferEnd end = ClassifyTransfer(reportedDone, callback.Headers(), received);
+                              !callback.WantsAbort();
+    // A server that can't serve the rest (416) may still serve the whole.
+    const bool rangeRefused = resumeFrom > 0 && callback.Headers().status == 416;
+    const TransferEnd end = rangeRefused ? TransferEnd::kFailed
+                                         : ClassifyTransfer(reportedDone, callback.Headers(), file->size());
     if (end == TransferEnd::kComplete) {
-      LOG(INFO) << "Wrapper successfully downloaded to " << Quoted(installer.path);
-      if (!held) {
-        LOG(ERROR) << "Failed to open the file " << Quoted(installer.path) << ". Error code "
-                   << held.error().systemError;
-        return WithCode(ErrorCode::kInstallerUnreadable, held.error());
-      }
-      window.SetPosition(100);
-      const std::wstring checking = UiText(IDS_LINE_CHECKING_INSTALLER);
-      window.SetLine(checking, checking);
-      installer.file = *std::move(held);
+      // A file that can't be held is left for support to look at.
+      auto installer = KeepWholeFile(*path, *file, window, system);
+      if (!installer && installer.error().code == ErrorCode::kClosedByUser) break;
       return installer;
     }
-    if (MadeProgress(transfer, callback, furthest)) {
-      furthest = callback.BytesReceived();
+    if (MadeProgress(transfer, callback, file->size(), furthest)) {
+      furthest = file->size();
       budget.Progressed(callback.LastDataAt().value_or(0));
     }
-    LogFailedAttempt(transfer, end, callback, received, attempt);
-    held = Failure(0);
-    static_cast<void>(folder.DeleteFile(name));  // no part of a file is ever checked or run
-    if (callback.RefusedRedirect() || !IsTriedAgain(end)) return GiveUp(installer.path, transfer, end);
+    LogFailedAttempt(transfer, end, callback, file->size(), attempt);
+    if (callback.WriteError() != 0 || callback.RefusedRedirect() || !IsTriedAgain(end)) {
+      removeFiles(file);
+      return GiveUp(*path, CauseOf(transfer, end, callback));
+    }
     if (budget.RemainingMs(system.now()) == 0) {
       LOG(WARNING) << "No attempt of the download made progress for " << kNoProgressLimitMs / 1000
                    << " seconds; it is given up";
-      return GiveUp(installer.path, transfer, end);
+      removeFiles(file);
+      return GiveUp(*path, CauseOf(transfer, end, callback));
     }
+    // Without a version to hold the rest to, the next attempt asks for all of it.
+    if (!validator) static_cast<void>(file->StartOver());
   }
   // The user closed the window.
-  static_cast<void>(folder.DeleteFile(name));
-  static_cast<void>(folder.DeleteFile(PlaceholderNameOf(installer.path)));
+  removeFiles(file);
+  static_cast<void>(folder.DeleteFile(PlaceholderNameOf(*path)));
   return MakeError(ErrorCode::kClosedByUser);
 }

@@ -116,13 +116,8 @@ Status VerifyInstaller(const ConfigDocument& document, const DownloadedInstaller
   if (!checksum) return ReportParseError(checksum.error());
   const auto sha256 = ReadSha256(document, ThisBuildsTrustSettings().release);
   if (!sha256) return ReportParseError(sha256.error());
-  const auto digest = DigestInstaller(installer.file.get(), sha256->has_value());
-  if (!digest) {
-    LOG(ERROR) << "Failed to read the installer " << Quoted(installer.path) << ". Error code "
-               << digest.error().systemError;
-    return WithCode(ErrorCode::kInstallerUnreadable, digest.error());
-  }
-  if (!DigestsMatch(*checksum, *sha256, *digest)) {
+  // The digests were taken as the bytes arrived.
+  if (!DigestsMatch(*checksum, *sha256, installer.digest)) {
     LOG(ERROR) << "Mismatch of the wrapper checksum";
     return MakeError(ErrorCode::kInstallerRejected);
   }
@@ -163,8 +158,7 @@ struct HeldInstaller {
 // Downloads the document's installer into a new folder of the run's own
 // behind the window and checks it; the window stays open until the caller
 // ends it.
-Result<HeldInstaller> DownloadVerifiedInstaller(const ConfigDocument& document, const SignedInUser& user,
-                                                ProgressWindow& window) {
+Result<HeldInstaller> DownloadVerifiedInstaller(const ConfigDocument& document, ProgressWindow& window) {
   LOG(INFO) << "Downloading wrapper";
   const auto url = ReadWrapperUrl(document);
   if (!url) return ReportParseError(url.error());
@@ -172,7 +166,7 @@ Result<HeldInstaller> DownloadVerifiedInstaller(const ConfigDocument& document, 
   if (!size) return ReportParseError(size.error());
   auto folder = MakeRunFolderForInstaller();
   if (!folder) return folder.error();
-  auto installer = TimePhase("download", [&] { return DownloadInstaller(*url, *size, *folder, user, window); });
+  auto installer = TimePhase("download", [&] { return DownloadInstaller(*url, *size, *folder, window); });
   if (!installer) return installer.error();
 
   Status verified = TimePhase("verification", [&] {
@@ -339,7 +333,7 @@ Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const SignedInUser&
   if (!shortcut) return ReportParseError(shortcut.error());
 
   window.Start(instance);
-  auto held = DownloadVerifiedInstaller(*document, user, window);
+  auto held = DownloadVerifiedInstaller(*document, window);
   if (!held) return held.error();
   window.End();
 

@@ -63,34 +63,61 @@ bool ReadFileBlock(HANDLE file, unsigned char* buffer, size_t capacity, size_t* 
   return true;
 }
 
-Result<InstallerDigest> DigestInstaller(HANDLE file, bool withSha256) {
+struct InstallerDigester::Hash {
   UniqueAlgorithm algorithm;
   UniqueHash hash;
-  if (withSha256) {
-    NTSTATUS status = BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    if (BCRYPT_SUCCESS(status)) status = BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0);
+};
+
+InstallerDigester::InstallerDigester() = default;
+InstallerDigester::InstallerDigester(InstallerDigester&&) noexcept = default;
+InstallerDigester& InstallerDigester::operator=(InstallerDigester&&) noexcept = default;
+InstallerDigester::~InstallerDigester() = default;
+
+Result<InstallerDigester> InstallerDigester::Start(bool withSha256) {
+  InstallerDigester digester;
+  if (!withSha256) return digester;
+  digester.hash_ = std::make_unique<Hash>();
+  NTSTATUS status = BCryptOpenAlgorithmProvider(digester.hash_->algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+  if (BCRYPT_SUCCESS(status)) {
+    status = BCryptCreateHash(digester.hash_->algorithm.get(), digester.hash_->hash.put(), nullptr, 0, nullptr, 0, 0);
+  }
+  if (!BCRYPT_SUCCESS(status)) return ReadError(FromStatus(status));
+  return digester;
+}
+
+Status InstallerDigester::Add(const unsigned char* data, size_t count) {
+  crc32_ = UpdateCrc32(crc32_, data, count);
+  if (!hash_) return Status();
+  const NTSTATUS status = BCryptHashData(hash_->hash.get(), const_cast<PUCHAR>(data), static_cast<ULONG>(count), 0);
+  if (!BCRYPT_SUCCESS(status)) return ReadError(FromStatus(status));
+  return Status();
+}
+
+Result<InstallerDigest> InstallerDigester::Finish() {
+  InstallerDigest digest;
+  digest.crc32 = crc32_;
+  if (hash_) {
+    const NTSTATUS status = BCryptFinishHash(hash_->hash.get(), digest.sha256.data(),
+                                             static_cast<ULONG>(digest.sha256.size()), 0);
+    hash_.reset();
     if (!BCRYPT_SUCCESS(status)) return ReadError(FromStatus(status));
   }
+  return digest;
+}
 
+Result<InstallerDigest> DigestInstaller(HANDLE file, bool withSha256) {
+  auto digester = InstallerDigester::Start(withSha256);
+  if (!digester) return digester.error();
   LARGE_INTEGER start = {};
   if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return ReadError(GetLastError());
-  InstallerDigest digest;
   DWORD error = 0;
   const bool read = ReadInBlocks([&](unsigned char* buffer, size_t capacity,
                                      size_t* count) { return ReadFileBlock(file, buffer, capacity, count, error); },
                                  [&](const unsigned char* buffer, size_t count) {
-                                   digest.crc32 = UpdateCrc32(digest.crc32, buffer, count);
-                                   if (!hash) return true;
-                                   const NTSTATUS status = BCryptHashData(hash.get(), const_cast<PUCHAR>(buffer),
-                                                                          static_cast<ULONG>(count), 0);
-                                   error = FromStatus(status);
-                                   return BCRYPT_SUCCESS(status);
+                                   const Status added = digester->Add(buffer, count);
+                                   if (!added) error = added.error().systemError;
+                                   return static_cast<bool>(added);
                                  });
   if (!read) return ReadError(error);
-  if (hash) {
-    const NTSTATUS status = BCryptFinishHash(hash.get(), digest.sha256.data(), static_cast<ULONG>(digest.sha256.size()),
-                                             0);
-    if (!BCRYPT_SUCCESS(status)) return ReadError(FromStatus(status));
-  }
-  return digest;
+  return digester->Finish();
 }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/result.h"
@@ -39,6 +40,27 @@ std::wstring InstallerCommandLine(const std::wstring& path, const std::wstring& 
 // Reads block after block of the open file into buffer, for ReadInBlocks
 // (files/block_reader.h); a failed read keeps the system's error in error.
 bool ReadFileBlock(HANDLE file, unsigned char* buffer, size_t capacity, size_t* count, DWORD& error);
+
+// The CRC-32 and, when asked, the SHA-256 of bytes handed over block after
+// block: of a download as it arrives, or of a file as it is read.
+class InstallerDigester {
+ public:
+  // A failed hash provider gives its NTSTATUS as the error.
+  static Result<InstallerDigester> Start(bool withSha256);
+  InstallerDigester(InstallerDigester&&) noexcept;
+  InstallerDigester& operator=(InstallerDigester&&) noexcept;
+  ~InstallerDigester();
+
+  Status Add(const unsigned char* data, size_t count);
+  // The digests of everything added; the digester is spent.
+  Result<InstallerDigest> Finish();
+
+ private:
+  InstallerDigester();
+  struct Hash;
+  std::unique_ptr<Hash> hash_;  // none without SHA-256
+  uint32_t crc32_ = 0;
+};
 
 // Reads the open file from its start in fixed-size blocks and computes its
 // CRC-32 and, when asked, its SHA-256 in the same pass. A failed read or hash

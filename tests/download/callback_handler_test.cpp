@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <functional>
 
 #include "common/unique_handle.h"
 #include "download/download_watchdog.h"
@@ -51,18 +51,22 @@ TEST(CallbackHandlerInterface, AnswersOnlyForItsThreeInterfacesAndCountsNothing)
   }
 
   LONG priority = 7;
-  DWORD flags = 9;
   // The binding is kept only so that a stalled download can be aborted.
   EXPECT_EQ(handler.OnStartBinding(0, nullptr), S_OK);
   EXPECT_FALSE(handler.Abort());
   EXPECT_EQ(handler.GetPriority(&priority), E_NOTIMPL);
   EXPECT_EQ(priority, 7);
   EXPECT_EQ(handler.OnLowResource(0), E_NOTIMPL);
-  EXPECT_EQ(handler.OnStopBinding(S_OK, nullptr), S_OK);
-  EXPECT_EQ(handler.GetBindInfo(&flags, nullptr), E_NOTIMPL);
-  EXPECT_EQ(flags, 9u);
-  EXPECT_EQ(handler.OnDataAvailable(0, 0, nullptr, nullptr), E_NOTIMPL);
   EXPECT_EQ(handler.OnObjectAvailable(IID_IUnknown, nullptr), E_NOTIMPL);
+  EXPECT_EQ(handler.OnDataAvailable(0, 0, nullptr, nullptr), S_OK) << "no stream: nothing to take";
+  EXPECT_EQ(handler.OnStopBinding(S_OK, nullptr), S_OK);
+  EXPECT_TRUE(handler.Stopped());
+  BINDINFO info = {};
+  info.cbSize = sizeof(info);
+  DWORD flags = 0;
+  ASSERT_EQ(handler.GetBindInfo(&flags, &info), S_OK);
+  EXPECT_EQ(flags & (BINDF_PULLDATA | BINDF_NOWRITECACHE | BINDF_NEEDFILE), BINDF_PULLDATA | BINDF_NOWRITECACHE)
+      << "pulled by the callback, and no copy in the Internet cache";
 }
 
 TEST(CallbackHandlerAttempts, EachAttemptReadsItsOwnAnswerAndIsWatchedFromItsStart) {
@@ -81,11 +85,16 @@ TEST(CallbackHandlerAttempts, EachAttemptReadsItsOwnAnswerAndIsWatchedFromItsSta
   EXPECT_EQ(handler.OnProgress(0, 0, BINDSTATUS_CONNECTING, nullptr), S_OK);
   EXPECT_TRUE(handler.LastNotificationAt().has_value());
 
-  handler.BeginAttempt();
+  // The next attempt asks for the rest, under the first answer's version.
+  handler.BeginAttempt(nullptr, 300, L"\"v1\"");
   EXPECT_EQ(handler.Headers().status, 0u);
   EXPECT_FALSE(handler.Headers().contentLength.has_value());
   // A stalled attempt's last notification must not make the next one stalled.
   EXPECT_FALSE(handler.LastNotificationAt().has_value());
+  ASSERT_EQ(handler.BeginningTransaction(L"http://dl.example/qmx.exe", L"", 0, &added), S_OK);
+  ASSERT_NE(added, nullptr);
+  EXPECT_STREQ(added, L"Range: bytes=300-\r\nIf-Range: \"v1\"\r\n");
+  CoTaskMemFree(added);
 }
 
 TEST(CallbackHandlerLog, EachStatusCodeHasItsRecord) {
@@ -193,49 +202,52 @@ TEST(CallbackHandlerWatchdog, AStalledDownloadCanBeAbortedUntilItStops) {
   EXPECT_EQ(binding.aborts, 1);
 }
 
-TEST(CallbackHandlerWatchdog, AStopReportedOnTheAbortingThreadDoesNotDeadlock) {
+TEST(CallbackHandlerWatchdog, AStopReportedWithinTheAbortIsTaken) {
   CallbackHandler handler;
   FakeBinding binding;
   binding.stopOnAbort = &handler;
   handler.OnStartBinding(0, &binding);
-  bool aborted = false;
-  UniqueEvent returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  std::thread watchdog([&] {
-    aborted = handler.Abort();
-    SetEvent(returned.get());
-  });
-  // Before the fix the watchdog's thread took its own lock twice and hung.
-  if (WaitForSingleObject(returned.get(), 10000) != WAIT_OBJECT_0) {
-    watchdog.detach();
-    FAIL() << "the abort hung";
-  }
-  watchdog.join();
-  EXPECT_TRUE(aborted);
-  EXPECT_EQ(binding.aborts, 1);
+  EXPECT_TRUE(handler.Abort());
+  EXPECT_TRUE(handler.Stopped());
+  EXPECT_EQ(handler.StopResult(), E_ABORT);
   EXPECT_EQ(binding.references, 1u) << "released after the stop";
   EXPECT_FALSE(handler.Abort());
 }
 
-TEST(DownloadWatchdog, StopJoinsBeforeItSaysWhyTheDownloadWasAborted) {
+TEST(DownloadWatchdog, JudgesWhyATransferIsToBeAborted) {
   LogCapture log;
-  // A stop that comes early, before anything happened, and one that comes
-  // late, after the watchdog's thread has aborted the download.
-  CallbackHandler quiet;
-  DownloadWatchdog early(quiet, nullptr, [](DownloadAbort) {});
-  EXPECT_EQ(early.Stop(), DownloadAbort::kNone);
-  EXPECT_EQ(early.Stop(), DownloadAbort::kNone) << "a second stop is harmless";
-
-  CallbackHandler handler;
-  FakeBinding binding;
-  UniqueEvent abortSeen(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  binding.abortSeen = abortSeen.get();
-  handler.OnStartBinding(0, &binding);
-  UniqueEvent closed(CreateEventW(nullptr, TRUE, TRUE, nullptr));
-  DownloadWatchdog late(handler, closed.get(), [](DownloadAbort) {});
-  ASSERT_EQ(WaitForSingleObject(abortSeen.get(), 10000), WAIT_OBJECT_0) << "the close never aborted the download";
-  EXPECT_EQ(late.Stop(), DownloadAbort::kClosedByUser);
-  EXPECT_EQ(binding.aborts, 1);
-  handler.OnStopBinding(E_ABORT, nullptr);
+  ULONGLONG now = 1000000;
+  struct Case {
+    const char* name;
+    std::function<void(CallbackHandler&)> happen;  // over the first 61 s, one call a second
+    bool closed;
+    DownloadAbort verdict;
+  };
+  const Case cases[] = {
+      {"data every second", [](CallbackHandler& h) { DeliverData(&h, std::string(2048, 'x')); }, false,
+       DownloadAbort::kNone},
+      {"the user's close", [](CallbackHandler&) {}, true, DownloadAbort::kClosedByUser},
+      {"silence", [](CallbackHandler&) {}, false, DownloadAbort::kStalled},
+      {"a trickle", [](CallbackHandler& h) { DeliverData(&h, std::string(100, 'x')); }, false, DownloadAbort::kTooSlow},
+      {"past the length",
+       [](CallbackHandler& h) {
+         h.OnResponse(200, L"Content-Length: 10\r\n", nullptr, nullptr);
+         DeliverData(&h, std::string(11, 'x'));
+       },
+       false, DownloadAbort::kTooLong},
+      {"refused by the callback", [](CallbackHandler& h) { h.OnResponse(404, L"", nullptr, nullptr); }, false,
+       DownloadAbort::kRefused},
+  };
+  for (const Case& c : cases) {
+    CallbackHandler handler(nullptr, [&now] { return now; });
+    DownloadWatchdog watchdog(now);
+    DownloadAbort verdict = DownloadAbort::kNone;
+    for (int second = 0; second <= 61 && verdict == DownloadAbort::kNone; ++second, now += 1000) {
+      c.happen(handler);
+      verdict = watchdog.Judge(now, handler, c.closed);
+    }
+    EXPECT_EQ(verdict, c.verdict) << c.name;
+  }
 }
 
 TEST(IsDownloadStalled, QuietForTheLimitSinceTheLastNotificationOrTheStart) {

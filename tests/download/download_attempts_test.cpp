@@ -5,6 +5,18 @@
 #include <string>
 #include <vector>
 
+namespace {
+
+TransferHeaders Headers(uint32_t status, std::optional<uint64_t> length, bool encoded) {
+  TransferHeaders headers;
+  headers.status = status;
+  headers.contentLength = length;
+  headers.encoded = encoded;
+  return headers;
+}
+
+}  // namespace
+
 TEST(TransferHeaders, ReadsStatusLengthAndEncodingOfRawHeaders) {
   struct Case {
     const wchar_t* raw;
@@ -43,24 +55,24 @@ TEST(TransferEnd, TellsAWholeTransferFromACutRefusedOrFailedOne) {
     TransferEnd end;
   };
   const Case cases[] = {
-      {true, {200, 100, false}, 100, TransferEnd::kComplete},
-      {true, {200, std::nullopt, false}, 100, TransferEnd::kComplete},  // chunked: no length to hold it to
-      {true, {0, std::nullopt, false}, 100, TransferEnd::kComplete},    // no HTTP answer seen
-      {true, {200, 40, true}, 100, TransferEnd::kComplete},             // compressed: the length counts other bytes
-      {true, {200, 100, false}, 50, TransferEnd::kWrongLength},
-      {true, {200, 100, false}, 150, TransferEnd::kWrongLength},
-      {true, {200, 0, false}, 0, TransferEnd::kFailed},
-      {true, {0, std::nullopt, false}, 0, TransferEnd::kFailed},
-      {false, {200, 100, false}, 100, TransferEnd::kFailed},
-      {true, {503, 100, false}, 100, TransferEnd::kFailed},
-      {true, {429, 100, false}, 100, TransferEnd::kFailed},
-      {true, {408, 100, false}, 100, TransferEnd::kFailed},
-      {true, {304, 0, false}, 0, TransferEnd::kFailed},
-      {true, {404, 9, false}, 9, TransferEnd::kRefused},
-      {false, {403, 9, false}, 0, TransferEnd::kRefused},
+      {true, Headers(200, 100, false), 100, TransferEnd::kComplete},
+      {true, Headers(200, std::nullopt, false), 100, TransferEnd::kComplete},  // chunked: no length to hold it to
+      {true, Headers(0, std::nullopt, false), 100, TransferEnd::kComplete},    // no HTTP answer seen
+      {true, Headers(200, 40, true), 100, TransferEnd::kComplete},  // compressed: the length counts other bytes
+      {true, Headers(200, 100, false), 50, TransferEnd::kWrongLength},
+      {true, Headers(200, 100, false), 150, TransferEnd::kWrongLength},
+      {true, Headers(200, 0, false), 0, TransferEnd::kFailed},
+      {true, Headers(0, std::nullopt, false), 0, TransferEnd::kFailed},
+      {false, Headers(200, 100, false), 100, TransferEnd::kFailed},
+      {true, Headers(503, 100, false), 100, TransferEnd::kFailed},
+      {true, Headers(429, 100, false), 100, TransferEnd::kFailed},
+      {true, Headers(408, 100, false), 100, TransferEnd::kFailed},
+      {true, Headers(304, 0, false), 0, TransferEnd::kFailed},
+      {true, Headers(404, 9, false), 9, TransferEnd::kRefused},
+      {false, Headers(403, 9, false), 0, TransferEnd::kRefused},
       // A file that can't be read is judged by the answer alone: its own error tells.
-      {true, {200, 100, false}, std::nullopt, TransferEnd::kComplete},
-      {true, {503, 100, false}, std::nullopt, TransferEnd::kFailed},
+      {true, Headers(200, 100, false), std::nullopt, TransferEnd::kComplete},
+      {true, Headers(503, 100, false), std::nullopt, TransferEnd::kFailed},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ClassifyTransfer(c.done, c.headers, c.received), c.end)
@@ -137,11 +149,64 @@ TEST(TransferLimit, TheSmallerOfTheAnswersLengthAndTheDocumentsSize) {
     std::optional<uint64_t> limit;
   };
   const Case cases[] = {
-      {{200, 100, false}, 90, 90},
-      {{200, 80, false}, 90, 80},
-      {{200, 80, true}, std::nullopt, std::nullopt},  // compressed: the length counts other bytes
+      {Headers(200, 100, false), 90, 90},
+      {Headers(200, 80, false), 90, 80},
+      {Headers(200, 80, true), std::nullopt, std::nullopt},  // compressed: the length counts other bytes
   };
   for (const Case& c : cases) {
     EXPECT_EQ(TransferLimit(c.headers, c.size), c.limit) << c.headers.contentLength.value_or(0);
+  }
+}
+
+TEST(TransferHeaders, ReadsTheRangeAndTheVersionOfThePartServed) {
+  struct Case {
+    const wchar_t* raw;
+    std::optional<uint64_t> start, total, announced;
+    std::optional<std::wstring> validator;  // what a resume's If-Range names
+  };
+  const Case cases[] = {
+      {L"HTTP/1.1 206 P\r\nContent-Range: bytes 100-199/200\r\nContent-Length: 100\r\nETag: \"v1\"\r\n", 100, 200, 200,
+       L"\"v1\""},
+      {L"HTTP/1.1 206 P\r\nContent-Range: bytes 100-199/*\r\nContent-Length: 100\r\n", 100, std::nullopt, 200,
+       std::nullopt},
+      // A weak tag names no bytes: the date does.
+      {L"HTTP/1.1 200 OK\r\nContent-Length: 9\r\nETag: W/\"v1\"\r\nLast-Modified: Tue, 01 Dec 2026 10:00:00 GMT\r\n",
+       std::nullopt, std::nullopt, 9, L"Tue, 01 Dec 2026 10:00:00 GMT"},
+      {L"HTTP/1.1 200 OK\r\nContent-Length: 9\r\nContent-Encoding: gzip\r\nETag: \"v1\"\r\n", std::nullopt,
+       std::nullopt, std::nullopt, std::nullopt},
+      // Ranges that say nothing certain.
+      {L"HTTP/1.1 206 P\r\nContent-Range: bytes 199-100/200\r\n", std::nullopt, std::nullopt, std::nullopt,
+       std::nullopt},
+      {L"HTTP/1.1 206 P\r\nContent-Range: items 1-2/3\r\n", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const TransferHeaders headers = ParseTransferHeaders(c.raw);
+    EXPECT_EQ(headers.rangeStart, c.start) << c.raw;
+    EXPECT_EQ(headers.rangeTotal, c.total) << c.raw;
+    EXPECT_EQ(AnnouncedFileLength(headers), c.announced) << c.raw;
+    EXPECT_EQ(RangeValidator(headers), c.validator) << c.raw;
+  }
+  EXPECT_EQ(RangeRequestHeaders(4096, L"\"v1\""), L"Range: bytes=4096-\r\nIf-Range: \"v1\"\r\n");
+}
+
+TEST(BodyPlace, OnlyTheAskedForRestIsAppendedAndOnlyAWholeFileStartsOver) {
+  struct Case {
+    const wchar_t* raw;
+    uint64_t offset;  // where the request asked the rest from; 0: all of it
+    BodyPlace place;
+  };
+  const Case cases[] = {
+      {L"HTTP/1.1 206 P\r\nContent-Range: bytes 300-499/500\r\n", 300, BodyPlace::kAppend},
+      {L"HTTP/1.1 200 OK\r\n", 300, BodyPlace::kWhole},
+      {L"HTTP/1.1 200 OK\r\n", 0, BodyPlace::kWhole},
+      {L"", 0, BodyPlace::kWhole},  // no HTTP answer: what came is all there is
+      {L"HTTP/1.1 206 P\r\nContent-Range: bytes 0-499/500\r\n", 300, BodyPlace::kUnusable},
+      {L"HTTP/1.1 206 P\r\n", 300, BodyPlace::kUnusable},
+      {L"HTTP/1.1 206 P\r\nContent-Range: bytes 300-499/500\r\nContent-Encoding: gzip\r\n", 300, BodyPlace::kUnusable},
+      {L"HTTP/1.1 416 Range Not Satisfiable\r\n", 300, BodyPlace::kUnusable},
+      {L"HTTP/1.1 503 Busy\r\n", 0, BodyPlace::kUnusable},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PlaceOfBody(c.offset, ParseTransferHeaders(c.raw)), c.place) << c.raw << " from " << c.offset;
   }
 }

@@ -1,17 +1,17 @@
 // The download's roads that no test server reaches, driven through its
 // system seams and a clock of the test's own: the attempts, their pauses and
-// their budget, a close during a transfer and during a pause, a refused
-// redirect, an overrun, a scanner holding the file, and a transfer that
-// ignores its abort.
+// their budget, resumed transfers, a close during a transfer and during a
+// pause, a refused redirect, an overrun, a scanner holding the file, and a
+// binding that ignores its abort.
 #include "download/installer_download.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <atomic>
 #include <vector>
 
+#include "files/crc32.h"
 #include "files/paths.h"
 #include "support/fake_binding.h"
 #include "support/log_capture.h"
@@ -20,41 +20,57 @@
 namespace {
 
 constexpr HRESULT kDropped = static_cast<HRESULT>(0x800C0008);  // INET_E_DOWNLOAD_FAILURE
-constexpr ULONGLONG kTransferMs = 100;                          // what each fake transfer takes
-const std::string kInstaller(4096, 'i');
 
-// What one fake transfer does: answer with a status, write so many bytes of
-// the installer to the path, and return a result.
+std::string MakeInstaller() {
+  std::string bytes(4096, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i % 251);
+  return bytes;
+}
+const std::string kInstaller = MakeInstaller();
+
+// What one fake transfer does: answer with a status, hand over so many bytes
+// of the installer and stop with a result. A 206 is the part from where the
+// request asked, or from partFrom where given.
 struct Answer {
   DWORD status;
   size_t written;
   HRESULT result;
+  std::optional<size_t> partFrom = std::nullopt;
 };
 
-// Writes the first bytes of the installer to path, as a transfer that ends
-// there leaves it.
-void WriteStart(const std::wstring& path, size_t count) {
-  const UniqueFile file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  WriteFile(file.get(), kInstaller.data(), static_cast<DWORD>(count), &written, nullptr);
-}
-
-// Answers as a server would through the callback: the headers, then the data.
-HRESULT Report(IBindStatusCallback* callback, DWORD status, size_t written, bool done) {
+// Answers as a server would through the callback: the headers (with an
+// ETag), then the data, then the stop. Returns the Range the request asked
+// for ("" for none). honoursAbort: a callback's refusal of the data ends the
+// transfer; URL monikers that have all the data already may report success.
+std::wstring Serve(IBindStatusCallback* callback, const Answer& answer, bool honoursAbort) {
   IHttpNegotiate* negotiate = nullptr;
   callback->QueryInterface(IID_IHttpNegotiate, reinterpret_cast<void**>(&negotiate));
-  const std::wstring headers = L"HTTP/1.1 " + std::to_wstring(status) + L" X\r\nContent-Length: " +
-                               std::to_wstring(kInstaller.size()) + L"\r\n";
-  negotiate->OnResponse(status, headers.c_str(), nullptr, nullptr);
-  const ULONG total = static_cast<ULONG>(kInstaller.size());
-  HRESULT reported = S_OK;
-  if (written > 0)
-    reported = callback->OnProgress(static_cast<ULONG>(written), total, BINDSTATUS_DOWNLOADINGDATA, nullptr);
-  if (done && reported == S_OK) {
-    reported = callback->OnProgress(static_cast<ULONG>(written), total, BINDSTATUS_ENDDOWNLOADDATA, nullptr);
+  LPWSTR added = nullptr;
+  negotiate->BeginningTransaction(L"http://dl.example/qmx.exe", L"", 0, &added);
+  std::wstring range;
+  size_t asked = 0;
+  if (added != nullptr) {
+    range = added;
+    CoTaskMemFree(added);
+    range = range.substr(7, range.find(L"\r\n") - 7);  // after "Range: "
+    asked = std::stoul(range.substr(6));               // after "bytes="
   }
-  return reported;
+  const size_t total = kInstaller.size();
+  std::wstring headers = L"HTTP/1.1 " + std::to_wstring(answer.status) + L" X\r\nETag: \"v1\"\r\n";
+  size_t from = 0;
+  if (answer.status == 206) {
+    from = answer.partFrom.value_or(asked);
+    headers += L"Content-Range: bytes " + std::to_wstring(from) + L"-" + std::to_wstring(total - 1) + L"/" +
+               std::to_wstring(total) + L"\r\n";
+  }
+  headers += L"Content-Length: " + std::to_wstring(total - from) + L"\r\n";
+  negotiate->OnResponse(answer.status, headers.c_str(), nullptr, nullptr);
+  HRESULT reported = S_OK;
+  if (answer.written > 0)
+    reported = DeliverData(
+        callback, kInstaller.substr(from, answer.written) + std::string(from + answer.written > total ? 1 : 0, 'x'));
+  callback->OnStopBinding(reported == S_OK || !honoursAbort ? answer.result : reported, nullptr);
+  return range;
 }
 
 class InstallerDownloadTest : public ::testing::Test {
@@ -71,14 +87,16 @@ class InstallerDownloadTest : public ::testing::Test {
     RemoveDirectoryW(parent_.c_str());
   }
 
-  // A system on the test's clock whose pauses pass at once (the clock moves
-  // on by them), or end as closed by the user; its pauses are the longest.
+  // A system on the test's clock whose waits pass at once (the clock moves
+  // on by them); the pauses (waits on the window's close alone) end as closed
+  // by the user where asked.
   DownloadSystem Pausing(bool closeInPause) {
     DownloadSystem system;
-    system.wait = [this, closeInPause](HANDLE, DWORD ms) {
-      pauses_.push_back(ms);
+    system.wait = [this, closeInPause](DWORD count, const HANDLE* handles, DWORD ms) -> DWORD {
       now_ += ms;
-      return closeInPause;
+      if (count != 1 || handles[0] != window_.ClosedByUserEvent()) return WAIT_TIMEOUT;
+      pauses_.push_back(ms);
+      return closeInPause ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     };
     system.now = [this] { return now_.load(); };
     system.jitter = [] { return 1.0; };
@@ -88,18 +106,13 @@ class InstallerDownloadTest : public ::testing::Test {
 
   // And whose transfers give the answers in turn, the last one again once
   // they run out.
-  // honoursAbort: a callback's refusal of the data ends the transfer; URL
-  // monikers that have all the data already may report success all the same.
   DownloadSystem Answering(std::vector<Answer> answers, bool closeInPause = false, bool honoursAbort = true) {
     DownloadSystem system = Pausing(closeInPause);
-    system.transfer = [this, answers, honoursAbort](const std::wstring&, const std::wstring& path,
-                                                    IBindStatusCallback* callback) {
-      const Answer& answer = answers[std::min(transfers_.size(), answers.size() - 1)];
-      transfers_.push_back(path);
-      now_ += kTransferMs;
-      WriteStart(path, answer.written);
-      const HRESULT reported = Report(callback, answer.status, answer.written, answer.result == S_OK);
-      return reported == S_OK || !honoursAbort ? answer.result : reported;
+    system.begin = [this, answers, honoursAbort](const std::wstring&, IBindStatusCallback* callback) {
+      const Answer& answer = answers[std::min(ranges_.size(), answers.size() - 1)];
+      now_ += 100;  // what each fake transfer takes
+      ranges_.push_back(Serve(callback, answer, honoursAbort));
+      return S_OK;
     };
     return system;
   }
@@ -107,8 +120,7 @@ class InstallerDownloadTest : public ::testing::Test {
   Result<DownloadedInstaller> Download(const DownloadSystem& system, CallbackHandler& callback,
                                        const std::wstring& url = L"http://dl.example/qmx.exe?rn=1",
                                        std::optional<uint64_t> size = std::nullopt) {
-    return DownloadInstallerWith(url, size, *folder_, user_, window_, callback, system,
-                                 [](DownloadAbort, const std::wstring&) { FAIL() << "no transfer got stuck"; });
+    return DownloadInstallerWith(url, size, *folder_, window_, callback, system);
   }
 
   // A callback on the test's clock.
@@ -116,25 +128,46 @@ class InstallerDownloadTest : public ::testing::Test {
     return [this] { return now_.load(); };
   }
 
-  bool LeftInFolder(const std::wstring& path) const {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  // The downloads the folder holds (not the placeholders).
+  std::vector<std::wstring> Downloads() const {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found = {};
+    const HANDLE search = FindFirstFileW((folder_->path() + L"*.exe").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.emplace_back(found.cFileName);
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
   }
 
+  // The held file is the whole installer, and the digests taken as it
+  // arrived are the file's own.
   void ExpectWhole(Result<DownloadedInstaller>& installer) {
     ASSERT_TRUE(installer) << installer.error().systemError;
-    EXPECT_EQ(installer->path, transfers_[0]);
-    LARGE_INTEGER size = {};
-    ASSERT_TRUE(GetFileSizeEx(installer->file.get(), &size));
-    EXPECT_EQ(static_cast<size_t>(size.QuadPart), kInstaller.size());
+    const auto read = DigestInstaller(installer->file.get(), true);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->crc32, UpdateCrc32(0, kInstaller.data(), kInstaller.size()));
+    EXPECT_EQ(installer->digest.crc32, read->crc32);
+    EXPECT_EQ(installer->digest.sha256, read->sha256);
     installer->file.reset();
     ASSERT_TRUE(folder_->DeleteFile(FileNameOf(installer->path)));
+    static_cast<void>(folder_->DeleteFile(PlaceholderNameOf(installer->path)));
+  }
+
+  // Removes what a run left: its placeholder, and a download left for support.
+  void RemovePlaceholders() {
+    WIN32_FIND_DATAW found = {};
+    const HANDLE search = FindFirstFileW((folder_->path() + L"qmx*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do static_cast<void>(folder_->DeleteFile(found.cFileName));
+    while (FindNextFileW(search, &found));
+    FindClose(search);
   }
 
   std::wstring parent_;
   std::optional<RunFolder> folder_;
   ProgressWindow window_{ProgressWindow::kHidden};
-  SignedInUser user_;
-  std::vector<std::wstring> transfers_;
+  std::vector<std::wstring> ranges_;  // what each transfer asked for
   std::vector<DWORD> pauses_;
   std::atomic<ULONGLONG> now_{1000000};
 };
@@ -164,14 +197,13 @@ TEST_F(InstallerDownloadTest, BreaksAreTriedAgainUntilAMinutePassesWithoutProgre
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    transfers_.clear();
+    ranges_.clear();
     pauses_.clear();
     LogCapture log;
     CallbackHandler callback(nullptr, Clock());
     const ULONGLONG started = now_;
     auto installer = Download(Answering(c.answers), callback);
-    ASSERT_EQ(transfers_.size(), c.transfers);
-    for (const std::wstring& path : transfers_) EXPECT_EQ(path, transfers_[0]);
+    ASSERT_EQ(ranges_.size(), c.transfers);
     for (size_t i = 1; i + 1 < pauses_.size(); ++i) EXPECT_GE(pauses_[i], pauses_[i - 1]) << "the pauses grow";
     if (!c.error) {
       ExpectWhole(installer);
@@ -179,15 +211,45 @@ TEST_F(InstallerDownloadTest, BreaksAreTriedAgainUntilAMinutePassesWithoutProgre
       ASSERT_FALSE(installer);
       EXPECT_EQ(installer.error().code, ErrorCode::kInstallerUnavailable);
       EXPECT_EQ(installer.error().systemError, *c.error);
-      EXPECT_FALSE(LeftInFolder(transfers_[0])) << "a broken download is never left to be checked";
+      EXPECT_TRUE(Downloads().empty()) << "a broken download is never left to be checked";
       EXPECT_EQ(log.Records().back().rfind("ERROR Can't download wrapper to ", 0), 0u) << log.Records().back();
       if (c.transfers > 1) {
         // A minute without progress from the start, or from the first attempt's data.
         EXPECT_GE(now_ - started, kNoProgressLimitMs);
-        EXPECT_LE(now_ - started, kNoProgressLimitMs + 2 * kTransferMs);
+        EXPECT_LE(now_ - started, kNoProgressLimitMs + 200);
       }
     }
-    static_cast<void>(folder_->DeleteFile(PlaceholderNameOf(transfers_[0])));
+    RemovePlaceholders();
+  }
+}
+
+TEST_F(InstallerDownloadTest, ACutTransferAsksForTheRestAndItsDigestsRunOverTheWholeFile) {
+  const Answer cut{200, 1000, S_OK};
+  struct Case {
+    const char* name;
+    std::vector<Answer> answers;
+    std::vector<std::wstring> ranges;  // what each transfer asked for
+  };
+  const Case cases[] = {
+      {"the rest, cut again, then the rest",
+       {cut, {206, 1500, S_OK}, {206, kInstaller.size() - 2500, S_OK}},
+       {L"", L"bytes=1000-", L"bytes=2500-"}},
+      {"a server that ignores the range", {cut, {200, kInstaller.size(), S_OK}}, {L"", L"bytes=1000-"}},
+      {"a part of something else, then all of it",
+       {cut, {206, 500, S_OK, 0}, {200, kInstaller.size(), S_OK}},
+       {L"", L"bytes=1000-", L""}},
+      {"a range the server can't serve, then all of it",
+       {cut, {416, 0, S_OK}, {200, kInstaller.size(), S_OK}},
+       {L"", L"bytes=1000-", L""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ranges_.clear();
+    LogCapture log;
+    CallbackHandler callback(nullptr, Clock());
+    auto installer = Download(Answering(c.answers), callback);
+    EXPECT_EQ(ranges_, c.ranges);
+    ExpectWhole(installer);
   }
 }
 
@@ -205,19 +267,19 @@ TEST_F(InstallerDownloadTest, ATransferPastItsLengthIsStoppedAndMakesNoProgress)
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    transfers_.clear();
+    ranges_.clear();
     LogCapture log;
     CallbackHandler callback(nullptr, Clock());
     auto installer = Download(Answering({{200, c.sent, S_OK}}, false, c.honoursAbort), callback,
                               L"http://dl.example/qmx.exe?rn=1", c.size);
     ASSERT_FALSE(installer);
     EXPECT_EQ(installer.error().code, ErrorCode::kInstallerUnavailable);
-    EXPECT_GT(transfers_.size(), 2u) << "stopped like a stall, and tried again";
+    EXPECT_GT(ranges_.size(), 2u) << "stopped like a stall, and tried again";
     const auto records = log.Records();
     EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const std::string& record) {
       return record.find(c.warning) != std::string::npos;
     })) << c.warning;
-    static_cast<void>(folder_->DeleteFile(PlaceholderNameOf(transfers_[0])));
+    RemovePlaceholders();
   }
 }
 
@@ -235,7 +297,7 @@ TEST_F(InstallerDownloadTest, AFileThatAScannerHoldsIsWaitedForABoundedTime) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    transfers_.clear();
+    ranges_.clear();
     pauses_.clear();
     DownloadSystem system = Answering({{200, kInstaller.size(), S_OK}});
     int opens = 0;
@@ -246,7 +308,7 @@ TEST_F(InstallerDownloadTest, AFileThatAScannerHoldsIsWaitedForABoundedTime) {
     CallbackHandler callback(nullptr, Clock());
     const ULONGLONG started = now_;
     auto installer = Download(system, callback);
-    EXPECT_EQ(transfers_.size(), 1u) << "a held file is not downloaded again";
+    EXPECT_EQ(ranges_.size(), 1u) << "a held file is not downloaded again";
     if (!c.code) {
       EXPECT_EQ(pauses_.size(), 3u);
       ExpectWhole(installer);
@@ -254,6 +316,7 @@ TEST_F(InstallerDownloadTest, AFileThatAScannerHoldsIsWaitedForABoundedTime) {
       ASSERT_FALSE(installer);
       EXPECT_EQ(installer.error().code, *c.code);
       EXPECT_EQ(installer.error().systemError, c.error);
+      EXPECT_EQ(Downloads().size(), 1u) << "left for support to look at";
       if (c.error == ERROR_SHARING_VIOLATION) {
         EXPECT_GE(now_ - started, 60000u);
         EXPECT_LE(now_ - started, 61000u);
@@ -261,8 +324,7 @@ TEST_F(InstallerDownloadTest, AFileThatAScannerHoldsIsWaitedForABoundedTime) {
         EXPECT_TRUE(pauses_.empty());
       }
     }
-    static_cast<void>(folder_->DeleteFile(FileNameOf(transfers_[0])));
-    static_cast<void>(folder_->DeleteFile(PlaceholderNameOf(transfers_[0])));
+    RemovePlaceholders();
   }
 }
 
@@ -272,75 +334,83 @@ TEST_F(InstallerDownloadTest, AClosedWindowEndsTheDownloadDuringAPauseAndDuringA
     auto installer = Download(Answering({{200, 0, kDropped}}, true), callback);
     ASSERT_FALSE(installer);
     EXPECT_EQ(installer.error().code, ErrorCode::kClosedByUser);
-    EXPECT_EQ(transfers_.size(), 1u) << "no attempt after the close";
+    EXPECT_EQ(ranges_.size(), 1u) << "no attempt after the close";
     EXPECT_EQ(pauses_.size(), 1u);
-    EXPECT_FALSE(LeftInFolder(transfers_[0]));
-    EXPECT_FALSE(LeftInFolder(folder_->path() + PlaceholderNameOf(transfers_[0])));
+    EXPECT_TRUE(Downloads().empty());
   }
-  // The close comes while the transfer runs: the watchdog aborts it.
+  // The close comes while the transfer runs: the main thread aborts it.
   FakeBinding binding;
-  UniqueEvent aborted(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  binding.abortSeen = aborted.get();
   pauses_.clear();
   DownloadSystem system = Pausing(false);
-  system.transfer = [&](const std::wstring&, const std::wstring& path, IBindStatusCallback* callback) {
-    transfers_.push_back(path);
-    callback->OnStartBinding(0, &binding);
-    SetEvent(window_.ClosedByUserEvent());
-    const DWORD woken = WaitForSingleObject(aborted.get(), 10000);
-    callback->OnStopBinding(E_ABORT, nullptr);
-    return woken == WAIT_OBJECT_0 ? E_ABORT : E_FAIL;
-  };
   CallbackHandler callback;
+  binding.stopOnAbort = &callback;
+  system.begin = [&](const std::wstring&, IBindStatusCallback* status) {
+    status->OnStartBinding(0, &binding);
+    SetEvent(window_.ClosedByUserEvent());
+    return S_OK;
+  };
   auto installer = Download(system, callback);
   ASSERT_FALSE(installer);
   EXPECT_EQ(installer.error().code, ErrorCode::kClosedByUser);
   EXPECT_EQ(binding.aborts, 1);
   EXPECT_TRUE(pauses_.empty());
+  EXPECT_TRUE(Downloads().empty());
+
+  // The close came before the binding started, which only the thread's
+  // messages bring: it is aborted once it has.
+  FakeBinding late;
+  CallbackHandler waiting;
+  late.stopOnAbort = &waiting;
+  system.begin = [](const std::wstring&, IBindStatusCallback*) { return S_OK; };
+  const auto wait = system.wait;
+  system.wait = [&](DWORD count, const HANDLE* handles, DWORD ms) {
+    if (late.references == 1) waiting.OnStartBinding(0, &late);
+    return wait(count, handles, ms);
+  };
+  installer = Download(system, waiting);
+  ASSERT_FALSE(installer);
+  EXPECT_EQ(installer.error().code, ErrorCode::kClosedByUser);
+  EXPECT_EQ(late.aborts, 1);
 }
 
 TEST_F(InstallerDownloadTest, ARedirectAwayFromHttpsEndsTheDownloadAtOnce) {
   DownloadSystem system = Pausing(false);
-  system.transfer = [&](const std::wstring&, const std::wstring& path, IBindStatusCallback* callback) {
-    transfers_.push_back(path);
+  int transfers = 0;
+  system.begin = [&](const std::wstring&, IBindStatusCallback* callback) {
+    ++transfers;
     // As URL monikers do when the callback refuses the redirect.
-    return callback->OnProgress(0, 0, BINDSTATUS_REDIRECTING, L"http://dl.example/qmx.exe") == E_ABORT ? E_ABORT : S_OK;
+    callback->OnStopBinding(callback->OnProgress(0, 0, BINDSTATUS_REDIRECTING, L"http://dl.example/qmx.exe"), nullptr);
+    return S_OK;
   };
   CallbackHandler callback;
   auto installer = Download(system, callback, L"https://dl.example/qmx.exe?rn=1");
   ASSERT_FALSE(installer);
   EXPECT_EQ(installer.error().code, ErrorCode::kInstallerUnavailable);
-  EXPECT_EQ(transfers_.size(), 1u);
+  EXPECT_EQ(transfers, 1);
   EXPECT_TRUE(pauses_.empty());
 }
 
-TEST_F(InstallerDownloadTest, ATransferThatIgnoresItsAbortEndsTheRunFromTheWatchdog) {
-  // A clock that runs 100 times faster: the stall limit and the grace time
-  // pass within the watchdog's first checks.
-  CallbackHandler callback(nullptr, [] { return GetTickCount64() * 100; });
+TEST_F(InstallerDownloadTest, ABindingThatIgnoresItsAbortIsLeftAndTheRunEndsOnTheMainThread) {
+  CallbackHandler callback(nullptr, Clock());
   FakeBinding binding;  // its Abort changes nothing
-  UniqueEvent stuck(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  DownloadAbort reason = DownloadAbort::kNone;
-  std::wstring stuckPath;
-  DownloadSystem system = Pausing(true);
-  system.transfer = [&](const std::wstring&, const std::wstring& path, IBindStatusCallback* status) {
-    transfers_.push_back(path);
+  DownloadSystem system = Pausing(false);
+  system.begin = [&](const std::wstring&, IBindStatusCallback* status) {
     status->OnStartBinding(0, &binding);
-    const DWORD woken = WaitForSingleObject(stuck.get(), 20000);
-    status->OnStopBinding(E_ABORT, nullptr);
-    return woken == WAIT_OBJECT_0 ? E_ABORT : E_FAIL;
+    return S_OK;
   };
   LogCapture log;
-  auto installer = DownloadInstallerWith(L"http://dl.example/qmx.exe?rn=1", std::nullopt, *folder_, user_, window_,
-                                         callback, system, [&](DownloadAbort why, const std::wstring& path) {
-                                           reason = why;
-                                           stuckPath = path;
-                                           SetEvent(stuck.get());  // the stub ends its process here
-                                         });
-  ASSERT_EQ(transfers_.size(), 1u);
-  EXPECT_EQ(reason, DownloadAbort::kStalled);
-  EXPECT_EQ(stuckPath, transfers_[0]);
-  EXPECT_GE(binding.aborts, 1);
+  const ULONGLONG started = now_;
+  auto installer = Download(system, callback);
+  ASSERT_FALSE(installer);
+  EXPECT_EQ(installer.error().code, ErrorCode::kInstallerUnavailable);
+  EXPECT_EQ(installer.error().systemError, static_cast<uint32_t>(E_ABORT));
+  EXPECT_EQ(binding.aborts, 1);
+  EXPECT_TRUE(callback.Detached()) << "whatever the binding still reports goes nowhere";
+  EXPECT_EQ(callback.OnProgress(1, 2, BINDSTATUS_DOWNLOADINGDATA, nullptr), E_ABORT);
+  EXPECT_EQ(now_ - started, kDownloadStallMs + kAbortGraceMs);
+  EXPECT_TRUE(Downloads().empty());
+  EXPECT_EQ(log.Records().back().rfind("ERROR Can't download wrapper to ", 0), 0u) << log.Records().back();
+  RemovePlaceholders();
 }
 
 TEST(AppendCacheBuster, UsesQuestionMarkOnlyWhenTheUrlHasNone) {

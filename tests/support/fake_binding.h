@@ -1,9 +1,13 @@
-// A download's binding as URL monikers hand it to the status callback, for
-// the tests of the watchdog and the download.
+// A download's binding as URL monikers hand it to the status callback, and
+// the data they hand over, for the tests of the callback and the download.
 #pragma once
 
 #include <windows.h>
 #include <urlmon.h>
+
+#include <wrl/client.h>
+
+#include <string>
 
 #include "download/callback_handler.h"
 
@@ -34,3 +38,18 @@ class FakeBinding : public IBinding {
   CallbackHandler* stopOnAbort = nullptr;
   HANDLE abortSeen = nullptr;
 };
+
+// Hands the bytes to the callback as URL monikers hand over a storage
+// binding's data: a stream the callback reads until it has no more.
+inline HRESULT DeliverData(IBindStatusCallback* callback, const std::string& bytes) {
+  Microsoft::WRL::ComPtr<IStream> stream;
+  if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, &stream))) return E_OUTOFMEMORY;
+  stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
+  const LARGE_INTEGER start = {};
+  stream->Seek(start, STREAM_SEEK_SET, nullptr);
+  STGMEDIUM medium = {};
+  medium.tymed = TYMED_ISTREAM;
+  medium.pstm = stream.Get();
+  return callback->OnDataAvailable(BSCF_FIRSTDATANOTIFICATION | BSCF_LASTDATANOTIFICATION,
+                                   static_cast<DWORD>(bytes.size()), nullptr, &medium);
+}
