@@ -325,8 +325,7 @@ bool DigestsMatch(uint64_t checksum, const std::optional<Sha256Digest>& sha256, 
   return static_cast<uint32_t>(checksum) == digest.crc32 && (!sha256 || *sha256 == digest.sha256);
 }
 
-Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const SignedInUser& user, const std::wstring& arguments,
-                                         ProgressWindow& window) {
+Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const std::wstring& arguments, ProgressWindow& window) {
   const auto document = TimePhase("configuration fetch", FetchConfigDocument);
   if (!document) return document.error();
   const auto shortcut = ReadShortcutFlag(*document);

@@ -12,7 +12,6 @@
 #include "common/result.h"
 #include "config/config_document.h"
 #include "config/version_rule.h"  // VersionUnfitForCommandLine
-#include "files/signed_in_user.h"
 #include "progress/progress_window.h"
 #include "trust/installer_file.h"
 #include "trust/run_folder.h"
@@ -32,11 +31,10 @@ struct InstallerRun {
 };
 
 // Fetches the document, downloads and verifies the installer behind the
-// window, starts it with the arguments (the stub's own command line) for the
-// user and waits for its end. The error is that of the step that ended the
+// window, starts it with the arguments (the stub's own command line) and
+// waits for its end. The error is that of the step that ended the
 // run, its record written; the run's folder is let go with it.
-Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const SignedInUser& user, const std::wstring& arguments,
-                                         ProgressWindow& window);
+Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const std::wstring& arguments, ProgressWindow& window);
 
 // The installer's environment: the given one ("NAME=value" entries) with
 // TEMP and TMP pointing at tempFolder in place of any in any letter case, at

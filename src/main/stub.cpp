@@ -130,7 +130,7 @@ DWORD RunGuarded(const SignedInUser& user, HINSTANCE instance, const wchar_t* co
     return ReportFatalError(opened.error().code);
   }
   ProgressWindow window(unattended ? ProgressWindow::kHidden : ProgressWindow::kShown);
-  auto installer = RunInstallationFlow(instance, user, arguments, window);
+  auto installer = RunInstallationFlow(instance, arguments, window);
   if (!installer) {
     window.Close();
     return ReportFatalError(installer.error().code, installer.error().hint);
