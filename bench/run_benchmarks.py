@@ -366,7 +366,10 @@ class Suite:
         if not user_dir.is_dir():
             user_dir = next((self.prefix / "drive_c" / "users").glob("*/AppData")).parent
         self.user_dir = user_dir
-        self.log_file = user_dir / "AppData" / "Roaming" / "Pexmira" / "QMXT.log"
+        # The user's log; where the stub finds no desktop shell to act for, the
+        # administrators' one beside its copy.
+        self.log_files = [user_dir / "AppData" / "Roaming" / "Pexmira" / "QMXT.log",
+                          self.prefix / "drive_c" / "Program Files" / "Tessaloom Setup" / "Pexmira" / "QMXT.log"]
         self.temp_dir = user_dir / "Temp"
         # Each run of the stub makes its own folder in the system's temporary folder.
         self.system_temp_dir = self.prefix / "drive_c" / "windows" / "temp"
@@ -489,11 +492,19 @@ class Suite:
 
     # One run of each kind
 
+    def read_log(self):
+        """The stub's log as the last run left it ("" when it wrote none)."""
+        for log_file in self.log_files:
+            if log_file.exists():
+                return log_file.read_text(errors="replace")
+        return ""
+
     def settle(self):
         """Between timed runs: written data on disk, the stub's files gone."""
         os.sync()
-        with contextlib.suppress(FileNotFoundError):
-            self.log_file.unlink()
+        for log_file in self.log_files:
+            with contextlib.suppress(FileNotFoundError):
+                log_file.unlink()
         for leftover in [*self.temp_dir.glob("qmx*"), *self.system_temp_dir.glob("qmx-*")]:
             with contextlib.suppress(OSError):
                 shutil.rmtree(leftover) if leftover.is_dir() else leftover.unlink()
@@ -538,10 +549,10 @@ class Suite:
         start, status, hwm, anon = self.run_windows_program(
             self.stub, ["--record=" + windows_path(record), *extra_args], timeout, on_sample)
         if status != 0 or not record.exists():
-            log = self.log_file.read_text(errors="replace") if self.log_file.exists() else "(no log)"
+            log = self.read_log() or "(no log)"
             raise BenchError("the stub ended with status %s without starting the installer:\n%s" % (status, log))
         installer_start = float(record.read_text().strip())
-        marks = parse_log_times(self.log_file.read_text(errors="replace"))
+        marks = parse_log_times(self.read_log())
         requests = self.new_requests()
         # What a run leaves on disk: its download's copy in the Internet cache
         # and the files of the temporary folder (settle() removes both).

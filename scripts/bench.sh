@@ -43,11 +43,12 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
 "$root/scripts/prepare-test-prefix.sh" "$build"
 
 # A persistent Wine server for this prefix only, so that each run's start is
-# not a server start; ended with the run, whatever the outcome.
+# not a server start, and the desktop's shell, which a user's stub finds (and
+# without which it keeps its log elsewhere); ended with the run, whatever the
+# outcome.
 stop_wine() { WINEPREFIX="$build/wineprefix" wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
-setsid wineserver -p </dev/null >/dev/null 2>&1 &
-setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+"$root/scripts/start-wine-session.sh" "$build" >/dev/null
 
 # The suite's own parsers and server first (a second or so).
 python3 -m unittest discover -s "$root/bench" -p "test_*.py"
