@@ -24,11 +24,27 @@ class PatchError(Exception):
     pass
 
 
-def symbol_address(map_text, name):
-    found = re.findall(r'^\s+0x([0-9a-fA-F]+)\s+' + re.escape(name) + r'\s*$', map_text, re.MULTILINE)
-    if len(set(found)) != 1:
+# GNU ld's map gives a symbol's address ("    0x0000000140012345   name"),
+# lld's gives its RVA in the first column ("00012345 00000000     0   name").
+GNU_SYMBOL = r'^\s+0x([0-9a-fA-F]+)\s+({name})\s*$'
+LLD_SYMBOL = r'^([0-9a-fA-F]+) +[0-9a-fA-F]+ +\d+ +({name})\s*$'
+
+
+def symbol_rvas(map_text, name_pattern, image_base):
+    """{name: set of RVAs} of the symbols whose names match the pattern, in a
+    map of either linker."""
+    found = {}
+    for pattern, base in ((GNU_SYMBOL, image_base), (LLD_SYMBOL, 0)):
+        for match in re.finditer(pattern.format(name=name_pattern), map_text, re.MULTILINE):
+            found.setdefault(match.group(2), set()).add(int(match.group(1), 16) - base)
+    return found
+
+
+def symbol_rva(map_text, name, image_base):
+    found = symbol_rvas(map_text, re.escape(name), image_base).get(name, set())
+    if len(found) != 1:
         raise PatchError(f'{name} appears {len(found)} times in the link map')
-    return int(found[0], 16)
+    return found.pop()
 
 
 def pe_checksum(data, checksum_offset):
@@ -83,7 +99,7 @@ def patch(data, map_text):
     if current != (0, 0):
         raise PatchError(f'the load-configuration entry already points elsewhere: {current}')
 
-    rva = symbol_address(map_text, '_load_config_used') - image_base
+    rva = symbol_rva(map_text, '_load_config_used', image_base)
     found = directory_at(rva)
     if found is None:
         raise PatchError(f'_load_config_used (RVA {rva:#x}) lies in no section with file data')

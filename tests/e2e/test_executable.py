@@ -159,8 +159,9 @@ def delay_loaded_dlls(pe, link_map):
     """The DLL names of the delay-import descriptors that the link map places
     in the file (GNU ld leaves the delay-import directory entry empty)."""
     names = set()
-    for address in re.findall(r'^\s+0x([0-9a-f]+)\s+__DELAY_IMPORT_DESCRIPTOR_\w+$', link_map, re.MULTILINE):
-        attributes, name_rva = struct.unpack_from('<II', pe.read(int(address, 16) - pe.image_base, 8))
+    descriptors = write_load_config.symbol_rvas(link_map, r'__DELAY_IMPORT_DESCRIPTOR_\w+', pe.image_base)
+    for rva in set().union(*descriptors.values()):
+        attributes, name_rva = struct.unpack_from('<II', pe.read(rva, 8))
         assert attributes & 1, 'delay-import descriptor without RVAs'
         names.add(pe.c_string(name_rva).lower())
     return names
