@@ -16,9 +16,9 @@ target_compile_options(stub_build_options INTERFACE
   # -Oz, and the CRC-32 is compiled for speed there (STUB_SPEED_OPTIONS).
   # (Comes after the build type's own -O flag, so it wins.)
   $<$<AND:$<COMPILE_LANGUAGE:C,CXX>,$<CONFIG:Release>>:$<IF:$<CXX_COMPILER_ID:Clang>,-Oz,-Os>>
-  # The C++ library was built by GCC, which compares type_info objects out of
-  # line on this target; clang's headers would also emit an inline copy at -Oz,
-  # which lld refuses as a second definition beside the library's.
+  # The C++ library defines type_info's comparison out of line; at -Oz clang
+  # keeps the header's inline copy as a function of its own, which lld refuses
+  # beside the library's: the header is told to declare it only.
   $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<CXX_COMPILER_ID:Clang>>:-D__GXX_TYPEINFO_EQUALITY_INLINE=0>)
 # Source files whose loops are the stub's own hot spots (the CRC-32) take
 # these on top, as their last word.
