@@ -4,9 +4,9 @@ _load_config_used symbol.
 
 GNU ld (binutils 2.40) links the symbol but leaves the directory entry empty,
 so Windows would never read the DependentLoadFlags set there. The symbol's
-address comes from the link map; the file's checksum, if it has one, is
-computed again. On any doubt the executable is deleted and the build fails,
-so that no unpatched file is ever taken for a finished one.
+address comes from the link map. The file's checksum is written (again):
+GNU ld writes one, lld does not. On any doubt the executable is deleted and
+the build fails, so that no unpatched file is ever taken for a finished one.
 
 usage: write_load_config.py EXECUTABLE LINK_MAP
 """
@@ -95,7 +95,9 @@ def patch(data, map_text):
 
     current = struct.unpack_from('<II', data, entry)
     if current != (0, 0) and is_ours(directory_at(current[0])):
-        return bytes(data)  # a linker that fills the entry (lld), or a second run
+        # A linker that fills the entry (lld, which leaves the checksum 0), or a second run.
+        struct.pack_into('<I', data, checksum_offset, pe_checksum(bytes(data), checksum_offset))
+        return bytes(data)
     if current != (0, 0):
         raise PatchError(f'the load-configuration entry already points elsewhere: {current}')
 
@@ -107,8 +109,7 @@ def patch(data, map_text):
         raise PatchError(f'_load_config_used does not look like the directory (size {found[0]}, flags {found[1]:#x})')
     size = found[0]
     struct.pack_into('<II', data, entry, rva, size)
-    if struct.unpack_from('<I', data, checksum_offset)[0] != 0:
-        struct.pack_into('<I', data, checksum_offset, pe_checksum(bytes(data), checksum_offset))
+    struct.pack_into('<I', data, checksum_offset, pe_checksum(bytes(data), checksum_offset))
     return bytes(data)
 
 
