@@ -166,12 +166,13 @@ class ExecutableTest(unittest.TestCase):
 
 
 def delay_loaded_dlls(pe, link_map):
-    """The DLL names of the delay-import descriptors that the link map places
-    in the file (GNU ld leaves the delay-import directory entry empty)."""
+    """The DLL names of the delay-import descriptors: from the directory where
+    the linker fills it (lld), else from the link map (GNU ld leaves it empty)."""
     names = set()
-    descriptors = write_load_config.symbol_rvas(link_map, r'__DELAY_IMPORT_DESCRIPTOR_\w+', pe.image_base)
-    for rva in set().union(*descriptors.values()):
+    for rva in check_imports.delay_descriptors(check_imports.Pe(pe.data), link_map):
         attributes, name_rva = struct.unpack_from('<II', pe.read(rva, 8))
+        if name_rva == 0:
+            continue  # the directory's closing entry
         assert attributes & 1, 'delay-import descriptor without RVAs'
         names.add(pe.c_string(name_rva).lower())
     return names
