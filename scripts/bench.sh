@@ -47,9 +47,8 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
 "$root/scripts/prepare-test-prefix.sh" "$build"
 
 # A persistent Wine server for this prefix only, so that each run's start is
-# not a server start, and the desktop's shell, which a user's stub finds (and
-# without which it keeps its log elsewhere); ended with the run, whatever the
-# outcome.
+# not a server start, and Wine's desktop, as a user's session has one; ended
+# with the run, whatever the outcome.
 stop_wine() { WINEPREFIX="$build/wineprefix" wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
 "$root/scripts/start-wine-session.sh" "$build" >/dev/null
