@@ -8,8 +8,8 @@ Figures (see README.md, "Benchmarks"):
      against curl to a file + zlib.crc32
   2  peak memory (VmHWM) of the stub's Wine process at each installer size
   3  CRC-32 throughput against zlib (native Google Benchmark program)
-  4  size of the stripped stub, unsigned and signed, by section and by
-     largest contributor, beside the clang build linked by lld
+  4  size of the stripped stub, unsigned and signed, by section, by part
+     and by largest contributor, beside the GCC build linked by GNU ld
   5  start-up: stub start to its configuration request reaching the server,
      against a minimal WinHTTP program in the same prefix
   6  the installer's signature check (the stub's WinVerifyTrust check) on a
@@ -246,8 +246,51 @@ def parse_lld_map(text):
             continue
         match = LLD_INPUT.match(line)
         if match and output is not None:
-            add_contribution(per_file, output, int(match.group(1), 16), match.group(2))
+            # lld merges the unwinding data (.xdata) into .rdata.
+            kind = match.group(3).partition("$")[0]
+            section = kind if kind in UNWIND_SECTIONS else output
+            add_contribution(per_file, section, int(match.group(1), 16), match.group(2))
     return per_file
+
+
+def parse_any_map(text):
+    """Bytes per input file and section, from a GNU ld or an lld map file."""
+    return parse_link_map(text) if "Linker script and memory map" in text else parse_lld_map(text)
+
+
+# The parts of the executable that the size is told by.
+UNWIND_SECTIONS = (".pdata", ".xdata")
+PARTS = ("program", "C++ library", "C runtime and threads", "imports", "resources", "unwinding tables")
+CXX_LIBRARIES = ("libstdc++.a", "libsupc++.a", "libgcc.a", "libgcc_eh.a")
+C_RUNTIME = ("libmingwex.a", "libmingw32.a", "libmsvcrt.a", "libpthread.a", "libwinpthread.a", "crt2u.o", "crtbegin.o",
+             "crtend.o")
+
+
+# Members of the C runtime's archives as lld names them (without the archive).
+RUNTIME_MEMBER = re.compile(r"^(lib64_lib(mingwex|mingw32)_a-|libmsvcrt|libwinpthread_la-)")
+
+
+def part_of(name):
+    """Which part of the executable an input file (or archive member) is."""
+    origin = origin_of(name)
+    if origin.endswith(".res") or origin == "objects.a" and name.endswith(".res)"):
+        return "resources"
+    if origin in CXX_LIBRARIES:
+        return "C++ library"
+    if origin in C_RUNTIME or RUNTIME_MEMBER.match(origin):
+        return "C runtime and threads"
+    if origin == LTO_ORIGIN or origin.startswith("libstub_") or origin.endswith(".obj"):
+        return "program"
+    return "imports"
+
+
+def size_by_part(per_file):
+    """Bytes per part; the unwinding tables of every part counted apart."""
+    parts = dict.fromkeys(PARTS, 0)
+    for name, sections in per_file.items():
+        for section, size in sections.items():
+            parts["unwinding tables" if section in UNWIND_SECTIONS else part_of(name)] += size
+    return parts
 
 
 def parse_link_map(text):
@@ -366,7 +409,10 @@ class Suite:
         if not user_dir.is_dir():
             user_dir = next((self.prefix / "drive_c" / "users").glob("*/AppData")).parent
         self.user_dir = user_dir
-        self.log_file = user_dir / "AppData" / "Roaming" / "Pexmira" / "QMXT.log"
+        # The user's log; where the stub finds no desktop shell to act for, the
+        # administrators' one beside its copy.
+        self.log_files = [user_dir / "AppData" / "Roaming" / "Pexmira" / "QMXT.log",
+                          self.prefix / "drive_c" / "Program Files" / "Tessaloom Setup" / "Pexmira" / "QMXT.log"]
         self.temp_dir = user_dir / "Temp"
         # Each run of the stub makes its own folder in the system's temporary folder.
         self.system_temp_dir = self.prefix / "drive_c" / "windows" / "temp"
@@ -489,11 +535,19 @@ class Suite:
 
     # One run of each kind
 
+    def read_log(self):
+        """The stub's log as the last run left it ("" when it wrote none)."""
+        for log_file in self.log_files:
+            if log_file.exists():
+                return log_file.read_text(errors="replace")
+        return ""
+
     def settle(self):
         """Between timed runs: written data on disk, the stub's files gone."""
         os.sync()
-        with contextlib.suppress(FileNotFoundError):
-            self.log_file.unlink()
+        for log_file in self.log_files:
+            with contextlib.suppress(FileNotFoundError):
+                log_file.unlink()
         for leftover in [*self.temp_dir.glob("qmx*"), *self.system_temp_dir.glob("qmx-*")]:
             with contextlib.suppress(OSError):
                 shutil.rmtree(leftover) if leftover.is_dir() else leftover.unlink()
@@ -538,10 +592,10 @@ class Suite:
         start, status, hwm, anon = self.run_windows_program(
             self.stub, ["--record=" + windows_path(record), *extra_args], timeout, on_sample)
         if status != 0 or not record.exists():
-            log = self.log_file.read_text(errors="replace") if self.log_file.exists() else "(no log)"
+            log = self.read_log() or "(no log)"
             raise BenchError("the stub ended with status %s without starting the installer:\n%s" % (status, log))
         installer_start = float(record.read_text().strip())
-        marks = parse_log_times(self.log_file.read_text(errors="replace"))
+        marks = parse_log_times(self.read_log())
         requests = self.new_requests()
         # What a run leaves on disk: its download's copy in the Internet cache
         # and the files of the temporary folder (settle() removes both).
@@ -859,17 +913,25 @@ class Suite:
         signed_size = signed.stat().st_size
         signed.unlink()
         stripped.unlink()
+        # The GCC build's GNU ld map names the archive of each member, which
+        # lld's map leaves out.
+        gcc_exe = SOURCE / "build" / "windows-gcc" / "bin" / "tessaloom_setup.exe"
+        gcc_map = gcc_exe.parent.parent / "tessaloom_setup.map"
+        gcc_contributors = []
+        if gcc_map.exists():
+            gcc_contributors = ranked(parse_link_map(gcc_map.read_text(errors="replace")))
         contributors = []
         map_file = self.build / "tessaloom_setup.map"
         if map_file.exists():
-            contributors = ranked(parse_link_map(map_file.read_text(errors="replace")))
+            contributors = ranked(with_archives(parse_any_map(map_file.read_text(errors="replace")),
+                                                gcc_contributors))
         print("\nFigure 4: stripped stub %d bytes unsigned (%.1f KiB), %d bytes signed (%.1f KiB);"
-              " link-time optimisation %s; goal below 1 MiB %s" % (
-                  size, size / 1024, signed_size, signed_size / 1024,
+              " %s; link-time optimisation %s; goal below 1 MiB %s" % (
+                  size, size / 1024, signed_size, signed_size / 1024, read_cache_value(self.build, "CMAKE_CXX_COMPILER"),
                   read_cache_value(self.build, "STUB_LTO"), "met" if signed_size < MIB else "NOT met"))
         print(format_table(["section", "bytes"], [[name, value] for name, value in
                                                   sorted(sections.items(), key=lambda item: -item[1])]))
-        groups = []
+        groups, parts = [], {}
         if contributors:
             total = sum(c[0] for c in contributors)
             print("\nLargest contributors (link map, loaded sections; %d bytes in all):" % total)
@@ -879,31 +941,39 @@ class Suite:
             groups = group_contributors(contributors)
             print("\nBy origin:")
             print(format_table(["origin", "bytes"], [[name, value] for name, value in groups]))
+            parts = size_by_part({name: s for _, name, s in contributors})
+            # lld makes the delay-import tables itself, from no input file.
+            parts["headers, import tables, relocations, alignment"] = size - sum(parts.values())
+            print("\nBy part (of the stripped, unsigned file):")
+            print(format_table(["part", "bytes", "KiB"], [[name, value, "%.1f" % (value / 1024)]
+                                                          for name, value in parts.items()]))
         else:
             print("(no link map at %s)" % map_file)
-        second = self.second_linker_size(contributors)
+        second = self.gcc_size(gcc_exe, gcc_contributors)
         print(bench_line(4, stripped_bytes=size, stripped_kib=round(size / 1024, 1), signed_bytes=signed_size,
-                         sections=sections,
+                         sections=sections, parts=parts,
                          top=[{"file": name, "bytes": value} for value, name, _ in contributors[:self.args.top]],
                          origins=dict(groups), **second))
 
-    def second_linker_size(self, gnu_contributors):
-        """The same sources built with clang and linked by lld (build/clang,
-        made by scripts/check-clang.sh), for comparison: the two linkers keep
-        different amounts of the same C++ library."""
-        exe = SOURCE / "build" / "clang" / "bin" / "tessaloom_setup.exe"
-        map_file = exe.parent.parent / "tessaloom_setup.map"
-        if not exe.exists() or not map_file.exists():
-            print("\n(no clang build at %s to compare with)" % exe)
+    def gcc_size(self, exe, contributors):
+        """The same sources built with GCC and linked by GNU ld (build/windows-gcc,
+        made by scripts/bench.sh), for comparison: GNU ld keeps every
+        function's unwinding data, and with it nearly all of each member of
+        the C++ library that the program touches."""
+        if not exe.exists() or not contributors:
+            print("\n(no GCC build at %s to compare with)" % exe)
             return {}
-        groups = dict(group_contributors(ranked(with_archives(parse_lld_map(map_file.read_text(errors="replace")),
-                                                              gnu_contributors))))
-        print("\nThe same sources built with clang and linked by lld: %d bytes unsigned (%.1f KiB),"
+        stripped = self.work / "tessaloom_setup.gcc.exe"
+        shutil.copyfile(exe, stripped)
+        subprocess.run(["x86_64-w64-mingw32-strip", str(stripped)], check=True, timeout=60)
+        size = stripped.stat().st_size
+        stripped.unlink()
+        groups = dict(group_contributors(contributors))
+        print("\nThe same sources built with GCC and linked by GNU ld: %d bytes stripped (%.1f KiB),"
               " libstdc++.a %d bytes, program %d bytes" % (
-                  exe.stat().st_size, exe.stat().st_size / 1024, groups.get("libstdc++.a", 0),
-                  groups.get(LTO_ORIGIN, 0)))
-        return {"clang_lld_bytes": exe.stat().st_size, "clang_lld_libstdcxx_bytes": groups.get("libstdc++.a", 0),
-                "clang_lld_program_bytes": groups.get(LTO_ORIGIN, 0)}
+                  size, size / 1024, groups.get("libstdc++.a", 0), groups.get(LTO_ORIGIN, 0)))
+        return {"gcc_ld_bytes": size, "gcc_ld_libstdcxx_bytes": groups.get("libstdc++.a", 0),
+                "gcc_ld_program_bytes": groups.get(LTO_ORIGIN, 0)}
 
     # Figure 5 (and the memory floor of figure 2)
 

@@ -101,6 +101,18 @@ class LinkMapTest(unittest.TestCase):
         groups = dict(rb.group_contributors(rb.ranked(rb.with_archives(per_file, gnu))))
         self.assertEqual(groups, {"libstdc++.a": 0x30, rb.LTO_ORIGIN: 0x400, "crt2u.o": 0x530})
 
+    def test_size_by_part_counts_unwinding_data_apart(self):
+        # lld puts the unwinding data into .rdata.
+        lld = rb.parse_lld_map(LLD_MAP_TEXT.replace("000d3000 00001000  4096 .debug_info\n", (
+            "000b3020 00000008     4         tessaloom_setup.exe.lto.3.obj:(.xdata)\n"
+            "000b3028 00000004     4         lib64_libmingwex_a-misc.o:(.rdata)\n"
+            "000d3000 00001000  4096 .debug_info\n")))
+        per_file = rb.with_archives(lld, sorted(((sum(s.values()), n, s)
+                                                 for n, s in rb.parse_link_map(MAP_TEXT).items()), reverse=True))
+        self.assertEqual(rb.size_by_part(per_file), {
+            "program": 0x400, "C++ library": 0x30, "C runtime and threads": 0x530 + 4, "imports": 0,
+            "resources": 0, "unwinding tables": 8})
+
     def test_link_time_optimised_objects_are_the_program(self):
         for name in ("ccucbATl.ltrans0.ltrans.o", "tessaloom_setup.exe.lto.13.obj"):
             self.assertEqual(rb.origin_of(name), rb.LTO_ORIGIN)

@@ -11,10 +11,18 @@ target_compile_options(stub_build_options INTERFACE
   $<$<COMPILE_LANGUAGE:C,CXX>:${STUB_WARNINGS}>
   # With --gc-sections on the executable, unused functions and data are dropped.
   $<$<COMPILE_LANGUAGE:C,CXX>:-ffunction-sections -fdata-sections>
-  # Small rather than fast: the stub's time goes to the network, and the
-  # CRC-32's inner loop keeps its speed at -Os. (Comes after the build type's
-  # own -O flag, so it wins.)
-  $<$<AND:$<COMPILE_LANGUAGE:C,CXX>,$<CONFIG:Release>>:-Os>)
+  # Small rather than fast: the stub's time goes to the network. GCC's -Os
+  # keeps the CRC-32's inner loop at its speed; clang's smallest setting is
+  # -Oz, and the CRC-32 is compiled for speed there (STUB_SPEED_OPTIONS).
+  # (Comes after the build type's own -O flag, so it wins.)
+  $<$<AND:$<COMPILE_LANGUAGE:C,CXX>,$<CONFIG:Release>>:$<IF:$<CXX_COMPILER_ID:Clang>,-Oz,-Os>>
+  # The C++ library defines type_info's comparison out of line; at -Oz clang
+  # keeps the header's inline copy as a function of its own, which lld refuses
+  # beside the library's: the header is told to declare it only.
+  $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<CXX_COMPILER_ID:Clang>>:-D__GXX_TYPEINFO_EQUALITY_INLINE=0>)
+# Source files whose loops are the stub's own hot spots (the CRC-32) take
+# these on top, as their last word.
+set(STUB_SPEED_OPTIONS $<$<AND:$<CONFIG:Release>,$<CXX_COMPILER_ID:Clang>>:-O2>)
 # Everything is linked statically so that the programs import system DLLs only.
 target_link_options(stub_build_options INTERFACE -static -static-libgcc -static-libstdc++)
 
@@ -34,6 +42,6 @@ if(STUB_LTO)
   # The link optimises for size as the compiles did. GCC 12 for MinGW stops
   # with an internal error when the program is split into partitions
   # (binds_to_current_def_p): one partition is a link of a few seconds more.
-  target_link_options(stub_build_options INTERFACE $<$<CONFIG:Release>:-Os>
+  target_link_options(stub_build_options INTERFACE $<$<CONFIG:Release>:$<IF:$<CXX_COMPILER_ID:Clang>,-Oz,-Os>>
     $<$<AND:$<CONFIG:Release>,$<CXX_COMPILER_ID:GNU>>:-flto-partition=one>)
 endif()

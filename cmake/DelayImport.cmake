@@ -5,7 +5,8 @@
 #
 # stub_delay_import(<target> <dll> <import library>) makes an INTERFACE
 # library <target> that links a delay-import library generated at configure
-# time from the exports of MinGW's regular import library.
+# time from the exports of MinGW's regular import library (with clang, an
+# import library that lld delay-loads).
 function(stub_delay_import target dll import_library)
   find_file(regular_${target} ${import_library} PATHS ${STUB_MINGW_LIBRARY_DIR} NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
   if(NOT regular_${target})
@@ -27,12 +28,24 @@ function(stub_delay_import target dll import_library)
     string(APPEND text "  ${name}\n")
   endforeach()
   file(WRITE ${def} "${text}")
-  execute_process(COMMAND ${STUB_MINGW_DLLTOOL} --input-def ${def} --dllname ${dll}
-                          --output-delaylib ${lib}
-                  RESULT_VARIABLE failed)
+  # lld builds the delay-import tables itself, with their address table in a
+  # writable section, from a plain import library of LLVM's kind. The tables
+  # of GNU dlltool's delay-import libraries lie in .idata, which lld makes
+  # read-only: the first call through one would fault where the helper writes
+  # the function's address.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    stub_find_program(STUB_LLVM_DLLTOOL llvm llvm-dlltool)
+    set(command ${STUB_LLVM_DLLTOOL} -m i386:x86-64 -d ${def} -l ${lib})
+  else()
+    set(command ${STUB_MINGW_DLLTOOL} --input-def ${def} --dllname ${dll} --output-delaylib ${lib})
+  endif()
+  execute_process(COMMAND ${command} RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "cannot make the delay-import library for ${dll}")
   endif()
   add_library(${target} INTERFACE)
   target_link_libraries(${target} INTERFACE ${lib})
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_link_options(${target} INTERFACE -Wl,--delayload=${dll})
+  endif()
 endfunction()

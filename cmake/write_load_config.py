@@ -4,9 +4,9 @@ _load_config_used symbol.
 
 GNU ld (binutils 2.40) links the symbol but leaves the directory entry empty,
 so Windows would never read the DependentLoadFlags set there. The symbol's
-address comes from the link map; the file's checksum, if it has one, is
-computed again. On any doubt the executable is deleted and the build fails,
-so that no unpatched file is ever taken for a finished one.
+address comes from the link map. The file's checksum is written (again):
+GNU ld writes one, lld does not. On any doubt the executable is deleted and
+the build fails, so that no unpatched file is ever taken for a finished one.
 
 usage: write_load_config.py EXECUTABLE LINK_MAP
 """
@@ -24,11 +24,27 @@ class PatchError(Exception):
     pass
 
 
-def symbol_address(map_text, name):
-    found = re.findall(r'^\s+0x([0-9a-fA-F]+)\s+' + re.escape(name) + r'\s*$', map_text, re.MULTILINE)
-    if len(set(found)) != 1:
+# GNU ld's map gives a symbol's address ("    0x0000000140012345   name"),
+# lld's gives its RVA in the first column ("00012345 00000000     0   name").
+GNU_SYMBOL = r'^\s+0x([0-9a-fA-F]+)\s+({name})\s*$'
+LLD_SYMBOL = r'^([0-9a-fA-F]+) +[0-9a-fA-F]+ +\d+ +({name})\s*$'
+
+
+def symbol_rvas(map_text, name_pattern, image_base):
+    """{name: set of RVAs} of the symbols whose names match the pattern, in a
+    map of either linker."""
+    found = {}
+    for pattern, base in ((GNU_SYMBOL, image_base), (LLD_SYMBOL, 0)):
+        for match in re.finditer(pattern.format(name=name_pattern), map_text, re.MULTILINE):
+            found.setdefault(match.group(2), set()).add(int(match.group(1), 16) - base)
+    return found
+
+
+def symbol_rva(map_text, name, image_base):
+    found = symbol_rvas(map_text, re.escape(name), image_base).get(name, set())
+    if len(found) != 1:
         raise PatchError(f'{name} appears {len(found)} times in the link map')
-    return int(found[0], 16)
+    return found.pop()
 
 
 def pe_checksum(data, checksum_offset):
@@ -79,11 +95,13 @@ def patch(data, map_text):
 
     current = struct.unpack_from('<II', data, entry)
     if current != (0, 0) and is_ours(directory_at(current[0])):
-        return bytes(data)  # a linker that fills the entry (lld), or a second run
+        # A linker that fills the entry (lld, which leaves the checksum 0), or a second run.
+        struct.pack_into('<I', data, checksum_offset, pe_checksum(bytes(data), checksum_offset))
+        return bytes(data)
     if current != (0, 0):
         raise PatchError(f'the load-configuration entry already points elsewhere: {current}')
 
-    rva = symbol_address(map_text, '_load_config_used') - image_base
+    rva = symbol_rva(map_text, '_load_config_used', image_base)
     found = directory_at(rva)
     if found is None:
         raise PatchError(f'_load_config_used (RVA {rva:#x}) lies in no section with file data')
@@ -91,8 +109,7 @@ def patch(data, map_text):
         raise PatchError(f'_load_config_used does not look like the directory (size {found[0]}, flags {found[1]:#x})')
     size = found[0]
     struct.pack_into('<II', data, entry, rva, size)
-    if struct.unpack_from('<I', data, checksum_offset)[0] != 0:
-        struct.pack_into('<I', data, checksum_offset, pe_checksum(bytes(data), checksum_offset))
+    struct.pack_into('<I', data, checksum_offset, pe_checksum(bytes(data), checksum_offset))
     return bytes(data)
 
 

@@ -15,14 +15,18 @@ work="$root/build/bench"
 build="$work/windows"
 port=${STUB_BENCH_PORT:-18743}
 mkdir -p "$work"
-# What the build needs, and the same sources built with clang and linked by
-# lld, which figure 4 compares with.
-"$root/scripts/build-presets.sh" --log "$work/clang-build.log" clang
+# What the build needs, and the same sources built with GCC and linked by GNU
+# ld, which figure 4 compares with.
+"$root/scripts/build-presets.sh" --log "$work/gcc-build.log" windows-gcc
 
-# One configure per build folder; the loopback addresses are baked in.
-if [ ! -f "$build/CMakeCache.txt" ]; then
+# One configure per build folder (afresh where another compiler built it);
+# the loopback addresses are baked in. The stub is built as README's build
+# makes it: clang and lld.
+toolchain="$root/cmake/clang-mingw-w64-x86_64.cmake"
+if ! grep -qx "CMAKE_TOOLCHAIN_FILE:FILEPATH=$toolchain" "$build/CMakeCache.txt" 2>/dev/null; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
   cmake -S "$root" -B "$build" -G "Unix Makefiles" \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DSTUB_CONFIG_URL="https://localhost:$port/qmx.json" \
     -DSTUB_ANALYTICS_HOST="localhost:$((port + 1))" -DSTUB_WEBSITE_HOST="localhost:$((port + 2))" \
     -DSTUB_BUILD_TESTS=ON >/dev/null
@@ -43,11 +47,11 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
 "$root/scripts/prepare-test-prefix.sh" "$build"
 
 # A persistent Wine server for this prefix only, so that each run's start is
-# not a server start; ended with the run, whatever the outcome.
+# not a server start, and Wine's desktop, as a user's session has one; ended
+# with the run, whatever the outcome.
 stop_wine() { WINEPREFIX="$build/wineprefix" wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
-setsid wineserver -p </dev/null >/dev/null 2>&1 &
-setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+"$root/scripts/start-wine-session.sh" "$build" >/dev/null
 
 # The suite's own parsers and server first (a second or so).
 python3 -m unittest discover -s "$root/bench" -p "test_*.py"

@@ -72,7 +72,7 @@ install_missing \
   xvfb xauth imagemagick \
   openssl osslsigncode python3 curl \
   libcurl4-openssl-dev libssl-dev softhsm2 libengine-pkcs11-openssl nsis \
-  clang \
+  clang llvm \
   libbenchmark-dev zlib1g-dev \
   debian-archive-keyring
 

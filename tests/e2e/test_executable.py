@@ -56,6 +56,16 @@ class ExecutableTest(unittest.TestCase):
         self.assertGreaterEqual(size, 80)
         self.assertEqual(struct.unpack_from('<H', directory, 78)[0], LOAD_LIBRARY_SEARCH_SYSTEM32)
 
+    def test_symbols_are_read_from_either_linker_s_map(self):
+        gnu = ' .rdata$_load_config_used\n                0x00000001400bf460       0x70 x.o\n' \
+              '                0x00000001400bf460                _load_config_used\n'
+        lld = '000bf460 00000070     8         x.obj:(.rdata$_load_config_used)\n' \
+              '000bf460 00000000     0                 _load_config_used\n'
+        for text in (gnu, lld):
+            self.assertEqual(write_load_config.symbol_rva(text, '_load_config_used', 0x140000000), 0xbf460)
+        with self.assertRaises(write_load_config.PatchError):
+            write_load_config.symbol_rva(gnu + lld.replace('000bf460', '000bf470'), '_load_config_used', 0x140000000)
+
     def test_the_post_link_step_writes_the_entry_or_fails(self):
         pe = PeFile(STUB)
         link_map = LINK_MAP.read_text()
@@ -156,11 +166,13 @@ class ExecutableTest(unittest.TestCase):
 
 
 def delay_loaded_dlls(pe, link_map):
-    """The DLL names of the delay-import descriptors that the link map places
-    in the file (GNU ld leaves the delay-import directory entry empty)."""
+    """The DLL names of the delay-import descriptors: from the directory where
+    the linker fills it (lld), else from the link map (GNU ld leaves it empty)."""
     names = set()
-    for address in re.findall(r'^\s+0x([0-9a-f]+)\s+__DELAY_IMPORT_DESCRIPTOR_\w+$', link_map, re.MULTILINE):
-        attributes, name_rva = struct.unpack_from('<II', pe.read(int(address, 16) - pe.image_base, 8))
+    for rva in check_imports.delay_descriptors(check_imports.Pe(pe.data), link_map):
+        attributes, name_rva = struct.unpack_from('<II', pe.read(rva, 8))
+        if name_rva == 0:
+            continue  # the directory's closing entry
         assert attributes & 1, 'delay-import descriptor without RVAs'
         names.add(pe.c_string(name_rva).lower())
     return names
