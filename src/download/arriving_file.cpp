@@ -17,7 +17,7 @@ Status ArrivingFile::Append(const unsigned char* data, size_t count) {
     DWORD written = 0;
     if (!WriteFile(file_.get(), data, piece, &written, nullptr)) return Failure(GetLastError());
     if (written == 0) return Failure(ERROR_WRITE_FAULT);
-    const Status added = digester_.Add(data, written);
+    Status added = digester_.Add(data, written);
     if (!added) return added;
     data += written;
     count -= written;
