@@ -25,7 +25,7 @@ Error ReportParseError(const Error& error) {
   return WithCode(ErrorCode::kConfigInvalid, error);
 }
 
-Result<ConfigDocument> FetchConfigDocument() {
+Result<ConfigDocument> FetchAndParseConfigDocument() {
   LOG(INFO) << "Downloading config file";
   const auto text = DownloadConfigFile();
   if (!text) {
@@ -325,18 +325,19 @@ bool DigestsMatch(uint64_t checksum, const std::optional<Sha256Digest>& sha256, 
   return static_cast<uint32_t>(checksum) == digest.crc32 && (!sha256 || *sha256 == digest.sha256);
 }
 
-Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const std::wstring& arguments, ProgressWindow& window) {
-  const auto document = TimePhase("configuration fetch", FetchConfigDocument);
-  if (!document) return document.error();
-  const auto shortcut = ReadShortcutFlag(*document);
+Result<ConfigDocument> FetchConfigDocument() { return TimePhase("configuration fetch", FetchAndParseConfigDocument); }
+
+Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const ConfigDocument& document,
+                                         const std::wstring& arguments, ProgressWindow& window) {
+  const auto shortcut = ReadShortcutFlag(document);
   if (!shortcut) return ReportParseError(shortcut.error());
 
   window.Start(instance);
-  auto held = DownloadVerifiedInstaller(*document, window);
+  auto held = DownloadVerifiedInstaller(document, window);
   if (!held) return held.error();
   window.End();
 
-  const auto version = ReadLaunchableVersion(*document);
+  const auto version = ReadLaunchableVersion(document);
   if (!version) return version.error();
   auto run = RunHeldInstaller(*std::move(held), *version, arguments);
   if (run) run->shortcut = *shortcut;

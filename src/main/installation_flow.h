@@ -30,11 +30,16 @@ struct InstallerRun {
   std::wstring installerPath;  // the installer, in that folder
 };
 
-// Fetches the document, downloads and verifies the installer behind the
-// window, starts it with the arguments (the stub's own command line) and
-// waits for its end. The error is that of the step that ended the
-// run, its record written; the run's folder is let go with it.
-Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const std::wstring& arguments, ProgressWindow& window);
+// Fetches and reads the configuration document; the error is that of the
+// step that failed, its record written.
+Result<ConfigDocument> FetchConfigDocument();
+
+// Downloads and verifies the document's installer behind the window, starts
+// it with the arguments (the stub's own command line) and waits for its end.
+// The error is that of the step that ended the run, its record written; the
+// run's folder is let go with it.
+Result<InstallerRun> RunInstallationFlow(HINSTANCE instance, const ConfigDocument& document,
+                                         const std::wstring& arguments, ProgressWindow& window);
 
 // The installer's environment: the given one ("NAME=value" entries) with
 // TEMP and TMP pointing at tempFolder in place of any in any letter case, at

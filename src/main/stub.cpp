@@ -77,13 +77,12 @@ void ReportUser(const SignedInUser& user, const UserLog& log) {
       break;
     case UserSource::kShellUserUnknown:
       LOG(WARNING) << "The desktop's shell runs as a user the stub can't act for (error code " << user.error()
-                   << "): the log is kept in " << Quoted(log.folder)
-                   << ", and no shortcut and no Internet cache entry are made or removed";
+                   << "): the log is kept in " << Quoted(log.folder) << ", and no shortcut is made or removed";
       break;
     case UserSource::kNone:
       LOG(WARNING) << "No desktop shell runs, and the stub's account can't be had without its elevation: the log "
                       "is kept in "
-                   << Quoted(log.folder) << ", and no shortcut and no Internet cache entry are made or removed";
+                   << Quoted(log.folder) << ", and no shortcut is made or removed";
       break;
   }
 }
@@ -114,10 +113,6 @@ void SecureComCalls() {
 }
 
 DWORD RunGuarded(const SignedInUser& user, HINSTANCE instance, const wchar_t* commandLine) {
-  // One apartment for the whole run, as URL monikers and the shell's objects
-  // (the page, the shortcut) ask of their caller; it outlives the run.
-  const ComApartment com;
-  SecureComCalls();
   const std::wstring arguments = commandLine != nullptr ? commandLine : L"";
   const bool noShortcutSwitch = HasNoShortcutSwitch(arguments);
   const Attendance attendance = ProcessAttendance();
@@ -129,8 +124,17 @@ DWORD RunGuarded(const SignedInUser& user, HINSTANCE instance, const wchar_t* co
   if (const Status opened = OpenCommunicationChannels(channels); !opened) {
     return ReportFatalError(opened.error().code);
   }
+  const auto document = FetchConfigDocument();
+  if (!document) return ReportFatalError(document.error().code, document.error().hint);
+
+  // One apartment for the rest of the run, as URL monikers and the shell's
+  // objects (the page, the shortcut) ask of their caller; it outlives the
+  // run. The configuration's request needs none, and leaves without waiting
+  // for it.
+  const ComApartment com;
+  SecureComCalls();
   ProgressWindow window(unattended ? ProgressWindow::kHidden : ProgressWindow::kShown);
-  auto installer = RunInstallationFlow(instance, arguments, window);
+  auto installer = RunInstallationFlow(instance, *document, arguments, window);
   if (!installer) {
     window.Close();
     return ReportFatalError(installer.error().code, installer.error().hint);
