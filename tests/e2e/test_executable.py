@@ -18,7 +18,7 @@ STATIC_IMPORTS = {'kernel32.dll', 'msvcrt.dll'}
 # Loaded on first use, after the stub has restricted the DLL search.
 DELAY_LOADED = {'advapi32.dll', 'bcrypt.dll', 'comctl32.dll', 'crypt32.dll', 'ole32.dll', 'oleacc.dll',
                 'oleaut32.dll', 'rpcrt4.dll', 'shell32.dll', 'urlmon.dll', 'user32.dll', 'winhttp.dll',
-                'wininet.dll', 'wintrust.dll'}
+                'wintrust.dll'}
 LINK_MAP = BUILD / 'tessaloom_setup.map'
 LOAD_CONFIG_ENTRY = 10
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
