@@ -1,7 +1,8 @@
 // The download's reading of the installer server's response headers, and the
 // judgement of a transfer from them: whatever the server sends, the status is
 // none or three digits, and a transfer is whole only when it was reported
-// done, is not empty, and has the announced length where one counts.
+// done, is not empty, and has the announced length where one counts (a
+// part's answer announces the whole file's in its range).
 //
 // Input: one byte of flags (bit 0: the download reported done, bit 1: the
 // file's size is unknown), four bytes of the file's size (little-endian), then
@@ -25,11 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   const TransferEnd end = ClassifyTransfer(done, headers, sizeKnown ? std::optional<uint64_t>(received) : std::nullopt);
   if (end == TransferEnd::kComplete && sizeKnown) {
     if (!done || received == 0) std::abort();
-    if (headers.contentLength && !headers.encoded && *headers.contentLength != received) std::abort();
+    const auto announced = AnnouncedFileLength(headers);
+    if (announced && *announced != received) std::abort();
   }
   if (IsTriedAgain(end) && (end == TransferEnd::kComplete || end == TransferEnd::kRefused)) std::abort();
-  // A transfer's limit is never above the length its answer announced.
+  // A transfer's limit is never above the file's length its answer announced.
   const auto limit = TransferLimit(headers, std::nullopt);
-  if (limit && (!headers.contentLength || *limit > *headers.contentLength)) std::abort();
+  const auto announced = AnnouncedFileLength(headers);
+  if (limit && (!announced || *limit > *announced)) std::abort();
   return 0;
 }
