@@ -30,17 +30,21 @@ own_desktop() {
     mkdir "$desktop"
   fi
 }
+# The code-signing CA's stamp names the CA it trusted: a build folder whose
+# certificates were made again has the new CA trusted too.
+codesign_ca_digest() { sha256sum "$build/certs/codesign_ca.der" 2>/dev/null | cut -d' ' -f1; }
+codesign_trusted() { [ -f "$codesign_stamp" ] && [ "$(cat "$codesign_stamp")" = "$(codesign_ca_digest)" ]; }
 [ -d "$WINEPREFIX" ] && own_desktop
-[ -f "$stamp" ] && [ -f "$codesign_stamp" ] && wow64_ready && exit 0
+[ -f "$stamp" ] && codesign_trusted && wow64_ready && exit 0
 
 "$root/tests/fixtures/make_certs.sh" "$build/certs"
 helper="$build/bin/stub_test_helper.exe"
 # A prefix made before the code-signing CA existed gets it added (and one that
 # wine-run.sh makes again loses both stamps with it).
-if [ ! -f "$codesign_stamp" ] || ! wow64_ready; then
+if ! codesign_trusted || ! wow64_ready; then
   "$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/codesign_ca.der" 2>/dev/null)"
   wineserver -w
-  touch "$codesign_stamp"
+  codesign_ca_digest >"$codesign_stamp"
 fi
 [ -f "$stamp" ] && exit 0
 "$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/ca.der" 2>/dev/null)"
