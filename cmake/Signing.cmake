@@ -33,6 +33,12 @@ function(stub_sign_after_link target)
             "-DTIMESTAMP_URL=${S_TIMESTAMP_URL}" "-DCA_FILE=${S_CA_FILE}" "-DDESCRIPTION=${S_DESCRIPTION}" -DVERIFY=$<NOT:$<BOOL:${S_NO_VERIFY}>>
             -P ${STUB_SIGN_SCRIPT}
     VERBATIM)
+  # The signature is made after each link: a new key or certificate links the
+  # target again, so that it is signed again.
+  set(signing_files ${S_PKCS12} ${S_KEY} ${S_CERTS})
+  if(signing_files)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${signing_files})
+  endif()
 endfunction()
 
 # Which key the build signs with, if any.
