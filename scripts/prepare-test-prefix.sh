@@ -34,6 +34,12 @@ own_desktop() {
 # certificates were made again has the new CA trusted too.
 codesign_ca_digest() { sha256sum "$build/certs/codesign_ca.der" 2>/dev/null | cut -d' ' -f1; }
 codesign_trusted() { [ -f "$codesign_stamp" ] && [ "$(cat "$codesign_stamp")" = "$(codesign_ca_digest)" ]; }
+# A prefix that trusts an earlier CA of the same name is made afresh: beside
+# the new one, the old CA could still be chosen to build a signer's chain.
+if [ -f "$codesign_stamp" ] && ! codesign_trusted && [ -f "$build/certs/codesign_ca.der" ]; then
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"
+fi
 [ -d "$WINEPREFIX" ] && own_desktop
 [ -f "$stamp" ] && codesign_trusted && wow64_ready && exit 0
 
