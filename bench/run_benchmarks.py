@@ -596,6 +596,9 @@ class Suite:
             raise BenchError("the stub ended with status %s without starting the installer:\n%s" % (status, log))
         installer_start = float(record.read_text().strip())
         marks = parse_log_times(self.read_log())
+        if not marks:
+            raise BenchError("the stub wrote no log where the benchmark reads it (%s): its phases can't be timed"
+                             % ", ".join(map(str, self.log_files)))
         requests = self.new_requests()
         # What a run leaves on disk: its download's copy in the Internet cache
         # and the files of the temporary folder (settle() removes both).

@@ -13,6 +13,10 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
 # Beside the prefix: each lane of scenarios has its own.
 out="$(dirname "$WINEPREFIX")/desktop-start.txt"
+# Wine closes its desktop about a second after the last program on it ends;
+# a keeper holds it, and its shell, for the rest of the session, as Windows'
+# shell stays (one keeper per session; it ends with the Wine server).
+setsid "$root/scripts/wine-run.sh" "$build/bin/stub_test_helper.exe" keep-desktop </dev/null >/dev/null 2>&1 &
 status=0
 timeout $((seconds + 30)) setsid "$root/scripts/wine-run.sh" "$build/bin/stub_test_helper.exe" wait-shell "$seconds" \
   </dev/null >"$out" 2>&1 || status=$?

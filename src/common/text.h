@@ -1,5 +1,5 @@
 // Small text helpers shared by the stub and the publisher's command: letter
-// case, the https scheme, hexadecimal digits and UTF-8.
+// case, the https scheme, hexadecimal digits, error codes and UTF-8.
 // Letters are folded in ASCII only, as the C runtime folds them in the "C"
 // locale the stub runs in: every word compared (switches, schemes, verbs,
 // header values) is ASCII, and no other letter may pass for one of them.
@@ -51,6 +51,14 @@ constexpr int HexDigitValue(Char c) {
   if (c >= Char('a') && c <= Char('f')) return static_cast<int>(c - Char('a')) + 10;
   if (c >= Char('A') && c <= Char('F')) return static_cast<int>(c - Char('A')) + 10;
   return -1;
+}
+
+// A system error code as the log shows it: "0x" and eight upper-case digits.
+inline std::string Hex(uint32_t value) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4) text += kDigits[(value >> shift) & 0xF];
+  return text;
 }
 
 // The UTF-8 form of wide text: UTF-16 where wchar_t has 16 bits (Windows),

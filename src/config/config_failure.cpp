@@ -20,13 +20,6 @@ std::string Narrow(const std::wstring& text) {
   return narrow;
 }
 
-std::string Hex(uint32_t value) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text = "0x";
-  for (int shift = 28; shift >= 0; shift -= 4) text += kDigits[(value >> shift) & 0xF];
-  return text;
-}
-
 std::string ErrorCodeText(uint32_t error) {
   return ". Error code " + (error > 0xFFFF ? Hex(error) : std::to_string(error));
 }

@@ -27,6 +27,7 @@ struct UserLog {
   LogRotation rotation = LogRotation::kNone;
   uint64_t previousBytes = 0;  // the size of the log that was (or could not be) moved aside
   uint32_t rotationError = 0;  // why it could not be
+  uint32_t openError = 0;      // why no log file could be kept (folder is then empty); 0 when one is
 };
 
 // Opens (or makes) the log below the user's application-data folder as that

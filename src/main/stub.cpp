@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "common/com_apartment.h"
+#include "common/text.h"
 #include "files/log_file.h"
 #include "files/signed_in_user.h"
 #include "log/log_setup.h"
@@ -44,8 +45,14 @@ Result<UserLog> OpenAdministratorsLogFile(const SignedInUser& user) {
 UserLog ConfigureUserLog(const SignedInUser& user) {
   auto log = user.known() ? OpenUserLogFile(user) : OpenAdministratorsLogFile(user);
   UserLog opened = log ? *std::move(log) : UserLog();
+  if (!log) opened.openError = log.error().systemError != 0 ? log.error().systemError : ERROR_PATH_NOT_FOUND;
   ConfigureLog(std::move(opened.file));
   return opened;
+}
+
+// Where this run's records are kept, as the records about the user say it.
+std::string LogPlace(const UserLog& log) {
+  return log.openError == 0 ? "the log is kept in " + Quoted(log.folder) : "no log file is kept";
 }
 
 // Which stub wrote the log, and with what: support reads it in a mailed log.
@@ -77,13 +84,22 @@ void ReportUser(const SignedInUser& user, const UserLog& log) {
       break;
     case UserSource::kShellUserUnknown:
       LOG(WARNING) << "The desktop's shell runs as a user the stub can't act for (error code " << user.error()
-                   << "): the log is kept in " << Quoted(log.folder) << ", and no shortcut is made or removed";
+                   << "): " << LogPlace(log) << ", and no shortcut is made or removed";
       break;
     case UserSource::kNone:
-      LOG(WARNING) << "No desktop shell runs, and the stub's account can't be had without its elevation: the log "
-                      "is kept in "
-                   << Quoted(log.folder) << ", and no shortcut is made or removed";
+      LOG(WARNING) << "No desktop shell runs, and the stub's account can't be had without its elevation: "
+                   << LogPlace(log) << ", and no shortcut is made or removed";
       break;
+  }
+}
+
+// A run without its log file still writes every record to its standard
+// output; support learns from there why the file is missing.
+void ReportLogOpening(const UserLog& log) {
+  if (log.openError != 0) {
+    LOG(WARNING) << "The log file could not be opened or made; this run's records go to its standard output only. "
+                    "Error code "
+                 << Hex(log.openError);
   }
 }
 
@@ -155,6 +171,7 @@ DWORD RunStub(HINSTANCE instance, const wchar_t* commandLine) noexcept {
     const UserLog log = ConfigureUserLog(user);
     LOG(INFO) << "Pexmira wrapper started";
     LogStubAndArguments(instance, commandLine);
+    ReportLogOpening(log);
     ReportLogRotation(log);
     ReportUser(user, log);
     return RunGuarded(user, instance, commandLine);

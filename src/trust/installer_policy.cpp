@@ -1,7 +1,5 @@
 #include "trust/installer_policy.h"
 
-#include <cstdio>
-
 #include "build_settings.h"
 #include "common/text.h"
 #include "files/own_image.h"
@@ -9,12 +7,6 @@
 #include "trust/own_signer.h"
 
 namespace {
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(value));
-  return text;
-}
 
 // The facts of the running stub's own signature, read from the file the
 // process runs from.

@@ -107,6 +107,7 @@ class Result:
     elapsed: float
     stderr: str = ''
     log: list = field(default_factory=list)  # the records with the detail records among them
+    stdout: str = ''  # what the stub wrote to its standard output (its records, where no log file took them)
 
     @property
     def log_messages(self):
@@ -255,7 +256,7 @@ class Scenario:
             page_wait = PAGE_WAIT if any(m == NAVIGATION for _, m in records) else 0
         pages = wait_for_pages(page_wait)
         return Result(status, box, records, installer, self.servers.requests, self.analytics.requests,
-                      self.tracker.hits, pages, elapsed, stderr, log)
+                      self.tracker.hits, pages, elapsed, stderr, log, b''.join(output).decode('utf-8', 'replace'))
 
 
 def write_proxy_settings(flags, proxy=''):

@@ -5,7 +5,8 @@ import subprocess
 import unittest
 from urllib.parse import urlsplit
 
-from scenario import INSTALLER, INSTALLER32, SHORTCUT, STUB_COPY, Scenario, clean_desktop_and_copy, temp_files
+from scenario import (ADMINISTRATORS_LOG, INSTALLER, INSTALLER32, SHORTCUT, STUB_COPY, Scenario,
+                      clean_desktop_and_copy, temp_files)
 from stubtest import DESKTOP_SHELL, SOURCE, STUB, helper, read_log_bytes, windows_path
 
 PAGE = 'http://localhost:18545/installation-cancelled/?v='
@@ -230,6 +231,20 @@ class NoDesktopShellTest(OutcomeTestCase):
         self.assertIn("WARN  No shortcut is made: the run can't act for the desktop's user", text)
         self.assertIn('INFO  Pexmira wrapper started', text)
         self.assertTrue(text.rstrip().endswith('Pexmira wrapper exiting'), text)
+
+    def test_without_a_folder_of_its_own_the_run_says_it_keeps_no_log(self):
+        """A "Tessaloom Setup" folder that another program made may be changed
+        by others: the log is not kept there, and the run's standard output
+        says why."""
+        with DESKTOP_SHELL.away(), self.scenario() as scenario:
+            STUB_COPY.parent.mkdir(parents=True)
+            scenario.serve_document()
+            result = scenario.run(*scenario.installer_args(0), expect_start=False)
+        self.assertEqual(result.status, 0)
+        self.assertFalse(ADMINISTRATORS_LOG.exists())
+        self.assertIn("WARN  The log file could not be opened or made; this run's records go to its standard output "
+                      "only. Error code 0x00000005", result.stdout)
+        self.assertRegex(result.stdout, r"WARN  No desktop shell runs, .*: no log file is kept, and no shortcut")
 
 
 class FailureTest(OutcomeTestCase):

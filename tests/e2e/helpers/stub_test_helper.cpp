@@ -35,6 +35,8 @@
 //                                 until its shell answers (the shell windows'
 //                                 class object, the desktop's window among them);
 //                                 print "ready" or the last error
+//   keep-desktop                  stay on the desktop until the Wine session
+//                                 ends (one keeper per session)
 // The commands that look for a window take "--owner=NAME.exe" anywhere: then
 // only a window of a process run from a program of that file name counts, not
 // one that another test's program shows under the same title.
@@ -478,6 +480,20 @@ int WaitForShell(int seconds) {
   return 0;
 }
 
+// Wine closes a desktop, and its shell with it, about a second after the last
+// program on it ends; Windows' shell stays for the whole session. A keeper on
+// the desktop makes the test session behave as Windows does, so that a
+// program never starts while the shell is only coming up.
+int KeepDesktop() {
+  const HANDLE keeper = CreateMutexW(nullptr, FALSE, L"Local\\StubTestDesktopKeeper");
+  if (keeper == nullptr) return 1;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;
+  GetDesktopWindow();
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -537,6 +553,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"attack-installer" && count == 4) return AttackInstaller(args[1], args[2], seconds(3));
   if (command == L"verify-signature" && count == 2) return VerifySignature(args[1]);
   if (command == L"wait-shell" && count == 2) return WaitForShell(seconds(1));
+  if (command == L"keep-desktop" && count == 1) return KeepDesktop();
   if (command == L"load-library" && count == 2) {
     HMODULE module = LoadLibraryW(args[1].c_str());
     wchar_t path[MAX_PATH] = {};
