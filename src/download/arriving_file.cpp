@@ -1,14 +1,14 @@
 #include "download/arriving_file.h"
 
-Result<ArrivingFile> ArrivingFile::Create(const std::wstring& path) {
-  auto digester = InstallerDigester::Start(true);
+Result<ArrivingFile> ArrivingFile::Create(const std::wstring& path, bool withSha256) {
+  auto digester = InstallerDigester::Start(withSha256);
   if (!digester) return digester.error();
   // The name is fresh in a folder only administrators can write to: one that
   // is there already is not the stub's.
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return Failure(GetLastError());
-  return ArrivingFile(std::move(file), *std::move(digester));
+  return ArrivingFile(std::move(file), *std::move(digester), withSha256);
 }
 
 Status ArrivingFile::Append(const unsigned char* data, size_t count) {
@@ -27,7 +27,7 @@ Status ArrivingFile::Append(const unsigned char* data, size_t count) {
 }
 
 Status ArrivingFile::StartOver() {
-  auto digester = InstallerDigester::Start(true);
+  auto digester = InstallerDigester::Start(withSha256_);
   if (!digester) return digester.error();
   LARGE_INTEGER start = {};
   if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get())) {

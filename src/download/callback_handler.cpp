@@ -13,7 +13,7 @@
 namespace {
 
 // What one read of the binding's stream takes.
-constexpr size_t kReadBlockSize = size_t{64} * 1024;
+constexpr size_t kReadBlockSize = size_t{512} * 1024;
 
 }  // namespace
 

@@ -204,20 +204,20 @@ DownloadSystem SystemDownload() {
   return system;
 }
 
-Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, std::optional<uint64_t> size,
+Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, const ExpectedInstaller& expected,
                                               const RunFolder& folder, ProgressWindow& window) {
   auto callback = std::make_unique<CallbackHandler>(&window);
   srand(static_cast<unsigned>(time(nullptr)));
   // The Windows C runtime keeps rand's state per thread, and only this thread draws.
   const std::wstring address = AppendCacheBuster(url, rand());  // NOLINT(concurrency-mt-unsafe)
-  auto installer = DownloadInstallerWith(address, size, folder, window, *callback, SystemDownload());
+  auto installer = DownloadInstallerWith(address, expected, folder, window, *callback, SystemDownload());
   // A binding that never stopped may still call its callback, which is cut
   // off from the window and the file: it lives to the end of the process.
   if (callback->Detached()) static_cast<void>(callback.release());
   return installer;
 }
 
-Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, std::optional<uint64_t> size,
+Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, const ExpectedInstaller& expected,
                                                   const RunFolder& folder, ProgressWindow& window,
                                                   CallbackHandler& callback, const DownloadSystem& system) {
   const auto path = MakeInstallerPathIn(folder.path());
@@ -231,7 +231,7 @@ Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, std::
     file.reset();  // closed first: no part of a file is ever checked or run
     static_cast<void>(folder.DeleteFile(name));
   };
-  auto created = ArrivingFile::Create(*path);
+  auto created = ArrivingFile::Create(*path, expected.sha256);
   if (!created) {
     LOG(WARNING) << "Unable to create the installer's file. Error code " << created.error().systemError;
     return GiveUp(*path, created.error().systemError);
@@ -239,7 +239,7 @@ Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, std::
   std::optional<ArrivingFile> file(*std::move(created));
 
   callback.StartsFrom(url);
-  callback.LimitTo(size);
+  callback.LimitTo(expected.size);
   DownloadBudget budget(system.now());
   uint64_t furthest = 0;                  // the most bytes the file has held
   std::optional<std::wstring> validator;  // names the version of the file's bytes

@@ -30,20 +30,25 @@ struct DownloadedInstaller {
   InstallerDigest digest;
 };
 
+// What the document says of the installer before it arrives.
+struct ExpectedInstaller {
+  std::optional<uint64_t> size;  // its "size": no transfer may go past it
+  bool sha256 = false;           // it names a "sha256", so the download takes that digest too
+};
+
 // The address with the cache buster "rn" that makes every run ask the
 // servers and proxies on the way for a fresh answer.
 std::wstring AppendCacheBuster(const std::wstring& url, int number);
 
 // Downloads the document's "wrapper" address (a cache buster appended) into a
 // new name in the run's folder, behind the window, which stays open with a
-// line saying the installer is being checked: the caller ends it. size is the
-// document's "size", where it has one: no transfer may go past it. An error
+// line saying the installer is being checked: the caller ends it. An error
 // holds kClosedByUser when the user closed the window (the files are gone),
 // else kInstallerUnavailable with the last attempt's HRESULT (or the system's
 // error of a failed write), or kInstallerUnreadable where the file could not
 // be held; its ERROR record is written. Runs on the main thread, a
 // single-threaded COM apartment, whose messages it dispatches meanwhile.
-Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, std::optional<uint64_t> size,
+Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, const ExpectedInstaller& expected,
                                               const RunFolder& folder, ProgressWindow& window);
 
 // What the download takes from the system. Passed in, so that a test can
@@ -72,6 +77,6 @@ DownloadSystem SystemDownload();
 // address as it is (no cache buster added). A binding that did not stop
 // within kAbortGraceMs of its abort leaves the callback detached: it must
 // then never be destroyed.
-Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, std::optional<uint64_t> size,
+Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, const ExpectedInstaller& expected,
                                                   const RunFolder& folder, ProgressWindow& window,
                                                   CallbackHandler& callback, const DownloadSystem& system);

@@ -166,7 +166,12 @@ Result<HeldInstaller> DownloadVerifiedInstaller(const ConfigDocument& document, 
   if (!size) return ReportParseError(size.error());
   auto folder = MakeRunFolderForInstaller();
   if (!folder) return folder.error();
-  auto installer = TimePhase("download", [&] { return DownloadInstaller(*url, *size, *folder, window); });
+  // The SHA-256 is taken as the bytes arrive only where it will be checked:
+  // on a fast link it is the dearest part of the transfer. A "sha256" that
+  // can't be read is reported by the check after the download.
+  const auto sha256 = ReadSha256(document);
+  const ExpectedInstaller expected{*size, sha256 && sha256->has_value()};
+  auto installer = TimePhase("download", [&] { return DownloadInstaller(*url, expected, *folder, window); });
   if (!installer) return installer.error();
 
   Status verified = TimePhase("verification", [&] {

@@ -120,7 +120,7 @@ class InstallerDownloadTest : public ::testing::Test {
   Result<DownloadedInstaller> Download(const DownloadSystem& system, CallbackHandler& callback,
                                        const std::wstring& url = L"http://dl.example/qmx.exe?rn=1",
                                        std::optional<uint64_t> size = std::nullopt) {
-    return DownloadInstallerWith(url, size, *folder_, window_, callback, system);
+    return DownloadInstallerWith(url, {size, true}, *folder_, window_, callback, system);
   }
 
   // A callback on the test's clock.
