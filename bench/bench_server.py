@@ -9,10 +9,17 @@ Routes (GET and HEAD, any query ignored):
   /qmx.json        the current contents of the --config file, read per request
   /startup.json    a small JSON document (the start-up comparison)
   /files/NAME      the file NAME of the --root folder
+  /cut/O1,O2,.../NAME
+                   the same file with a strong ETag, broken off (the
+                   connection reset) at the first of the byte offsets O1, O2,
+                   ... past where the answer starts, each offset once (a link
+                   that dropped and came back); "Range: bytes=N-" with no
+                   If-Range, or one naming the ETag, gets the rest from N (206)
 
 Every request is logged as one JSON line in the --log file with the moment its
 head had been read ("time", Unix seconds), its listener and path; the
-benchmarks take the arrival of the configuration request from it. The server
+benchmarks take the arrival of the configuration request from it; an answer
+of the /cut/ route adds a line with the bytes of its body it sent. The server
 stops on SIGTERM or SIGINT, or by itself after --lifetime seconds.
 """
 
@@ -23,6 +30,7 @@ import os
 import signal
 import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -53,6 +61,16 @@ class Owner:
         self.config = config
         self.log_lock = threading.Lock()
         self.log = open(log_path, "a", buffering=1)
+        self.cuts_lock = threading.Lock()
+        self.used_cuts = {}  # route: the offsets an answer broke off at
+
+    def take_cut(self, route, cuts, start, size):
+        """The offset this answer breaks off at (size for none), taken."""
+        with self.cuts_lock:
+            used = self.used_cuts.setdefault(route, set())
+            cut = next((cut for cut in cuts if start < cut < size and cut not in used), size)
+            used.add(cut)
+            return cut
 
     def record(self, entry):
         with self.log_lock:
@@ -101,6 +119,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 else self.small(404, b"no configuration\n", "text/plain", send_body)
         if path == "/startup.json":
             return self.small(200, STARTUP_BODY, "application/json", send_body)
+        if path.startswith("/cut/"):
+            offsets, _, name = path[len("/cut/"):].partition("/")
+            file_path = self.server.owner.file_path(urllib.parse.unquote(name))
+            cuts = parse_offsets(offsets)
+            if file_path is not None and cuts is not None:
+                return self.cut_stream(path, file_path, cuts, send_body)
         if path.startswith("/files/"):
             file_path = self.server.owner.file_path(urllib.parse.unquote(path[len("/files/"):]))
             if file_path is not None:
@@ -122,16 +146,70 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(size))
             self.end_headers()
-            if not send_body:
-                return
-            if self.server.tls is None:
-                self.connection.sendfile(stream)
-                return
-            while True:
-                piece = stream.read(PIECE)
-                if not piece:
-                    break
-                self.connection.sendall(piece)
+            if send_body:
+                self.send_part(stream, 0, size)
+
+    def cut_stream(self, route, path, cuts, send_body):
+        with open(path, "rb") as stream:
+            facts = os.fstat(stream.fileno())
+            size = facts.st_size
+            etag = '"%x-%x"' % (size, facts.st_mtime_ns)
+            start = requested_start(self.headers.get("Range"), self.headers.get("If-Range"), etag, size)
+            end = self.server.owner.take_cut(route, cuts, start, size) if send_body else size
+            self.send_response(206 if start else 200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("ETag", etag)
+            self.send_header("Accept-Ranges", "bytes")
+            if start:
+                self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+            self.send_header("Content-Length", str(size - start))
+            self.end_headers()
+            sent = 0
+            try:
+                if send_body:
+                    self.send_part(stream, start, end - start)
+                    sent = end - start
+            finally:
+                self.server.owner.record({"time": time.time(), "listener": self.server.listener, "path": route,
+                                          "start": start, "sent": sent})
+            if end < size:
+                # A reset, as a dropped link shows itself.
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                self.close_connection = True
+
+    def send_part(self, stream, offset, count):
+        if self.server.tls is None:
+            self.connection.sendfile(stream, offset, count)
+            return
+        stream.seek(offset)
+        while count > 0:
+            piece = stream.read(min(PIECE, count))
+            if not piece:
+                break
+            self.connection.sendall(piece)
+            count -= len(piece)
+
+
+def parse_offsets(text):
+    """The cut offsets of a /cut/ route ("10,20"), ascending; None for bad text."""
+    try:
+        offsets = sorted(int(part) for part in text.split(","))
+    except ValueError:
+        return None
+    return offsets if offsets and offsets[0] > 0 else None
+
+
+def requested_start(range_header, if_range, etag, size):
+    """Where an answer starts: N for "bytes=N-" within the file, unless an
+    If-Range names another version; else 0 (the whole file)."""
+    if not range_header or (if_range is not None and if_range != etag):
+        return 0
+    unit, _, spec = range_header.partition("=")
+    first, dash, last = spec.strip().partition("-")
+    if unit.strip() != "bytes" or not dash or last.strip() or not first.strip().isdigit():
+        return 0
+    start = int(first)
+    return start if start < size else 0
 
 
 def tls_context(cert, key):

@@ -145,6 +145,13 @@ def phase_durations(start, marks, installer_start):
     return phases
 
 
+def resume_row(answers, size):
+    """Figure 7's facts of one run from the server's lines of its answers."""
+    sent = sum(answer["sent"] for answer in answers)
+    return {"answers": len(answers), "resumed": sum(1 for answer in answers if answer["start"] > 0),
+            "sent": sent, "sent_per_size": sent / size}
+
+
 def format_seconds(stat):
     if stat is None:
         return "-"
@@ -608,7 +615,7 @@ class Suite:
         return {"elapsed": installer_start - start, "vmhwm_kib": hwm, "rss_anon_kib": anon,
                 "startup": None if config_arrival is None else config_arrival - start,
                 "cache_left": cache_left, "temp_left": temp_left,
-                "phases": phase_durations(start, marks, installer_start)}
+                "phases": phase_durations(start, marks, installer_start), "requests": requests}
 
     def run_reference(self, url, path, crc, size):
         self.settle()
@@ -848,6 +855,32 @@ class Suite:
               " (seconds: median [min-max], %d processes, CRC-32 before and after in turn)" % self.args.repetitions)
         print(format_table(["size", "first check", "second check", "CRC-32 pass", "first/CRC", "check MiB/s",
                             "first / stub (fig. 1, https)"], rows))
+        for line in lines:
+            print(line)
+
+    # Figure 7
+
+    def figure_resume(self, label, runs=3, cuts=4):
+        """The stub's download of an installer that the server breaks off at
+        `cuts` random points: what the server sent in all, against the file."""
+        path, crc = self.installer_file(label)
+        size = SIZES[label]
+        rows, lines = [], []
+        for run in range(runs):
+            offsets = sorted(random.sample(range(1, size), cuts))
+            route = "/cut/%s/%s" % (",".join(map(str, offsets)), path.name)
+            result = self.run_stub(self.url("http", route), crc, size)
+            answers = [r for r in result["requests"] if r["path"] == route and "sent" in r]
+            row = resume_row(answers, size)
+            progress("figure 7: %s run %d/%d: %d answers, %.3f of the file sent" % (
+                label, run + 1, runs, row["answers"], row["sent_per_size"]))
+            rows.append([label, run + 1, cuts, row["answers"], row["resumed"], "%.0f" % (row["sent"] / MIB),
+                         "%.3f" % row["sent_per_size"], "%.1f" % result["elapsed"]])
+            lines.append(bench_line(7, size=label, cuts=cuts, elapsed_s=round(result["elapsed"], 3), **row))
+        print("\nFigure 7: an installer broken off (connection reset) at %d random points over HTTP, each break"
+              " resumed; bytes the server sent in all against the file's size (goal: at most 1.1)" % cuts)
+        print(format_table(["size", "run", "cuts", "answers", "resumed (206)", "sent MiB", "sent/size",
+                            "stub s"], rows))
         for line in lines:
             print(line)
 
@@ -1103,7 +1136,7 @@ def parse_args(argv):
     parser.add_argument("--build", required=True, help="Windows build folder (bin/, certs/, wineprefix/)")
     parser.add_argument("--work", required=True, help="folder for installer files and run data")
     parser.add_argument("--crc-benchmark", help="the native CRC-32 benchmark program")
-    parser.add_argument("--figures", default="1,2,3,4,5,6", help="comma-separated figure numbers")
+    parser.add_argument("--figures", default="1,2,3,4,5,6,7", help="comma-separated figure numbers")
     parser.add_argument("--sizes", default=",".join(SIZES), help="installer sizes of figures 1-2")
     parser.add_argument("--quick", action="store_true", help="1 MiB and 100 MiB, 3 repetitions, 10 start-ups")
     parser.add_argument("--repetitions", type=int, default=5, help="pairs per size and scheme (figure 1)")
@@ -1138,7 +1171,7 @@ def main(argv=None):
     before = machine_state()
     print("Machine before the run: " + describe_machine(before))
     print(bench_line("machine", when="before", **before))
-    needs_wine = args.figure_set & {1, 2, 5, 6}
+    needs_wine = args.figure_set & {1, 2, 5, 6, 7}
     try:
         if needs_wine:
             suite.start_server()
@@ -1155,6 +1188,8 @@ def main(argv=None):
                 suite.report_memory(runs, floor, suite.memory_breakdown(label), label)
         if 6 in args.figure_set:
             suite.figure_signature(args.size_labels, runs)
+        if 7 in args.figure_set:
+            suite.figure_resume(args.size_labels[-1])
         if 3 in args.figure_set:
             suite.figure_crc()
         if 4 in args.figure_set:

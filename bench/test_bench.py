@@ -255,6 +255,41 @@ class ServerTest(unittest.TestCase):
                 self.get(path)
             self.assertEqual(caught.exception.code, 404, path)
 
+    def test_a_cut_route_breaks_off_and_serves_the_rest_of_the_same_version(self):
+        import http.client
+        route = "/cut/1000,5000/big.bin"
+
+        def fetch(headers):
+            connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+            connection.request("GET", route + "?rn=1", headers=headers)
+            response = connection.getresponse()
+            try:
+                body = response.read()
+            except http.client.IncompleteRead as broken:
+                body = broken.partial
+            connection.close()
+            return response, body
+
+        first, body = fetch({})
+        self.assertEqual((first.status, body), (200, self.big[:1000]))
+        etag = first.headers["ETag"]
+        cases = [  # request headers, status, first byte, body's end (each cut breaks one answer)
+            ({"Range": "bytes=500-", "If-Range": etag}, 206, 500, 5000),
+            ({"Range": "bytes=5000-"}, 206, 5000, len(self.big)),
+            ({"Range": "bytes=1000-", "If-Range": '"another"'}, 200, 0, len(self.big)),
+            ({"Range": "bytes=10-20"}, 200, 0, len(self.big)),
+        ]
+        for headers, status, start, end in cases:
+            with self.subTest(headers=headers):
+                response, body = fetch(headers)
+                self.assertEqual(response.status, status)
+                self.assertEqual(body, self.big[start:end])
+        sent = [json.loads(line) for line in self.log.read_text().splitlines()]
+        self.assertEqual([e["sent"] for e in sent if e["path"] == route and "sent" in e],
+                         [1000, 4500, len(self.big) - 5000, len(self.big), len(self.big)])
+        self.assertEqual(rb.resume_row([{"start": 0, "sent": 60}, {"start": 60, "sent": 40}], 100),
+                         {"answers": 2, "resumed": 1, "sent": 100, "sent_per_size": 1.0})
+
     def test_logs_the_arrival_of_each_request(self):
         before = time.time()
         with self.get("/startup.json") as response:
