@@ -44,8 +44,12 @@ Result<UserLog> OpenAdministratorsLogFile(const SignedInUser& user) {
 // log, for the run's first records.
 UserLog ConfigureUserLog(const SignedInUser& user) {
   auto log = user.known() ? OpenUserLogFile(user) : OpenAdministratorsLogFile(user);
-  UserLog opened = log ? *std::move(log) : UserLog();
-  if (!log) opened.openError = log.error().systemError != 0 ? log.error().systemError : ERROR_PATH_NOT_FOUND;
+  UserLog opened;
+  if (log) {
+    opened = *std::move(log);
+  } else {
+    opened.openError = log.error().systemError != 0 ? log.error().systemError : ERROR_PATH_NOT_FOUND;
+  }
   ConfigureLog(std::move(opened.file));
   return opened;
 }
