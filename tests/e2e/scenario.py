@@ -180,7 +180,9 @@ class Scenario:
         BROWSER_PAGES.unlink(missing_ok=True)
         log_start = len(read_log_bytes())
         began = time.monotonic()
-        stub = start(program, *args, env=env)
+        # Wine's own errors go to the run's standard error (kept in the runs'
+        # log): a run that ends before its first record shows what Wine met.
+        stub = start(program, *args, env={'WINEDEBUG': '-all,err+all', **(env or {})})
         # The stub also writes its records to its standard output; a full pipe
         # would stop it. They are kept: where the log file got none, they tell
         # what the run did.
