@@ -41,7 +41,7 @@ Result<UserLog> OpenAdministratorsLogFile(const SignedInUser& user) {
 
 // The log as the signed-in user's file; where its folder or file leads
 // elsewhere, this run has no log file. Returns what became of an oversized
-// log, for the run's first records.
+// log, or why there is no log file, for the run's first records.
 UserLog ConfigureUserLog(const SignedInUser& user) {
   auto log = user.known() ? OpenUserLogFile(user) : OpenAdministratorsLogFile(user);
   UserLog opened;
