@@ -35,6 +35,11 @@ import sys
 import threading
 import time
 import urllib.parse
+from pathlib import Path
+
+# Ranges are answered as the tests' fixture server answers them.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "fixtures"))
+from fixture_server import range_start  # noqa: E402
 
 HOST = "127.0.0.1"
 PIECE = 256 * 1024
@@ -154,7 +159,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             facts = os.fstat(stream.fileno())
             size = facts.st_size
             etag = '"%x-%x"' % (size, facts.st_mtime_ns)
-            start = requested_start(self.headers.get("Range"), self.headers.get("If-Range"), etag, size)
+            start = range_start(self.headers.get("Range"), self.headers.get("If-Range"), etag, size)
             end = self.server.owner.take_cut(route, cuts, start, size) if send_body else size
             self.send_response(206 if start else 200)
             self.send_header("Content-Type", "application/octet-stream")
@@ -197,19 +202,6 @@ def parse_offsets(text):
     except ValueError:
         return None
     return offsets if offsets and offsets[0] > 0 else None
-
-
-def requested_start(range_header, if_range, etag, size):
-    """Where an answer starts: N for "bytes=N-" within the file, unless an
-    If-Range names another version; else 0 (the whole file)."""
-    if not range_header or (if_range is not None and if_range != etag):
-        return 0
-    unit, _, spec = range_header.partition("=")
-    first, dash, last = spec.strip().partition("-")
-    if unit.strip() != "bytes" or not dash or last.strip() or not first.strip().isdigit():
-        return 0
-    start = int(first)
-    return start if start < size else 0
 
 
 def tls_context(cert, key):
