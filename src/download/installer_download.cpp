@@ -151,6 +151,25 @@ uint32_t CauseOf(const Transfer& transfer, TransferEnd end, const CallbackHandle
                                                                 : static_cast<uint32_t>(E_FAIL);
 }
 
+// The writing handle is closed before the hold can be taken (the hold denies
+// writers), so for a moment any program the folder lets in could change the
+// file, and the digests taken as it arrived would vouch for the change. On
+// Windows the run's folder lets no program of the user in; where a file system
+// keeps no descriptors it can't, and one CRC-32 pass over the held file shows
+// a change. A forged CRC-32 still meets the signature check.
+Status CheckHeldFileIsTheArrivedFile(const std::wstring& path, HANDLE held, const InstallerDigest& arrived) {
+  const auto digest = DigestInstaller(held, false);
+  if (!digest) {
+    LOG(ERROR) << "Failed to read the installer " << Quoted(path) << ". Error code " << digest.error().systemError;
+    return WithCode(ErrorCode::kInstallerUnreadable, digest.error());
+  }
+  if (digest->crc32 != arrived.crc32) {
+    LOG(ERROR) << "The installer " << Quoted(path) << " was changed between its download and its check";
+    return MakeError(ErrorCode::kInstallerRejected);
+  }
+  return Status();
+}
+
 // The file's whole now: its digests are taken, and it is held for the checks.
 Result<DownloadedInstaller> KeepWholeFile(const std::wstring& path, ArrivingFile& file, ProgressWindow& window,
                                           const DownloadSystem& system) {
@@ -166,6 +185,8 @@ Result<DownloadedInstaller> KeepWholeFile(const std::wstring& path, ArrivingFile
     LOG(ERROR) << "Failed to open the file " << Quoted(path) << ". Error code " << held.error().systemError;
     return WithCode(ErrorCode::kInstallerUnreadable, held.error());
   }
+  const Status unchanged = CheckHeldFileIsTheArrivedFile(path, held->get(), *digest);
+  if (!unchanged) return unchanged.error();
   window.SetPosition(100);
   const std::wstring checking = UiText(IDS_LINE_CHECKING_INSTALLER);
   window.SetLine(checking, checking);

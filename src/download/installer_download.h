@@ -23,7 +23,8 @@
 
 // The file that the download produced, held from the download's return until
 // the installer has started, so that nobody can change or delete it, and its
-// digests, taken as the bytes arrived.
+// digests, taken as the bytes arrived (the held file's CRC-32 was found the
+// same).
 struct DownloadedInstaller {
   std::wstring path;
   UniqueFile file;
@@ -45,8 +46,9 @@ std::wstring AppendCacheBuster(const std::wstring& url, int number);
 // line saying the installer is being checked: the caller ends it. An error
 // holds kClosedByUser when the user closed the window (the files are gone),
 // else kInstallerUnavailable with the last attempt's HRESULT (or the system's
-// error of a failed write), or kInstallerUnreadable where the file could not
-// be held; its ERROR record is written. Runs on the main thread, a
+// error of a failed write), kInstallerUnreadable where the file could not
+// be held or read, or kInstallerRejected where the held file is not the one
+// that arrived; its ERROR record is written. Runs on the main thread, a
 // single-threaded COM apartment, whose messages it dispatches meanwhile.
 Result<DownloadedInstaller> DownloadInstaller(const std::wstring& url, const ExpectedInstaller& expected,
                                               const RunFolder& folder, ProgressWindow& window);

@@ -1,8 +1,8 @@
 // The download's roads that no test server reaches, driven through its
 // system seams and a clock of the test's own: the attempts, their pauses and
 // their budget, resumed transfers, a close during a transfer and during a
-// pause, a refused redirect, an overrun, a scanner holding the file, and a
-// binding that ignores its abort.
+// pause, a refused redirect, an overrun, a scanner holding the file, a file
+// changed before it is held, and a binding that ignores its abort.
 #include "download/installer_download.h"
 
 #include <gtest/gtest.h>
@@ -326,6 +326,28 @@ TEST_F(InstallerDownloadTest, AFileThatAScannerHoldsIsWaitedForABoundedTime) {
     }
     RemovePlaceholders();
   }
+}
+
+// Another program writes into the file in the moment between the download's
+// close of it and the hold.
+TEST_F(InstallerDownloadTest, AFileChangedBeforeItIsHeldIsRejected) {
+  DownloadSystem system = Answering({{200, kInstaller.size(), S_OK}});
+  system.open = [](const std::wstring& path) -> Result<UniqueFile> {
+    UniqueFile writer(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    const char swapped[] = "MZ swapped";
+    DWORD written = 0;
+    EXPECT_TRUE(writer && WriteFile(writer.get(), swapped, sizeof(swapped), &written, nullptr));
+    writer.reset();
+    return OpenInstallerExclusively(path);
+  };
+  LogCapture log;
+  CallbackHandler callback(nullptr, Clock());
+  auto installer = Download(system, callback);
+  ASSERT_FALSE(installer);
+  EXPECT_EQ(installer.error().code, ErrorCode::kInstallerRejected);
+  EXPECT_NE(log.Records().back().find("was changed between its download and its check"), std::string::npos)
+      << log.Records().back();
+  RemovePlaceholders();
 }
 
 TEST_F(InstallerDownloadTest, AClosedWindowEndsTheDownloadDuringAPauseAndDuringATransfer) {

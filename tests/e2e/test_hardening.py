@@ -109,11 +109,12 @@ class PlantedDllTest(unittest.TestCase):
 class SwappedInstallerTest(unittest.TestCase):
     def test_the_checked_file_is_the_file_that_runs(self):
         """The attacker changes and deletes the download from the moment the
-        download reports its end, before the stub holds it. On Windows the
-        run's folder lets no program of the user in at all. Wine does not store
-        its DACL, and its URL monikers write the file after that report, so
-        there the attack lands before the hold: the run then ends with 5
-        (deleted) or 6 (changed). Either way a changed file never runs."""
+        download reports its end: while the stub writes it, in the moment
+        between the close of its writing handle and the hold, and while it is
+        held. On Windows the run's folder lets no program of the user in at
+        all. Wine does not store its DACL, so there an attack may land in that
+        moment: the run then ends with 5 (deleted) or 6 (changed). Either way
+        a changed file never runs."""
         with Scenario() as scenario:
             # A large installer and a SHA-256 keep the file held long enough for
             # the attacker to try many times.
@@ -140,7 +141,7 @@ class SwappedInstallerTest(unittest.TestCase):
             # Deleted (5) or changed (6) before the hold: nothing runs.
             self.assertIsNone(result.installer)
             self.assertEqual(result.records[-1][0], 'ERROR')
-            self.assertRegex(result.messages[-1], r'^(Failed to open the file |Mismatch of the wrapper checksum)')
+            self.assertRegex(result.messages[-1], r'^Failed to open the file |was changed between its download and its check$')
 
 
 CONFIG_BOXES = {1: 'Cannot obtain configuration. Error code 1', 3: 'Cannot obtain configuration. Error code 3'}
