@@ -109,15 +109,15 @@ class PlantedDllTest(unittest.TestCase):
 class SwappedInstallerTest(unittest.TestCase):
     def test_the_checked_file_is_the_file_that_runs(self):
         """The attacker changes and deletes the download from the moment the
-        download reports its end: while the stub writes it, in the moment
-        between the close of its writing handle and the hold, and while it is
-        held. On Windows the run's folder lets no program of the user in at
+        download reports its end: while the stub's writing handle is still
+        open, in the moment between its close and the hold, and while the file
+        is held. On Windows the run's folder lets no program of the user in at
         all. Wine does not store its DACL, so there an attack may land in that
         moment: the run then ends with 5 (deleted) or 6 (changed). Either way
         a changed file never runs."""
         with Scenario() as scenario:
-            # A large installer and a SHA-256 keep the file held long enough for
-            # the attacker to try many times.
+            # A large installer keeps the file held long enough (read again,
+            # its signature checked) for the attacker to try many times.
             data = sign(UNSIGNED_INSTALLER.read_bytes() + bytes(48 * 1024 * 1024))
             scenario.serve_installer(data)
             scenario.serve_document(scenario.document(sha256=hashlib.sha256(data).hexdigest()))
