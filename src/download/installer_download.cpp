@@ -151,6 +151,30 @@ uint32_t CauseOf(const Transfer& transfer, TransferEnd end, const CallbackHandle
                                                                 : static_cast<uint32_t>(E_FAIL);
 }
 
+// After a failed attempt: whether one more may bring the file. A failed
+// write, a refused redirect and an answer that another attempt can't change
+// end the download at once, and so does a minute without progress.
+bool AnotherAttemptMayHelp(TransferEnd end, const CallbackHandler& callback, uint64_t remainingMs) {
+  if (callback.WriteError() != 0 || callback.RefusedRedirect() || !IsTriedAgain(end)) return false;
+  if (remainingMs > 0) return true;
+  LOG(WARNING) << "No attempt of the download made progress for " << kNoProgressLimitMs / 1000
+               << " seconds; it is given up";
+  return false;
+}
+
+// Without a version to hold the rest to, the next attempt asks for all of it,
+// and the file starts over. A file that can't be emptied would hold the old
+// bytes before the new ones: the download ends with that error instead.
+Status PrepareNextAttempt(ArrivingFile& file, bool resumable) {
+  if (resumable) return Status();
+  Status emptied = file.StartOver();
+  if (!emptied) {
+    LOG(WARNING) << "The installer's file could not be emptied for the next attempt. Error code "
+                 << emptied.error().systemError;
+  }
+  return emptied;
+}
+
 // The writing handle is closed before the hold can be taken (the hold denies
 // writers), so for a moment any program the folder lets in could change the
 // file, and the digests taken as it arrived would vouch for the change. On
@@ -301,18 +325,16 @@ Result<DownloadedInstaller> DownloadInstallerWith(const std::wstring& url, const
       budget.Progressed(callback.LastDataAt().value_or(0));
     }
     LogFailedAttempt(transfer, end, callback, file->size(), attempt);
-    if (callback.WriteError() != 0 || callback.RefusedRedirect() || !IsTriedAgain(end)) {
-      removeFiles(file);
-      return GiveUp(*path, CauseOf(transfer, end, callback));
+    std::optional<uint32_t> cause;
+    if (!AnotherAttemptMayHelp(end, callback, budget.RemainingMs(system.now()))) {
+      cause = CauseOf(transfer, end, callback);
+    } else if (const Status ready = PrepareNextAttempt(*file, validator.has_value()); !ready) {
+      cause = ready.error().systemError;
     }
-    if (budget.RemainingMs(system.now()) == 0) {
-      LOG(WARNING) << "No attempt of the download made progress for " << kNoProgressLimitMs / 1000
-                   << " seconds; it is given up";
+    if (cause) {
       removeFiles(file);
-      return GiveUp(*path, CauseOf(transfer, end, callback));
+      return GiveUp(*path, *cause);
     }
-    // Without a version to hold the rest to, the next attempt asks for all of it.
-    if (!validator) static_cast<void>(file->StartOver());
   }
   // The user closed the window.
   removeFiles(file);
