@@ -64,12 +64,10 @@ def prepare_prefix(env, display):
         browser = BUILD / 'record-browser.sh'
         browser.write_text(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{BUILD / "browser-pages.txt"}"\n')
         browser.chmod(0o755)
-        subprocess.run(['wine', 'reg', 'add', r'HKCU\Software\Wine\WineBrowser', '/v', 'Browsers', '/d',
-                        str(browser), '/f'], env=env, capture_output=True, timeout=60, check=True)
+        wine(env, 'reg', 'add', r'HKCU\Software\Wine\WineBrowser', '/v', 'Browsers', '/d', str(browser), '/f')
         (PREFIX / '.stub-demo-ready').touch()
     # Real windows on a display, windows that are never drawn without one.
-    subprocess.run(['wine', 'reg', 'add', r'HKCU\Software\Wine\Drivers', '/v', 'Graphics', '/d',
-                    'x11' if display else 'null', '/f'], env=env, capture_output=True, timeout=60, check=True)
+    wine(env, 'reg', 'add', r'HKCU\Software\Wine\Drivers', '/v', 'Graphics', '/d', 'x11' if display else 'null', '/f')
     return certs
 
 

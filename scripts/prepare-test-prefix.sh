@@ -48,12 +48,12 @@ helper="$build/bin/stub_test_helper.exe"
 # A prefix made before the code-signing CA existed gets it added (and one that
 # wine-run.sh makes again loses both stamps with it).
 if ! codesign_trusted || ! wow64_ready; then
-  "$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/codesign_ca.der" 2>/dev/null)"
+  "$root/scripts/wine-run.sh" "$helper" trust-ca "$(setarch -R winepath -w "$build/certs/codesign_ca.der" 2>/dev/null)"
   wineserver -w
   codesign_ca_digest >"$codesign_stamp"
 fi
 [ -f "$stamp" ] && exit 0
-"$root/scripts/wine-run.sh" "$helper" trust-ca "$(winepath -w "$build/certs/ca.der" 2>/dev/null)"
+"$root/scripts/wine-run.sh" "$helper" trust-ca "$(setarch -R winepath -w "$build/certs/ca.der" 2>/dev/null)"
 
 # The browser hand-off: Wine's launcher runs the programs listed here.
 browser="$lane/record-browser.sh"
@@ -62,7 +62,7 @@ cat > "$browser" <<SCRIPT
 printf '%s\n' "\$1" >> "$lane/browser-pages.txt"
 SCRIPT
 chmod +x "$browser"
-wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$browser" /f >/dev/null 2>&1
+"$root/scripts/wine-run.sh" reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$browser" /f >/dev/null 2>&1
 wineserver -w
 own_desktop
 touch "$stamp"

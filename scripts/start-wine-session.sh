@@ -16,7 +16,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG=${WINEDEBUG:--all}
 for session in 1 2 3; do
   setsid wineserver -p </dev/null >/dev/null 2>&1 &
-  setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  setsid "$root/scripts/wine-run.sh" cmd /c exit </dev/null >/dev/null 2>&1 || true
   if "$root/scripts/start-wine-desktop.sh" "$build" 20; then exit 0; fi
   echo "start-wine-session.sh: Wine's desktop came up without its shell (session $session of 3); starting the session again" >&2
   wineserver -k >/dev/null 2>&1 || true

@@ -8,6 +8,16 @@
 # the stub's is mistaken for a Wine that did not start. (A Wine that fails to
 # load the program itself ends with a status of its own and says why on
 # standard error; the scenarios tell it apart by the stub's opening record.)
+#
+# Wine runs with the kernel's address randomization off (setarch -R), and so
+# does every process it starts. Debian's Wine has no preloader: its loader
+# sits at 0x7d000000, and the kernel starts the loader's heap anywhere in the
+# gigabyte above it. About one start in a thousand, the heap covers 0x7ffe0000,
+# where every Windows process has its shared user data, and Wine ends the new
+# process with 1 before it runs ("failed to map the shared user data", on its
+# err channel only). Without randomization the heap starts right above the
+# loader, far below that page.
+#   scripts/wine-run.sh reg add ...   runs one of Wine's own programs (WINEPREFIX set)
 set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: wine-run.sh PROGRAM [ARGS...]" >&2; exit 2; }
 program=$1
@@ -42,8 +52,8 @@ if ! prefix_ready; then
       wineserver -k >/dev/null 2>&1 || true
       rm -rf "$WINEPREFIX"
     fi
-    wineboot -i >/dev/null 2>&1 || true
-    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || exit 125
+    setarch -R wineboot -i >/dev/null 2>&1 || true
+    setarch -R wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || exit 125
     wineserver -w
     # Wine links the user's Desktop and documents folders to the Linux home
     # folder, which every prefix on the machine shares: a shortcut one prefix's
@@ -62,4 +72,4 @@ if ! prefix_ready; then
   exec 9>&-
 fi
 
-exec wine "$program" "$@"
+exec setarch -R wine "$program" "$@"

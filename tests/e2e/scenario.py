@@ -14,8 +14,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from stubtest import (BIN, BROWSER_PAGES, BUILD, CERTS, DESKTOP, HELPER, LANE, PREFIX, STUB, SYSTEM_TEMP, TEMP_DIR,
-                      end_run_folder_programs, keep_log_below_limit, read_log_bytes, read_records, record_run, start,
-                      windows_path, wine_env)
+                      WINE_RUN, end_run_folder_programs, keep_log_below_limit, read_log_bytes, read_records, record_run,
+                      start, windows_path, wine_env)
 from fixture_server import FixtureServer, MatomoTracker, Response  # noqa: E402  (found through stubtest's path)
 
 CONFIG_PORT = 18543     # the tests build's https://localhost:18543/qmx.json
@@ -267,8 +267,8 @@ def write_proxy_settings(flags, proxy=''):
     for text in (proxy, '', ''):
         value += len(text).to_bytes(4, 'little') + text.encode('ascii')
     value += bytes(32)
-    subprocess.run(['wine', 'reg', 'add', CONNECTIONS, '/v', 'DefaultConnectionSettings', '/t', 'REG_BINARY', '/d',
-                    value.hex(), '/f'], env=wine_env(), check=True, capture_output=True, timeout=60)
+    subprocess.run([str(WINE_RUN), 'reg', 'add', CONNECTIONS, '/v', 'DefaultConnectionSettings', '/t', 'REG_BINARY',
+                    '/d', value.hex(), '/f'], env=wine_env(), check=True, capture_output=True, timeout=60)
 
 
 def unexpected_box(title, owner, env):

@@ -9,11 +9,13 @@ from pathlib import Path
 
 from peinfo import resources
 from scenario import Scenario
-from stubtest import (LOG_FILE, LOG_LIMIT, STUB, WINE_RUN, HeldObject, StubTestCase, helper, read_log_bytes,
-                      read_records, run, start, wait, windows_path, wine_env)
+from stubtest import (LOG_FILE, LOG_LIMIT, STUB, WINE_RUN, HeldObject, StubTestCase, helper, prefix_processes,
+                      read_log_bytes, read_records, run, start, wait, windows_path, wine_env)
 
 # The prefix's own application-data folder, as the registry names it.
 APPDATA_WINDOWS = 'C:\\users\\' + LOG_FILE.parents[3].name + '\\AppData\\Roaming'
+
+ADDR_NO_RANDOMIZE = 0x0040000  # of a Linux process's personality
 
 RECORD_LINE = re.compile(rb'\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO |WARN |ERROR) [^\r\n]*\r\n')
 OLD_LOG = LOG_FILE.with_name('QMXT.log.1')
@@ -106,6 +108,28 @@ class StartupTest(StubTestCase):
         self.assertEqual(records[0], ('INFO', 'Pexmira wrapper started'))
         self.assertEqual(records[-1][0], 'ERROR')
         self.assertRegex(records[-1][1], r'^CreateEvent failed with error code [1-9]\d*$')
+
+
+class AddressLayoutTest(unittest.TestCase):
+    def test_the_prefix_programs_run_without_address_randomization(self):
+        """A randomized heap of Wine's loader covers the shared user data's page
+        about once in a thousand starts, and the program then ends before it
+        runs (scripts/wine-run.sh). The session's own programs, which Wine
+        started from the programs the scripts started, show that the setting
+        reaches every program."""
+        with Scenario():  # the desktop's stand-in shell runs
+            layouts = {}
+            for pid, command in prefix_processes():
+                if not command[0].lower().endswith(b'.exe'):
+                    continue  # the Wine server, the tests themselves
+                try:
+                    personality = int(Path(f'/proc/{pid}/personality').read_text(), 16)
+                except (OSError, ValueError):
+                    continue  # it ended meanwhile
+                name = command[0].decode('utf-8', 'replace').rsplit('\\', 1)[-1].lower()
+                layouts[f'{name} ({pid})'] = bool(personality & ADDR_NO_RANDOMIZE)
+        self.assertTrue(any(name.startswith('explorer.exe') for name in layouts), layouts)
+        self.assertTrue(all(layouts.values()), layouts)
 
 
 class LogSizeTest(unittest.TestCase):
