@@ -61,6 +61,15 @@ inline std::string Hex(uint32_t value) {
   return text;
 }
 
+// A number's decimal digits as wide text. std::to_string formats integers
+// without printf, where std::to_wstring goes through the wide printf family,
+// which would otherwise be linked into the stub for this alone.
+template <typename Integer>
+std::wstring WideDecimal(Integer value) {
+  const std::string digits = std::to_string(value);
+  return std::wstring(digits.begin(), digits.end());
+}
+
 // The UTF-8 form of wide text: UTF-16 where wchar_t has 16 bits (Windows),
 // code points where it has 32 (the native builds). A surrogate without its
 // partner, or a value beyond Unicode, becomes U+FFFD, as Windows' own

@@ -112,7 +112,7 @@ std::optional<std::wstring> RangeValidator(const TransferHeaders& first) {
 }
 
 std::wstring RangeRequestHeaders(uint64_t offset, const std::wstring& validator) {
-  return L"Range: bytes=" + std::to_wstring(offset) + L"-\r\nIf-Range: " + validator + L"\r\n";
+  return L"Range: bytes=" + WideDecimal(offset) + L"-\r\nIf-Range: " + validator + L"\r\n";
 }
 
 BodyPlace PlaceOfBody(uint64_t offset, const TransferHeaders& headers) {

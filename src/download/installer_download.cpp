@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "common/message_wait.h"
+#include "common/text.h"
 #include "download/arriving_file.h"
 #include "download/download_attempts.h"
 #include "files/paths.h"
@@ -235,7 +236,7 @@ HRESULT BeginStorageBinding(const std::wstring& url, IBindStatusCallback* callba
 }  // namespace
 
 std::wstring AppendCacheBuster(const std::wstring& url, int number) {
-  return url + (url.find(L'?') == std::wstring::npos ? L"?rn=" : L"&rn=") + std::to_wstring(number);
+  return url + (url.find(L'?') == std::wstring::npos ? L"?rn=" : L"&rn=") + WideDecimal(number);
 }
 
 DownloadSystem SystemDownload() {

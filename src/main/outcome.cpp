@@ -246,7 +246,7 @@ std::wstring FailedHitUrl(const std::wstring& sessionId, DWORD exitCode) {
   const auto visitor = MatomoVisitorId(sessionId);
   return L"https://" STUB_ANALYTICS_HOST_W L"/piwik.php?rec=1&url=nourl&apiv=1&idsite=2" +
          (visitor ? L"&_id=" + *visitor : std::wstring()) + L"&e_c=Undetermined&e_a=Failed&e_n=" +
-         std::to_wstring(exitCode) + (sessionId.empty() ? std::wstring() : L"&uid=" + PercentEncodeForQuery(sessionId));
+         WideDecimal(exitCode) + (sessionId.empty() ? std::wstring() : L"&uid=" + PercentEncodeForQuery(sessionId));
 }
 
 std::wstring PercentEncodeForQuery(const std::wstring& value) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 
+#include "common/text.h"
 #include "resource.h"
 #include "text/placeholders.h"
 #include "text/ui_text.h"
@@ -151,5 +152,5 @@ std::wstring BarValueText(HWND bar) {
   const long long low = static_cast<int>(SendMessageW(bar, PBM_GETRANGE, TRUE, 0));
   const long long high = static_cast<int>(SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
   const long long percent = high > low ? (position - low) * 100 / (high - low) : 0;
-  return FillPlaceholders(UiText(IDS_PERCENT), {std::to_wstring(percent)});
+  return FillPlaceholders(UiText(IDS_PERCENT), {WideDecimal(percent)});
 }

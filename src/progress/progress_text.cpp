@@ -1,5 +1,6 @@
 #include "progress/progress_text.h"
 
+#include "common/text.h"
 #include "resource.h"
 #include "text/placeholders.h"
 #include "text/ui_text.h"
@@ -16,10 +17,10 @@ std::wstring FormatSize(uint64_t bytes) {
 
 std::wstring FormatTime(const TimeToShow& time) {
   switch (time.unit) {
-    case TimeUnit::kSeconds: return FillPlaceholders(UiText(IDS_TIME_SECONDS), {std::to_wstring(time.value)});
-    case TimeUnit::kMinutes: return FillPlaceholders(UiText(IDS_TIME_MINUTES), {std::to_wstring(time.value)});
+    case TimeUnit::kSeconds: return FillPlaceholders(UiText(IDS_TIME_SECONDS), {WideDecimal(time.value)});
+    case TimeUnit::kMinutes: return FillPlaceholders(UiText(IDS_TIME_MINUTES), {WideDecimal(time.value)});
     case TimeUnit::kHoursAndMinutes:
-      return FillPlaceholders(UiText(IDS_TIME_HOURS), {std::to_wstring(time.value), std::to_wstring(time.minutes)});
+      return FillPlaceholders(UiText(IDS_TIME_HOURS), {WideDecimal(time.value), WideDecimal(time.minutes)});
   }
   return std::wstring();
 }

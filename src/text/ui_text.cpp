@@ -1,7 +1,9 @@
 #include "text/ui_text.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 #include "resource.h"
@@ -81,8 +83,12 @@ UINT Grouping(const std::wstring& pattern) {
 
 std::wstring FormatUserNumber(double value, int decimals) {
   if (!std::isfinite(value)) value = 0;
-  wchar_t plain[64] = {};
-  std::swprintf(plain, 64, L"%.*f", decimals, value);
+  // Formatted as narrow text: the stub links no wide printf.
+  char digits[64] = {};
+  std::snprintf(digits, sizeof(digits), "%.*f", decimals, value);
+  const std::string narrow = digits;
+  const std::wstring plainText(narrow.begin(), narrow.end());
+  const wchar_t* plain = plainText.c_str();
   std::wstring decimal = UserLocaleInfo(LOCALE_SDECIMAL, L".");
   std::wstring thousand = UserLocaleInfo(LOCALE_STHOUSAND, L",");
   NUMBERFMTW format = {};
