@@ -2,7 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cwchar>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -86,9 +86,7 @@ std::wstring FormatUserNumber(double value, int decimals) {
   // Formatted as narrow text: the stub links no wide printf.
   char digits[64] = {};
   std::snprintf(digits, sizeof(digits), "%.*f", decimals, value);
-  const std::string narrow = digits;
-  const std::wstring plainText(narrow.begin(), narrow.end());
-  const wchar_t* plain = plainText.c_str();
+  const std::wstring plain(digits, digits + std::strlen(digits));
   std::wstring decimal = UserLocaleInfo(LOCALE_SDECIMAL, L".");
   std::wstring thousand = UserLocaleInfo(LOCALE_STHOUSAND, L",");
   NUMBERFMTW format = {};
@@ -99,6 +97,6 @@ std::wstring FormatUserNumber(double value, int decimals) {
   format.lpThousandSep = &thousand[0];
   format.NegativeOrder = 1;
   wchar_t formatted[64] = {};
-  if (GetNumberFormatW(LOCALE_USER_DEFAULT, 0, plain, &format, formatted, 64) == 0) return plain;
+  if (GetNumberFormatW(LOCALE_USER_DEFAULT, 0, plain.c_str(), &format, formatted, 64) == 0) return plain;
   return formatted;
 }
