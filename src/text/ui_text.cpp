@@ -86,7 +86,7 @@ std::wstring FormatUserNumber(double value, int decimals) {
   // Formatted as narrow text: the stub links no wide printf.
   char digits[64] = {};
   std::snprintf(digits, sizeof(digits), "%.*f", decimals, value);
-  const std::wstring plain(digits, digits + std::strlen(digits));
+  std::wstring plain(digits, digits + std::strlen(digits));
   std::wstring decimal = UserLocaleInfo(LOCALE_SDECIMAL, L".");
   std::wstring thousand = UserLocaleInfo(LOCALE_STHOUSAND, L",");
   NUMBERFMTW format = {};
